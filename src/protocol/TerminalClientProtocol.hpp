@@ -1,0 +1,21 @@
+#pragma once
+
+#include "protocol/Bytes.hpp"
+#include "protocol/UUID.hpp"
+
+#include <cstdint>
+#include <string>
+
+namespace veltro {
+
+// What the agent tells a client, as one-way messages.
+class TerminalClientProtocol {
+public:
+    virtual ~TerminalClientProtocol() = default;
+
+    virtual void output(UUID id, Bytes data) = 0;
+    virtual void exited(UUID id, std::int32_t status) = 0;
+    virtual void folderChanged(UUID id, std::string folder) = 0;
+};
+
+} // namespace veltro

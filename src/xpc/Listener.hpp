@@ -1,0 +1,60 @@
+#pragma once
+
+#include "platform/FileDescriptor.hpp"
+#include "xpc/Connection.hpp"
+
+#include <memory>
+#include <string>
+
+namespace veltro::xpc {
+
+class Listener;
+
+class ListenerDelegate {
+public:
+    virtual ~ListenerDelegate() = default;
+    // Called on a connection thread for each new connection whose peer runs as our user.
+    // Configure and resume the connection here; answering false ends it.
+    virtual bool shouldAcceptNewConnection(Listener& listener,
+                                           const std::shared_ptr<Connection>& connection) = 0;
+};
+
+// How an in-process client reaches an anonymous listener. It does not keep the listener alive.
+class Endpoint {
+public:
+    explicit Endpoint(std::weak_ptr<Listener> listener) : listener_(std::move(listener)) {}
+    const std::weak_ptr<Listener>& listener() const { return listener_; }
+
+private:
+    std::weak_ptr<Listener> listener_;
+};
+
+// Accepts connections and hands each, after the user-id check, to its delegate.
+class Listener : public std::enable_shared_from_this<Listener> {
+public:
+    // On a listening socket, one handed over by the service manager or bound by bind().
+    // `ownsPath`: remove this socket file when the listener ends.
+    static std::shared_ptr<Listener> listening(FileDescriptor socket, std::string ownsPath = {});
+
+    // An in-process listener reached only through endpoint(), over socket pairs.
+    static std::shared_ptr<Listener> anonymous();
+
+    virtual ~Listener() = default;
+
+    // Not retained: whoever sets the delegate keeps it alive.
+    virtual void setDelegate(ListenerDelegate* delegate) = 0;
+    virtual Endpoint endpoint() = 0;
+    virtual void resume() = 0;
+    // Accepts nothing further; connections already made go on.
+    virtual void invalidate() = 0;
+
+    // Called by Endpoint: a new connection pair; returns the client's end.
+    virtual std::shared_ptr<Connection> connectInProcess(std::string identifier) = 0;
+};
+
+// Binds a listening socket at `path` (mode 0600). A leftover socket file is replaced only
+// after a connect to it has failed. Returns no descriptor when another agent listens there.
+// Throws ConnectionError for any other failure.
+FileDescriptor bindListeningSocket(const std::string& path);
+
+} // namespace veltro::xpc
