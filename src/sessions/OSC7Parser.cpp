@@ -1,0 +1,197 @@
+#include "sessions/OSC7Parser.hpp"
+
+#include <string_view>
+
+namespace veltro {
+
+namespace {
+
+constexpr std::uint8_t escapeByte = 0x1B;
+constexpr std::uint8_t bellByte = 0x07;
+constexpr std::uint8_t closeBracketByte = 0x5D;
+constexpr std::uint8_t backslashByte = 0x5C;
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one:
+// no overlong forms, no surrogates, nothing past U+10FFFF.
+std::size_t sequenceLength(std::string_view text) {
+    auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    auto continuation = [&](std::size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
+    std::uint8_t lead = byte(0);
+    if (lead < 0x80)
+        return 1;
+    if (lead < 0xC2)
+        return 0;
+    if (lead < 0xE0)
+        return continuation(1) ? 2 : 0;
+    if (lead < 0xF0) {
+        if (!continuation(1) || !continuation(2))
+            return 0;
+        std::uint8_t second = byte(1);
+        if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F))
+            return 0;
+        return 3;
+    }
+    if (lead < 0xF5) {
+        if (!continuation(1) || !continuation(2) || !continuation(3))
+            return 0;
+        std::uint8_t second = byte(1);
+        if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+            return 0;
+        return 4;
+    }
+    return 0;
+}
+
+bool isValidUTF8(std::string_view text) {
+    while (!text.empty()) {
+        std::size_t length = sequenceLength(text);
+        if (length == 0)
+            return false;
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::optional<std::string> percentDecoded(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded.push_back(text[i]);
+            continue;
+        }
+        if (text.size() - i < 3)
+            return std::nullopt;
+        int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        decoded.push_back(static_cast<char>(high << 4 | low));
+        i += 2;
+    }
+    if (!isValidUTF8(decoded))
+        return std::nullopt;
+    return decoded;
+}
+
+bool hasSchemePrefix(std::string_view text) {
+    // The scheme is ASCII, so comparing it without regard to case needs no Unicode tables.
+    constexpr std::string_view scheme = "file://";
+    if (text.size() < scheme.size())
+        return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != scheme[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+OSC7Parser::OSC7Parser() {
+    payload.reserve(payloadLimit);
+}
+
+OSC7Parser::OSC7Parser(const OSC7Parser& other) : state(other.state), overflowed(other.overflowed) {
+    payload.reserve(payloadLimit);
+    payload = other.payload;
+}
+
+OSC7Parser& OSC7Parser::operator=(const OSC7Parser& other) {
+    state = other.state;
+    overflowed = other.overflowed;
+    // Assigning into the reserved buffer keeps its storage.
+    payload.assign(other.payload.begin(), other.payload.end());
+    return *this;
+}
+
+void OSC7Parser::startOSC() {
+    payload.clear();
+    overflowed = false;
+}
+
+void OSC7Parser::endOSC(std::vector<std::string>& folders) {
+    if (!overflowed) {
+        if (auto found = folder(payload))
+            folders.push_back(std::move(*found));
+    }
+    payload.clear();
+}
+
+std::vector<std::string> OSC7Parser::feed(std::span<const std::uint8_t> bytes) {
+    std::vector<std::string> folders;
+    for (std::uint8_t byte : bytes) {
+        switch (state) {
+        case State::text:
+            if (byte == escapeByte)
+                state = State::escape;
+            break;
+        case State::escape:
+            if (byte == closeBracketByte) {
+                startOSC();
+                state = State::osc;
+            } else if (byte != escapeByte) {
+                state = State::text;
+            }
+            break;
+        case State::osc:
+            if (byte == escapeByte) {
+                state = State::oscEscape;
+            } else if (byte == bellByte) {
+                endOSC(folders);
+                state = State::text;
+            } else if (payload.size() < payloadLimit) {
+                payload.push_back(byte);
+            } else {
+                overflowed = true;
+            }
+            break;
+        case State::oscEscape:
+            if (byte == escapeByte) {
+                state = State::escape;
+            } else if (byte == closeBracketByte) {
+                startOSC();
+                state = State::osc;
+            } else if (byte == backslashByte) {
+                endOSC(folders);
+                state = State::text;
+            } else {
+                state = State::text;
+            }
+            break;
+        }
+    }
+    return folders;
+}
+
+std::optional<std::string> OSC7Parser::folder(std::span<const std::uint8_t> payload) {
+    if (payload.size() < 2 || payload[0] != '7' || payload[1] != ';')
+        return std::nullopt;
+    std::string_view text(reinterpret_cast<const char*>(payload.data()) + 2, payload.size() - 2);
+    if (!isValidUTF8(text) || !hasSchemePrefix(text))
+        return std::nullopt;
+    text.remove_prefix(std::string_view("file://").size());
+    // The host is not compared with anything: only the local machine's shells report here.
+    std::size_t slash = text.find('/');
+    if (slash == std::string_view::npos)
+        return std::nullopt;
+    std::optional<std::string> path = percentDecoded(text.substr(slash));
+    // A NUL cannot be part of a file name; such a path would be cut short wherever it is used.
+    if (!path || path->find('\0') != std::string::npos)
+        return std::nullopt;
+    return path;
+}
+
+} // namespace veltro
