@@ -462,4 +462,8 @@ bool isWeak(const Signer& signer) {
     return signer.kind == Signer::Kind::adHoc;
 }
 
+bool isSatisfied(std::string_view requirement, const PeerFacts& facts) {
+    return Evaluator(requirement, facts).evaluate();
+}
+
 } // namespace veltro::PeerRequirement
