@@ -1,0 +1,239 @@
+#include "platform/ProcessInfo.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// glibc 2.36 declares these without C linkage guards.
+extern "C" {
+#include <sys/pidfd.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <utility>
+
+namespace veltro {
+
+namespace {
+
+std::string procPath(pid_t pid, std::string_view entry) {
+    std::string path = "/proc/" + std::to_string(pid);
+    path += '/';
+    path += entry;
+    return path;
+}
+
+// Reads a whole file; /proc files report no size, so this reads until end of file.
+std::optional<std::string> readWhole(const std::string& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file)
+        return std::nullopt;
+    std::string contents;
+    char buffer[4096];
+    for (;;) {
+        ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+        if (count > 0) {
+            contents.append(buffer, static_cast<std::size_t>(count));
+            continue;
+        }
+        if (count == 0)
+            return contents;
+        if (errno != EINTR)
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> readLink(const std::string& path) {
+    std::string target(256, '\0');
+    for (;;) {
+        ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0)
+            return std::nullopt;
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
+        }
+        // The link may have been cut short; try again with more room.
+        target.resize(target.size() * 2);
+    }
+}
+
+// Reads the next number separated by spaces, moving `rest` past it.
+template <class Number> bool nextField(std::string_view& rest, Number& value) {
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+    if (error != std::errc())
+        return false;
+    rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+    return true;
+}
+
+bool skipField(std::string_view& rest) {
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    if (rest.empty())
+        return false;
+    rest.remove_prefix(std::min(rest.find(' '), rest.size()));
+    return true;
+}
+
+// The command name sits in parentheses and may hold anything, parentheses and newlines
+// included, so the fixed fields are counted from the last closing parenthesis.
+std::optional<ProcessInfo::Stat> parseStat(std::string_view contents) {
+    std::size_t close = contents.rfind(')');
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    std::string_view rest = contents.substr(close + 1);
+    ProcessInfo::Stat stat;
+    pid_t parent = 0;
+    std::int64_t terminal = 0;
+    if (!skipField(rest) || !nextField(rest, parent) || !nextField(rest, stat.processGroup) ||
+        !nextField(rest, stat.session) || !nextField(rest, terminal) ||
+        !nextField(rest, stat.terminalProcessGroup))
+        return std::nullopt;
+    // The kernel prints the device number as a signed int.
+    stat.terminal = static_cast<std::uint32_t>(terminal);
+    return stat;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+
+// Every process's stat record, in the kernel's order, handed to `visit`.
+template <class Visit> void forEachProcess(Visit&& visit) {
+    std::unique_ptr<DIR, DirectoryCloser> proc(::opendir("/proc"));
+    if (!proc)
+        return;
+    while (const dirent* entry = ::readdir(proc.get())) {
+        pid_t pid = 0;
+        std::string_view name(entry->d_name);
+        auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (error != std::errc() || end != name.data() + name.size() || pid <= 0)
+            continue;
+        if (auto stat = ProcessInfo::stat(pid))
+            visit(pid, *stat);
+    }
+}
+
+// The sequence at the start of `bytes`: its length and whether it is valid UTF-8. An invalid
+// one covers the longest start that could still have become valid, and at least one byte, so
+// that each such start becomes one replacement character. The second byte has a narrower range
+// after the lead bytes where overlong forms, surrogates or values beyond U+10FFFF would begin.
+std::pair<std::size_t, bool> nextSequence(std::string_view bytes) {
+    auto byte = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
+    unsigned char lead = byte(0);
+    if (lead < 0x80)
+        return {1, true};
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return {1, false};
+    }
+    for (std::size_t index = 1; index < length; ++index) {
+        if (index >= bytes.size() || byte(index) < low || byte(index) > high)
+            return {index, false};
+        low = 0x80;
+        high = 0xBF;
+    }
+    return {length, true};
+}
+
+} // namespace
+
+std::optional<ProcessInfo::Stat> ProcessInfo::stat(pid_t pid) {
+    auto contents = readWhole(procPath(pid, "stat"));
+    if (!contents)
+        return std::nullopt;
+    return parseStat(*contents);
+}
+
+std::optional<std::string> ProcessInfo::currentFolder(pid_t pid) {
+    std::string link = procPath(pid, "cwd");
+    auto target = readLink(link);
+    if (!target || target->empty())
+        return std::nullopt;
+    // The kernel marks a removed folder with this suffix, but a live folder may carry the same
+    // name; only a folder without links is gone.
+    constexpr std::string_view removedMark = " (deleted)";
+    if (target->ends_with(removedMark)) {
+        struct stat status {};
+        if (::stat(link.c_str(), &status) != 0 || status.st_nlink == 0)
+            return std::nullopt;
+    }
+    return replacingInvalidUTF8(*target);
+}
+
+std::optional<std::string> ProcessInfo::name(pid_t pid) {
+    auto contents = readWhole(procPath(pid, "comm"));
+    if (!contents)
+        return std::nullopt;
+    if (contents->ends_with('\n'))
+        contents->pop_back();
+    if (contents->empty())
+        return std::nullopt;
+    return replacingInvalidUTF8(*contents);
+}
+
+std::vector<pid_t> ProcessInfo::processGroupMembers(pid_t processGroup) {
+    std::vector<pid_t> members;
+    forEachProcess([&](pid_t pid, const Stat& stat) {
+        if (stat.processGroup == processGroup)
+            members.push_back(pid);
+    });
+    return members;
+}
+
+std::vector<pid_t> ProcessInfo::processesOnTerminal(std::uint64_t terminal) {
+    std::vector<pid_t> processes;
+    forEachProcess([&](pid_t pid, const Stat& stat) {
+        if (stat.terminal == terminal)
+            processes.push_back(pid);
+    });
+    return processes;
+}
+
+std::string ProcessInfo::replacingInvalidUTF8(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    while (!bytes.empty()) {
+        auto [length, valid] = nextSequence(bytes);
+        if (valid)
+            text.append(bytes.substr(0, length));
+        else
+            text.append("\xEF\xBF\xBD");
+        bytes.remove_prefix(length);
+    }
+    return text;
+}
+
+std::optional<ProcessHandle> ProcessHandle::open(pid_t pid) {
+    if (pid <= 0)
+        return std::nullopt;
+    FileDescriptor descriptor(::pidfd_open(pid, 0));
+    if (!descriptor)
+        return std::nullopt;
+    return ProcessHandle(pid, std::move(descriptor));
+}
+
+bool ProcessHandle::signal(int signal) const {
+    return ::pidfd_send_signal(descriptor_.get(), signal, nullptr, 0) == 0;
+}
+
+} // namespace veltro

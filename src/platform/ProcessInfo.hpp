@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/FileDescriptor.hpp"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltro {
+
+// What the kernel tells about other processes, read from /proc. Every question may be asked
+// from any thread; a process that is gone or unreadable simply gives no answer.
+namespace ProcessInfo {
+
+// The fields of /proc/PID/stat that the system uses.
+struct Stat {
+    pid_t processGroup = 0;
+    pid_t session = 0;
+    // The controlling terminal's device number, equal to st_rdev of the terminal; 0 for none.
+    std::uint64_t terminal = 0;
+    // The foreground process group of the controlling terminal, -1 without one.
+    pid_t terminalProcessGroup = -1;
+};
+
+std::optional<Stat> stat(pid_t pid);
+
+// The process's current directory. Absent when it cannot be read, is empty, or names a folder
+// that has been removed.
+std::optional<std::string> currentFolder(pid_t pid);
+
+// The process's short command name (not a path); absent when unreadable or empty.
+std::optional<std::string> name(pid_t pid);
+
+// The members of a process group, in the kernel's order.
+std::vector<pid_t> processGroupMembers(pid_t processGroup);
+
+// The processes whose controlling terminal has this device number, in the kernel's order.
+std::vector<pid_t> processesOnTerminal(std::uint64_t terminal);
+
+// The bytes as UTF-8, each invalid sequence replaced by U+FFFD.
+std::string replacingInvalidUTF8(std::string_view bytes);
+
+} // namespace ProcessInfo
+
+// Holds one process through a pidfd, so that a signal reaches that very process and never a
+// later one that happens to get its process id.
+class ProcessHandle {
+public:
+    // Absent when the process no longer exists.
+    static std::optional<ProcessHandle> open(pid_t pid);
+
+    pid_t pid() const { return pid_; }
+
+    // Whether the signal was delivered; signal 0 tests whether the process still exists.
+    bool signal(int signal) const;
+    bool exists() const { return signal(0); }
+
+private:
+    ProcessHandle(pid_t pid, FileDescriptor descriptor)
+        : pid_(pid), descriptor_(std::move(descriptor)) {}
+
+    pid_t pid_;
+    FileDescriptor descriptor_;
+};
+
+} // namespace veltro
