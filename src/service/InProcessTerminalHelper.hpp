@@ -1,0 +1,33 @@
+#pragma once
+
+#include "service/HelperLifetime.hpp"
+#include "service/TerminalHelperListenerDelegate.hpp"
+#include "sessions/ShellLauncher.hpp"
+#include "xpc/Listener.hpp"
+
+#include <memory>
+
+namespace veltro {
+
+// Runs the helper service inside a host process: an anonymous listener with the service's
+// delegate, reached through endpoint() by a client in the same process. No requirement is set;
+// the peer is this process. It listens until invalidate() or its destruction.
+class InProcessTerminalHelper {
+public:
+    InProcessTerminalHelper(std::shared_ptr<ShellLauncher> launcher,
+                            std::shared_ptr<HelperLifetime> lifetime);
+    ~InProcessTerminalHelper();
+    InProcessTerminalHelper(const InProcessTerminalHelper&) = delete;
+    InProcessTerminalHelper& operator=(const InProcessTerminalHelper&) = delete;
+
+    xpc::Endpoint endpoint() const;
+    // Accepts no further connections; those already made go on.
+    void invalidate();
+
+private:
+    std::shared_ptr<xpc::Listener> listener;
+    // Held here because the listener does not keep its delegate alive.
+    std::shared_ptr<TerminalHelperListenerDelegate> delegate;
+};
+
+} // namespace veltro

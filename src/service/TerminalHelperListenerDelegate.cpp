@@ -1,0 +1,92 @@
+#include "service/TerminalHelperListenerDelegate.hpp"
+
+#include "protocol/TerminalService.hpp"
+#include "service/Locked.hpp"
+#include "service/TerminalHelperService.hpp"
+#include "service/XPCTerminalClient.hpp"
+#include "sessions/PTYShellLauncher.hpp"
+#include "sessions/UserAccount.hpp"
+
+#include <unistd.h>
+
+#include <cstring>
+
+namespace veltro {
+
+namespace {
+
+// The whole process environment as it is at this moment.
+Environment processEnvironment() {
+    Environment environment;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* text = *entry;
+        const char* equals = std::strchr(text, '=');
+        if (!equals)
+            continue;
+        environment.try_emplace(std::string(text, equals), std::string(equals + 1));
+    }
+    return environment;
+}
+
+void logRequirement(const Logger& logger, const PeerRequirement::Signer& signer,
+                    const std::string& requirement) {
+    if (signer.kind == PeerRequirement::Signer::Kind::adHoc) {
+        logger.error("The helper is signed ad hoc, so it can only check its client's "
+                     "identifier, which anything can claim: " +
+                     requirement);
+        return;
+    }
+    logger.info("Clients must meet: " + requirement);
+}
+
+} // namespace
+
+TerminalHelperListenerDelegate::TerminalHelperListenerDelegate(
+    std::optional<std::string> requirement, std::shared_ptr<ShellLauncher> launcher,
+    std::shared_ptr<HelperLifetime> lifetime)
+    : requirement(std::move(requirement)), launcher(std::move(launcher)),
+      lifetime(std::move(lifetime)) {}
+
+std::shared_ptr<TerminalHelperListenerDelegate>
+TerminalHelperListenerDelegate::forAgent(std::shared_ptr<HelperLifetime> lifetime,
+                                         const PeerRequirement::Signer& signer,
+                                         std::shared_ptr<LogSink> sink) {
+    std::string text =
+        PeerRequirement::requirement(signer, TerminalService::veltroBundleID(), true);
+    Logger logger(TerminalService::helperBundleID(), "service", std::move(sink));
+    logRequirement(logger, signer, text);
+    auto launcher =
+        std::make_shared<PTYShellLauncher>(UserAccount::current(), processEnvironment());
+    return std::make_shared<TerminalHelperListenerDelegate>(std::move(text), std::move(launcher),
+                                                            std::move(lifetime));
+}
+
+bool TerminalHelperListenerDelegate::shouldAcceptNewConnection(
+    xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) {
+    if (requirement)
+        connection->setCodeSigningRequirement(*requirement);
+    auto client = std::make_shared<XPCTerminalClient>(connection);
+    auto service = std::make_shared<TerminalHelperService>(launcher, client, lifetime);
+    connection->setExportedObject(std::shared_ptr<TerminalHelperProtocol>(service));
+
+    // The connection may report its end more than once (interrupted, then invalidated) and
+    // from several threads; the flag lets the first report act and the others do nothing.
+    auto ended = std::make_shared<Locked<bool>>(false);
+    auto handler = [ended, service, lifetime = lifetime] {
+        if (ended->exchange(true))
+            return;
+        service->closeAll();
+        if (lifetime)
+            lifetime->connectionEnded();
+    };
+    connection->setInvalidationHandler(handler);
+    connection->setInterruptionHandler(handler);
+
+    // Counted before resume(), so no request reaches the service of an uncounted connection.
+    if (lifetime)
+        lifetime->connectionStarted();
+    connection->resume();
+    return true;
+}
+
+} // namespace veltro

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/Logger.hpp"
+#include "protocol/PeerRequirement.hpp"
+#include "service/HelperLifetime.hpp"
+#include "sessions/ShellLauncher.hpp"
+#include "xpc/Listener.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace veltro {
+
+// Accepts every connection the listener hands over: binds it to the requirement its peer must
+// meet, gives it a service of its own with a client link, makes its end close all of its shells
+// exactly once, and counts it with the lifetime tracker. The delegate keeps no mutable state, so
+// concurrent accepts do not interfere.
+class TerminalHelperListenerDelegate final : public xpc::ListenerDelegate {
+public:
+    TerminalHelperListenerDelegate(std::optional<std::string> requirement,
+                                   std::shared_ptr<ShellLauncher> launcher,
+                                   std::shared_ptr<HelperLifetime> lifetime);
+
+    // The agent's delegate: the requirement built from `signer` for the client application,
+    // logged once, and one shell launcher for the current user and this process's environment.
+    static std::shared_ptr<TerminalHelperListenerDelegate>
+    forAgent(std::shared_ptr<HelperLifetime> lifetime,
+             const PeerRequirement::Signer& signer = PeerRequirement::signerOfThisProcess(),
+             std::shared_ptr<LogSink> sink = LogSink::system());
+
+    bool shouldAcceptNewConnection(xpc::Listener& listener,
+                                   const std::shared_ptr<xpc::Connection>& connection) override;
+
+    // Absent: no check beyond the one every listener makes (the peer runs as our user).
+    const std::optional<std::string> requirement;
+    // Every service of the process shares this one launcher.
+    const std::shared_ptr<ShellLauncher> launcher;
+    const std::shared_ptr<HelperLifetime> lifetime;
+};
+
+} // namespace veltro
