@@ -15,11 +15,10 @@ constexpr auto patience = std::chrono::seconds(10);
 // A counter that test threads can wait on.
 class Counter {
 public:
+    // Notifies under the lock: a waiter may destroy the counter as soon as it sees the count.
     void increment() {
-        {
-            std::lock_guard lock(mutex_);
-            ++count_;
-        }
+        std::lock_guard lock(mutex_);
+        ++count_;
         changed_.notify_all();
     }
 
