@@ -21,6 +21,7 @@ public:
     void resume() override {}
     void invalidate() override {}
     std::shared_ptr<xpc::Connection> connectInProcess(std::string) override { return nullptr; }
+    void setIdentifyTimeout(std::chrono::steady_clock::duration) override {}
 };
 
 struct Accepted {

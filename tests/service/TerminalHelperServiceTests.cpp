@@ -195,7 +195,7 @@ TEST(TerminalHelperServiceOpen, LateExitOfAClosedShellLeavesTheReopenedSlotInPla
     EXPECT_EQ(f.lifetime->shells(), 1);
     EXPECT_TRUE(f.client->recordedExits().empty());
     f.service->write(id, {'l', 's'});
-    EXPECT_EQ(fresh->recordedWrites(), std::vector<Bytes>{Bytes{'l', 's'}});
+    EXPECT_EQ(fresh->recordedWrites(), (std::vector<Bytes>{Bytes{'l', 's'}}));
     EXPECT_TRUE(old->recordedWrites().empty());
 
     fresh->exit(9);
