@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace veltro {
+
+enum class LaunchMode { agent, install };
+
+// Which of its two modes the program runs in. "--agent" anywhere among the arguments wins, so
+// that a person or a script can start the agent by hand; otherwise the launch service's job
+// label in XPC_SERVICE_NAME says that the service manager started us. Both comparisons are
+// exact: letter case matters and "--agent=1" is not "--agent".
+LaunchMode decideLaunchMode(std::span<const std::string> arguments,
+                            const std::optional<std::string>& xpcServiceName,
+                            std::string_view agentLabel);
+
+// The same decision for this process: its arguments (without the program name), its
+// XPC_SERVICE_NAME and TerminalService::agentLabel().
+LaunchMode decideLaunchMode(int argc, char** argv);
+
+} // namespace veltro
