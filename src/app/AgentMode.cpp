@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace veltro {
 
@@ -154,6 +156,7 @@ public:
 
 private:
     void startListening();
+    void stopListening();
     bool endIfStillIdle();
     bool lifetimeIsIdle() const;
     bool connectionIsWaiting() const;
@@ -176,6 +179,20 @@ void Agent::startListening() {
     listener = xpc::Listener::listening(duplicate(socket.socket));
     listener->setDelegate(delegate.get());
     listener->resume();
+}
+
+// The listener stops on its own queue, where it also accepts; it is gone once that queue has
+// run its stop and any accept in progress has reached the delegate. Waiting for that moment is
+// what lets the caller trust the counts. It happens once per ending, never while idle.
+void Agent::stopListening() {
+    if (!listener)
+        return;
+    std::weak_ptr<xpc::Listener> stopping = listener;
+    listener->invalidate();
+    listener.reset();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!stopping.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 bool Agent::lifetimeIsIdle() const {
@@ -217,9 +234,9 @@ void Agent::restorePath() {
 // timer fires on the lifetime queue while connections may arrive on connection threads, so the
 // decision is taken here, on the main thread, in an order that closes every gap:
 //
-//  1. The listener stops: it accepts nothing more. Invalidation returns only after any accept
-//     in progress has gone through the delegate, so every connection taken off the backlog has
-//     been counted with the lifetime tracker. Connections still in the backlog stay there.
+//  1. The listener stops: it accepts nothing more, and once it is gone every connection it took
+//     off the backlog has gone through the delegate and been counted with the lifetime
+//     tracker. Connections still in the backlog stay there.
 //  2. The agent's own socket file is moved aside, so no new connection can join the backlog.
 //  3. The agent ends only if, under the tracker's rules, it is still idle, no connection was
 //     accepted since the timer fired (a connection that came and went armed a fresh timer, and
@@ -229,8 +246,7 @@ void Agent::restorePath() {
 // counts arms a fresh idle timer with the full delay, so a waiting connection that turns out to
 // be refused cannot leave the agent without a timer.
 bool Agent::endIfStillIdle() {
-    listener->invalidate();
-    listener.reset();
+    stopListening();
     hidePath();
     bool idle = lifetimeIsIdle() && ledger->accepted.load() == ledger->acceptedAtIdle.load() &&
                 !connectionIsWaiting();
@@ -293,10 +309,7 @@ int Agent::run() {
         if (signal != 0 || endIfStillIdle())
             break;
     }
-    if (listener) {
-        listener->invalidate();
-        listener.reset();
-    }
+    stopListening();
     removeOwnedFile();
     return signal;
 }
