@@ -3,6 +3,7 @@
 #include "platform/FileDescriptor.hpp"
 #include "xpc/Connection.hpp"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,10 @@ public:
 
     // Called by Endpoint: a new connection pair; returns the client's end.
     virtual std::shared_ptr<Connection> connectInProcess(std::string identifier) = 0;
+
+    // How long a new connection may take to identify itself before it is ended (10 seconds).
+    // Applies to connections accepted afterwards; tests shorten it.
+    virtual void setIdentifyTimeout(std::chrono::steady_clock::duration timeout) = 0;
 };
 
 // Binds a listening socket at `path` (mode 0600). A leftover socket file is replaced only
