@@ -1,0 +1,259 @@
+#include "service/Fakes.hpp"
+
+#include "client/TerminalHelperClient.hpp"
+#include "service/HelperLifetime.hpp"
+#include "service/InProcessTerminalHelper.hpp"
+#include "sessions/PTYShellLauncher.hpp"
+#include "sessions/UserAccount.hpp"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+using namespace veltro;
+using namespace veltro::testing;
+
+namespace {
+
+// What one client heard from the agent.
+class Recorder {
+public:
+    TerminalHelperClient::Handler handler() {
+        TerminalHelperClient::Handler handler;
+        handler.output = [this](const UUID& id, Bytes data) {
+            std::lock_guard guard(mutex);
+            auto& text = outputs[id];
+            text.append(data.begin(), data.end());
+        };
+        handler.exited = [this](const UUID& id, std::int32_t status) {
+            std::lock_guard guard(mutex);
+            exits.emplace(id, status);
+            ++exitCount;
+        };
+        handler.disconnected = [this] { disconnected = true; };
+        return handler;
+    }
+
+    std::string output(const UUID& id) {
+        std::lock_guard guard(mutex);
+        auto found = outputs.find(id);
+        return found == outputs.end() ? std::string() : found->second;
+    }
+    std::optional<std::int32_t> exit(const UUID& id) {
+        std::lock_guard guard(mutex);
+        auto found = exits.find(id);
+        if (found == exits.end())
+            return std::nullopt;
+        return found->second;
+    }
+    int exitsSeen() {
+        std::lock_guard guard(mutex);
+        return exitCount;
+    }
+
+    std::atomic<bool> disconnected{false};
+
+private:
+    std::mutex mutex;
+    std::map<UUID, std::string> outputs;
+    std::map<UUID, std::int32_t> exits;
+    int exitCount = 0;
+};
+
+// Wraps the real launcher and counts the sessions that are still alive, so a test can show
+// that nothing keeps a finished shell's session (or the slot that holds it) around.
+class CountingLauncher final : public ShellLauncher {
+public:
+    class Session final : public ShellSession {
+    public:
+        Session(std::shared_ptr<ShellSession> inner, std::shared_ptr<std::atomic<int>> live)
+            : inner(std::move(inner)), live(std::move(live)) {
+            ++*this->live;
+        }
+        ~Session() override { --*live; }
+        pid_t pid() const override { return inner->pid(); }
+        void write(Bytes data) override { inner->write(std::move(data)); }
+        void resize(std::int64_t columns, std::int64_t rows) override {
+            inner->resize(columns, rows);
+        }
+        std::optional<std::string> currentFolder() override { return inner->currentFolder(); }
+        ForegroundProcess foregroundProcess() override { return inner->foregroundProcess(); }
+        void close() override { inner->close(); }
+
+    private:
+        std::shared_ptr<ShellSession> inner;
+        std::shared_ptr<std::atomic<int>> live;
+    };
+
+    std::shared_ptr<ShellSession> launch(const ShellRequest& request, ShellEvents events) override {
+        return std::make_shared<Session>(real.launch(request, std::move(events)), live);
+    }
+
+    PTYShellLauncher real{UserAccount::current(), {{"PATH", "/usr/bin:/bin"}}};
+    std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
+};
+
+int openDescriptors() {
+    int count = 0;
+    DIR* folder = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(folder))
+        if (entry->d_name[0] != '.')
+            ++count;
+    ::closedir(folder);
+    return count - 1;
+}
+
+// Children of this process, alive or not yet reaped, found without reaping them.
+int childProcesses() {
+    int count = 0;
+    const std::string self = std::to_string(::getpid());
+    DIR* folder = ::opendir("/proc");
+    while (dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::ifstream status(std::string("/proc/") + entry->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("PPid:", 0) == 0) {
+                std::istringstream fields(line.substr(5));
+                std::string parent;
+                fields >> parent;
+                if (parent == self)
+                    ++count;
+                break;
+            }
+    }
+    ::closedir(folder);
+    return count;
+}
+
+struct Agent {
+    std::shared_ptr<CountingLauncher> launcher = std::make_shared<CountingLauncher>();
+    std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
+    std::unique_ptr<InProcessTerminalHelper> helper =
+        std::make_unique<InProcessTerminalHelper>(launcher, lifetime);
+
+    std::shared_ptr<TerminalHelperClient> connect(Recorder& recorder) {
+        return TerminalHelperClient::connect(recorder.handler(), helper->endpoint());
+    }
+
+    bool settled() {
+        return eventually([&] {
+            return lifetime->connections() == 0 && lifetime->shells() == 0 &&
+                   launcher->live->load() == 0;
+        });
+    }
+};
+
+const std::optional<std::string> sh = std::string("/bin/sh");
+
+} // namespace
+
+TEST(EndToEnd, ShellRunsItsInputAndReportsItsExitStatus) {
+    Agent agent;
+    Recorder recorder;
+    auto client = agent.connect(recorder);
+    EXPECT_EQ(client->agentVersion(), 1);
+    UUID id = UUID::random();
+    auto opened = client->openShell(id, 80, 24, "/", sh, {});
+    ASSERT_GT(opened.pid, 0);
+    EXPECT_EQ(opened.error, std::nullopt);
+
+    client->write(id, Bytes{'e', 'c', 'h', 'o',  ' ', 'v', '$', '(', '(', '6', '*',
+                            '7', ')', ')', '\n', 'e', 'x', 'i', 't', ' ', '3', '\n'});
+    ASSERT_TRUE(eventually([&] { return recorder.output(id).find("v42") != std::string::npos; }));
+    ASSERT_TRUE(eventually([&] { return recorder.exit(id).has_value(); }));
+    EXPECT_TRUE(WIFEXITED(*recorder.exit(id)));
+    EXPECT_EQ(WEXITSTATUS(*recorder.exit(id)), 3);
+
+    auto again = client->openShell(id, 80, 24, "/", std::string("/nonexistent/shell"), {});
+    EXPECT_EQ(again.pid, 0);
+    EXPECT_TRUE(again.error.has_value() && !again.error->empty());
+    client->disconnect();
+    EXPECT_TRUE(agent.settled());
+}
+
+TEST(EndToEnd, ClosingOneConnectionLeavesTheOthersShellsRunning) {
+    Agent agent;
+    Recorder first;
+    Recorder second;
+    auto one = agent.connect(first);
+    auto two = agent.connect(second);
+    UUID id = UUID::random();
+    ASSERT_GT(one->openShell(id, 80, 24, "/", sh, {}).pid, 0);
+    ASSERT_GT(two->openShell(id, 80, 24, "/", sh, {}).pid, 0);
+    ASSERT_TRUE(eventually([&] { return agent.lifetime->connections() == 2; }));
+
+    one->disconnect();
+    ASSERT_TRUE(eventually(
+        [&] { return agent.lifetime->connections() == 1 && agent.lifetime->shells() == 1; }));
+    two->write(id, Bytes{'e', 'c', 'h', 'o', ' ', 'a', 'l', 'i', 'v', 'e', '\n'});
+    EXPECT_TRUE(
+        eventually([&] { return second.output(id).find("alive\r\n") != std::string::npos; }));
+    EXPECT_EQ(first.exitsSeen(), 0);
+    two->disconnect();
+    EXPECT_TRUE(agent.settled());
+}
+
+TEST(EndToEnd, ManyClientsOpenUseAndCloseShellsAtOnceAndLeaveNothingBehind) {
+    int descriptorsBefore = openDescriptors();
+    {
+        Agent agent;
+        Recorder recorders[2];
+        std::shared_ptr<TerminalHelperClient> clients[2] = {agent.connect(recorders[0]),
+                                                            agent.connect(recorders[1])};
+        constexpr int threadsPerClient = 2;
+        constexpr int shellsPerThread = 6;
+        std::atomic<int> failures{0};
+        std::vector<std::thread> workers;
+        for (int c = 0; c < 2; ++c)
+            for (int t = 0; t < threadsPerClient; ++t)
+                workers.emplace_back([&, c] {
+                    auto& client = *clients[c];
+                    std::vector<UUID> ids;
+                    for (int s = 0; s < shellsPerThread; ++s) {
+                        UUID id = UUID::random();
+                        if (client.openShell(id, 80, 24, "/tmp", sh, {}).pid <= 0)
+                            ++failures;
+                        ids.push_back(id);
+                        client.write(id, Bytes{'e', 'c', 'h', 'o', ' ', 'x', '\n'});
+                        client.resize(id, 100 + s, 30);
+                        client.currentFolder(id);
+                        client.isBusy(id);
+                    }
+                    for (std::size_t s = 0; s < ids.size(); ++s) {
+                        if (s % 2 == 0)
+                            client.close(ids[s]);
+                        else
+                            client.write(ids[s], Bytes{'e', 'x', 'i', 't', '\n'});
+                    }
+                });
+        for (auto& worker : workers)
+            worker.join();
+        EXPECT_EQ(failures.load(), 0);
+        // The shells that exited by themselves were reported; the closed ones were not.
+        for (auto& recorder : recorders)
+            EXPECT_TRUE(eventually(
+                [&] { return recorder.exitsSeen() == threadsPerClient * shellsPerThread / 2; }));
+        // Leave some shells running for the end of the connection to close.
+        UUID leftOpen = UUID::random();
+        ASSERT_GT(clients[0]->openShell(leftOpen, 80, 24, "/", sh, {}).pid, 0);
+        ASSERT_GT(clients[1]->openShell(leftOpen, 80, 24, "/", sh, {}).pid, 0);
+        for (auto& client : clients)
+            client->disconnect();
+        EXPECT_TRUE(agent.settled());
+        clients[0].reset();
+        clients[1].reset();
+    }
+    EXPECT_TRUE(eventually([] { return childProcesses() == 0; }));
+    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }))
+        << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
+}
