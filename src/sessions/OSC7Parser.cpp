@@ -1,5 +1,6 @@
 #include "sessions/OSC7Parser.hpp"
 
+#include <cstring>
 #include <string_view>
 
 namespace veltro {
@@ -132,11 +133,22 @@ void OSC7Parser::endOSC(std::vector<std::string>& folders) {
 
 std::vector<std::string> OSC7Parser::feed(std::span<const std::uint8_t> bytes) {
     std::vector<std::string> folders;
-    for (std::uint8_t byte : bytes) {
+    const std::uint8_t* next = bytes.data();
+    const std::uint8_t* end = next + bytes.size();
+    while (next != end) {
+        if (state == State::text) {
+            // Almost all output is ordinary text: skip straight to the next ESC.
+            next = static_cast<const std::uint8_t*>(
+                std::memchr(next, escapeByte, static_cast<std::size_t>(end - next)));
+            if (!next)
+                break;
+            ++next;
+            state = State::escape;
+            continue;
+        }
+        std::uint8_t byte = *next++;
         switch (state) {
         case State::text:
-            if (byte == escapeByte)
-                state = State::escape;
             break;
         case State::escape:
             if (byte == closeBracketByte) {
