@@ -364,6 +364,12 @@ void SocketConnection::sendRequest(std::function<EncodedMessage(std::uint32_t ms
 }
 
 void SocketConnection::respond(std::uint64_t slot, EncodedMessage response) {
+    // A reply given while the request is being delivered goes into its slot at once, so a
+    // broken message right behind the request cannot end the connection before it.
+    if (queue_.isCurrent()) {
+        fillSlot(slot, std::move(response));
+        return;
+    }
     auto box = std::make_shared<EncodedMessage>(std::move(response));
     post([this, slot, box] { fillSlot(slot, std::move(*box)); });
 }
@@ -520,8 +526,10 @@ void SocketConnection::handleRequest(const IncomingMessage& message) {
     auto token =
         std::make_shared<ReplyToken>(std::static_pointer_cast<SocketConnection>(shared_from_this()),
                                      slot, message.msgid, std::string(message.method));
+    // Held here: a reply given during the call may end the connection, which lets go of it.
+    std::shared_ptr<TerminalHelperProtocol> object = helperObject_;
     std::optional<std::string> problem = TerminalInterfaces::deliverRequest(
-        *helperObject_, message.method, *message.params,
+        *object, message.method, *message.params,
         [token](std::string result) { token->answer(std::move(result)); });
     if (problem)
         fillSlot(slot, TerminalInterfaces::encodeErrorResponse(message.msgid, *problem));
@@ -529,12 +537,12 @@ void SocketConnection::handleRequest(const IncomingMessage& message) {
 
 void SocketConnection::handleNotification(const IncomingMessage& message) {
     std::optional<std::string> problem;
-    if (role_ == Role::agent && helperObject_)
-        problem = TerminalInterfaces::deliverNotification(*helperObject_, message.method,
-                                                          *message.params);
-    else if (role_ == Role::client && clientObject_)
-        problem = TerminalInterfaces::deliverNotification(*clientObject_, message.method,
-                                                          *message.params);
+    std::shared_ptr<TerminalHelperProtocol> helper = helperObject_;
+    std::shared_ptr<TerminalClientProtocol> client = clientObject_;
+    if (role_ == Role::agent && helper)
+        problem = TerminalInterfaces::deliverNotification(*helper, message.method, *message.params);
+    else if (role_ == Role::client && client)
+        problem = TerminalInterfaces::deliverNotification(*client, message.method, *message.params);
     if (problem)
         logger_.error("Dropped a notification from " + peerDescription() + ": " + *problem);
 }
@@ -700,7 +708,8 @@ void SocketConnection::end(Ending ending, const std::string& why) {
     }
     state_ = State::ended;
     if (role_ == Role::agent && (ending == Ending::refused || ending == Ending::broken))
-        logger_.error("Ended the connection of " + peerDescription() + ": " + why + ".");
+        logger_.error("Ended the connection of " + peerDescription() + ": " + why +
+                      (why.ends_with('.') ? "" : "."));
     ::shutdown(socket_.get(), SHUT_RDWR);
     if (reader_)
         reader_->cancel();

@@ -47,17 +47,24 @@ std::string failure(const std::string& what, const std::string& path) {
     return "Cannot " + what + " " + path + ": " + std::strerror(errno);
 }
 
+// Which file a path names; an inode number alone may be reused once the file is gone.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
+    timespec changed{};
     bool known = false;
+
+    bool sameAs(const FileIdentity& other) const {
+        return known && other.known && device == other.device && inode == other.inode &&
+               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
 };
 
 FileIdentity identityOf(const std::string& path) {
     struct stat status {};
     if (path.empty() || ::lstat(path.c_str(), &status) != 0)
         return {};
-    return {status.st_dev, status.st_ino, true};
+    return {status.st_dev, status.st_ino, status.st_ctim, true};
 }
 
 class SocketListener final : public Listener {
@@ -156,9 +163,7 @@ private:
         if (ownsPath_.empty() || fileRemoved_.exchange(true))
             return;
         // Another agent may have replaced the file since; only ours is removed.
-        FileIdentity now = identityOf(ownsPath_);
-        if (now.known && ownedFile_.known && now.device == ownedFile_.device &&
-            now.inode == ownedFile_.inode)
+        if (identityOf(ownsPath_).sameAs(ownedFile_))
             ::unlink(ownsPath_.c_str());
     }
 
