@@ -1,0 +1,97 @@
+// Feeds arbitrary bytes to the connection's decoding path: framing, the message shapes and the
+// interface checks, down to the calls on the exported objects. Nothing may crash, leak or
+// allocate without bound, and cutting the stream differently must not change what it decodes to.
+
+#include "protocol/TerminalInterfaces.hpp"
+#include "xpc/IncomingMessage.hpp"
+#include "xpc/MessageDecoder.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace veltro;
+
+namespace {
+
+class AnsweringHelper final : public TerminalHelperProtocol {
+public:
+    void hello(std::int64_t, HelloReply reply) override { reply(1); }
+    void openShell(UUID, std::int64_t, std::int64_t, std::string, std::optional<std::string>,
+                   Environment, OpenShellReply reply) override {
+        reply(0, "A shell with this id is already open.");
+    }
+    void write(UUID, Bytes) override {}
+    void resize(UUID, std::int64_t, std::int64_t) override {}
+    void currentFolder(UUID, CurrentFolderReply reply) override { reply("/"); }
+    void isBusy(UUID, IsBusyReply reply) override { reply(true, "vim"); }
+    void close(UUID) override {}
+};
+
+class SilentClient final : public TerminalClientProtocol {
+public:
+    void output(UUID, Bytes) override {}
+    void exited(UUID, std::int32_t) override {}
+    void folderChanged(UUID, std::string) override {}
+};
+
+void handle(const msgpack::object& object) {
+    std::string problem;
+    auto message = xpc::IncomingMessage::classify(object, problem);
+    if (!message)
+        return;
+    AnsweringHelper helper;
+    SilentClient client;
+    switch (message->kind) {
+    case xpc::IncomingMessage::Kind::request:
+        TerminalInterfaces::deliverRequest(
+            helper, message->method, *message->params,
+            [](std::string result) { TerminalInterfaces::encodeResponse(0, result); });
+        break;
+    case xpc::IncomingMessage::Kind::notification:
+        TerminalInterfaces::deliverNotification(helper, message->method, *message->params);
+        TerminalInterfaces::deliverNotification(client, message->method, *message->params);
+        TerminalInterfaces::decodeIdentify(*message->params);
+        break;
+    case xpc::IncomingMessage::Kind::response:
+        TerminalInterfaces::decodeHelloResult(*message->result);
+        TerminalInterfaces::decodeOpenShellResult(*message->result);
+        TerminalInterfaces::decodeCurrentFolderResult(*message->result);
+        TerminalInterfaces::decodeIsBusyResult(*message->result);
+        break;
+    }
+}
+
+// Decodes the stream fed in pieces of `step` bytes; answers each message as text, then whether
+// the stream broke.
+std::vector<std::string> decode(const std::uint8_t* data, std::size_t size, std::size_t step,
+                                bool deliver) {
+    xpc::MessageDecoder decoder;
+    std::vector<std::string> messages;
+    for (std::size_t offset = 0; offset < size && !decoder.isBroken(); offset += step) {
+        decoder.append({data + offset, std::min(step, size - offset)});
+        msgpack::object_handle message;
+        while (decoder.next(message) == xpc::MessageDecoder::Result::message) {
+            std::ostringstream text;
+            text << message.get();
+            messages.push_back(text.str());
+            if (deliver)
+                handle(message.get());
+        }
+    }
+    messages.push_back(decoder.isBroken() ? "broken" : "open");
+    return messages;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto whole = decode(data, size, size == 0 ? 1 : size, true);
+    auto piecewise = decode(data, size, 1 + size % 7, false);
+    if (whole != piecewise)
+        std::abort();
+    return 0;
+}
