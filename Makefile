@@ -63,5 +63,38 @@ fuzz: deps
 	build-fuzz/fuzz/decoder-fuzzer -max_total_time=60 -rss_limit_mb=2048 -malloc_limit_mb=512 \
 	  fuzz/findings fuzz/corpus
 
+# Starts an agent in the background unless one listens already (its output goes to
+# $(BUILD)/agent.log), then opens a shell through it in this terminal. The agent ends itself
+# 10 seconds after the shell has ended.
+run: build
+	@if ! $(BUILD)/veltro-terminal --check >/dev/null 2>&1; then \
+	  echo "Starting a terminal helper; its log is $(BUILD)/agent.log"; \
+	  setsid $(BUILD)/veltro-terminal-helper --agent </dev/null >>$(BUILD)/agent.log 2>&1 & \
+	  for i in $$(seq 100); do \
+	    $(BUILD)/veltro-terminal --check >/dev/null 2>&1 && break; sleep 0.1; \
+	  done; \
+	fi
+	@$(BUILD)/veltro-terminal
+
+# Installs the agent for this user under ~/.local and loads it through the systemd user
+# manager: the socket starts the agent when a client connects.
+LOCAL_PREFIX   := $(HOME)/.local
+LOCAL_UNIT_DIR := $(or $(XDG_CONFIG_HOME),$(HOME)/.config)/systemd/user
+
+local: build
+	VELTRO_SYSTEMD_USER_UNIT_DIR="$(LOCAL_UNIT_DIR)" cmake --install $(BUILD) --prefix "$(LOCAL_PREFIX)"
+	@label=$$(cat $(BUILD)/packaging/agent-label); \
+	if ! systemctl --user show-environment >/dev/null 2>&1; then \
+	  echo "No systemd user manager is running for $$(id -un), so the agent can’t be loaded."; \
+	  echo "Its units are installed in $(LOCAL_UNIT_DIR). Once a user manager runs, load them with:"; \
+	  echo "  systemctl --user daemon-reload && systemctl --user enable --now $$label.socket"; \
+	  echo "Until then, run the agent by hand: $(BUILD)/veltro-terminal-helper --agent"; \
+	  exit 1; \
+	fi; \
+	systemctl --user daemon-reload && \
+	systemctl --user enable --now $$label.socket && \
+	echo "Loaded $$label.socket: the agent starts when a client connects." && \
+	echo "Its log: journalctl --user -t $$label"
+
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
