@@ -26,12 +26,16 @@ namespace {
 class Sleeper {
 public:
     struct Options {
-        std::string folder = "/";
-        bool ownGroup = false;
+        std::string folder;
+        bool ownGroup;
         std::string terminal;
     };
 
-    explicit Sleeper(const Options& options) {
+    static Options inFolder(std::string folder) { return {std::move(folder), false, {}}; }
+    static Options groupLeader() { return {"/", true, {}}; }
+    static Options onTerminal(std::string terminal) { return {"/", false, std::move(terminal)}; }
+
+    explicit Sleeper(const Options& options = inFolder("/")) {
         posix_spawn_file_actions_t files;
         posix_spawn_file_actions_init(&files);
         posix_spawn_file_actions_addchdir_np(&files, options.folder.c_str());
@@ -105,7 +109,7 @@ TEST(ProcessInfo, CurrentFolderIsTheProcesssWorkingFolderLinksResolved) {
     TemporaryFolder temporary;
     std::filesystem::create_directory(temporary.path / "real");
     std::filesystem::create_directory_symlink(temporary.path / "real", temporary.path / "link");
-    Sleeper sleeper({.folder = temporary.path / "link"});
+    Sleeper sleeper(Sleeper::inFolder(temporary.path / "link"));
     ASSERT_GT(sleeper.pid, 0);
     EXPECT_EQ(ProcessInfo::currentFolder(sleeper.pid),
               std::filesystem::canonical(temporary.path / "real").string());
@@ -117,8 +121,8 @@ TEST(ProcessInfo, RemovedFolderIsNoAnswerButAFolderNamedLikeOneIs) {
     auto lookalike = temporary.path / "kept (deleted)";
     std::filesystem::create_directory(removed);
     std::filesystem::create_directory(lookalike);
-    Sleeper inRemoved({.folder = removed});
-    Sleeper inLookalike({.folder = lookalike});
+    Sleeper inRemoved(Sleeper::inFolder(removed));
+    Sleeper inLookalike(Sleeper::inFolder(lookalike));
     ASSERT_GT(inRemoved.pid, 0);
     ASSERT_GT(inLookalike.pid, 0);
     std::filesystem::remove(removed);
@@ -129,7 +133,7 @@ TEST(ProcessInfo, RemovedFolderIsNoAnswerButAFolderNamedLikeOneIs) {
 }
 
 TEST(ProcessInfo, ProcessThatIsGoneHasNoFolderNameOrStat) {
-    Sleeper sleeper({});
+    Sleeper sleeper;
     pid_t pid = sleeper.pid;
     sleeper.end();
     EXPECT_EQ(ProcessInfo::currentFolder(pid), std::nullopt);
@@ -138,14 +142,13 @@ TEST(ProcessInfo, ProcessThatIsGoneHasNoFolderNameOrStat) {
 }
 
 TEST(ProcessInfo, NameIsTheShortCommandNameWithoutItsNewline) {
-    Sleeper sleeper({});
+    Sleeper sleeper;
     EXPECT_EQ(ProcessInfo::name(sleeper.pid), "sleep");
 }
 
 TEST(ProcessInfo, StatIsParsedAfterTheLastParenthesisOfTheName) {
     ThreadName name;
     name.set("a) 1 2 (b\n) c");
-    std::string comm = std::string("/proc/self/task/") + std::to_string(::gettid()) + "/comm";
     auto stat = ProcessInfo::stat(::getpid());
     ASSERT_TRUE(stat);
     EXPECT_EQ(stat->processGroup, ::getpgrp());
@@ -154,8 +157,8 @@ TEST(ProcessInfo, StatIsParsedAfterTheLastParenthesisOfTheName) {
 }
 
 TEST(ProcessInfo, ProcessGroupListingHoldsExactlyItsMembers) {
-    Sleeper leader({.ownGroup = true});
-    Sleeper other({});
+    Sleeper leader(Sleeper::groupLeader());
+    Sleeper other;
     ASSERT_GT(leader.pid, 0);
     EXPECT_EQ(ProcessInfo::processGroupMembers(leader.pid), std::vector<pid_t>{leader.pid});
     auto ours = ProcessInfo::processGroupMembers(::getpgrp());
@@ -175,7 +178,7 @@ TEST(ProcessInfo, TerminalListingFindsTheProcessesWhoseControllingTerminalItIs) 
     struct stat terminal {};
     ASSERT_EQ(::fstat(slave, &terminal), 0);
 
-    Sleeper onTerminal({.terminal = path.data()});
+    Sleeper onTerminal(Sleeper::onTerminal(path.data()));
     ASSERT_GT(onTerminal.pid, 0);
     EXPECT_EQ(ProcessInfo::processesOnTerminal(terminal.st_rdev),
               std::vector<pid_t>{onTerminal.pid});
@@ -186,7 +189,7 @@ TEST(ProcessInfo, TerminalListingFindsTheProcessesWhoseControllingTerminalItIs) 
 }
 
 TEST(ProcessHandle, SignalsReachTheHeldProcessOnlyWhileItExists) {
-    Sleeper sleeper({});
+    Sleeper sleeper;
     auto handle = ProcessHandle::open(sleeper.pid);
     ASSERT_TRUE(handle);
     EXPECT_EQ(handle->pid(), sleeper.pid);
@@ -202,7 +205,7 @@ TEST(ProcessHandle, SignalsReachTheHeldProcessOnlyWhileItExists) {
 }
 
 TEST(ProcessHandle, ProcessThatIsGoneCannotBeHeld) {
-    Sleeper sleeper({});
+    Sleeper sleeper;
     pid_t pid = sleeper.pid;
     sleeper.end();
     EXPECT_FALSE(ProcessHandle::open(pid));
@@ -215,12 +218,16 @@ TEST(ProcessInfo, InvalidUTF8IsReplacedSequenceBySequence) {
               "caf\xC3\xA9 \xF0\x9F\x90\xA2");
     EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("a\xC3"), "a" + replacement);
     // A sequence cut short is one replacement, and the byte that cut it is kept.
-    EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("\xE2\x82" "A"), replacement + "A");
+    EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("\xE2\x82"
+                                                "A"),
+              replacement + "A");
     // Overlong forms, surrogates and values past U+10FFFF: one replacement per byte.
     EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("\xC0\xAF"), replacement + replacement);
     EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("\xED\xA0\x80"),
               replacement + replacement + replacement);
     EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("\xF4\x90\x80\x80"),
               replacement + replacement + replacement + replacement);
-    EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("\xFF" "b"), replacement + "b");
+    EXPECT_EQ(ProcessInfo::replacingInvalidUTF8("\xFF"
+                                                "b"),
+              replacement + "b");
 }
