@@ -131,6 +131,13 @@ private:
 // do with the new session before launch() returns.
 class FakeLauncher final : public ShellLauncher {
 public:
+    // Every shell ends with the test, as real ones end once their connection has: until its
+    // exit, a running session and its slot hold each other.
+    ~FakeLauncher() override {
+        for (auto& session : sessions)
+            session->exit(0);
+    }
+
     std::shared_ptr<ShellSession> launch(const ShellRequest& request, ShellEvents events) override {
         std::shared_ptr<Gate> heldAt;
         std::optional<std::string> failWith;
