@@ -36,16 +36,17 @@ private:
 // nothing from it. A pending wait holds a strong reference, so the state outlives the
 // DescriptorSource object for as long as Asio still has to report to it.
 struct DescriptorSource::Impl : std::enable_shared_from_this<DescriptorSource::Impl> {
-    // Watches owned when it is open, else fd. A negative fd watches nothing: activation then
-    // delivers an event, as if the descriptor had been ready at once. With once set, the source
-    // delivers at most one event.
-    Impl(SerialQueue queue, int fd, Readiness readiness, bool once, FileDescriptor owned = {});
+    // Watches the descriptor, which the state owns. Without one it watches nothing, and
+    // activation delivers an event as if the descriptor had been ready at once. With once
+    // set, the source delivers at most one event.
+    Impl(SerialQueue queue, FileDescriptor watched, Readiness readiness, bool once);
     virtual ~Impl() = default;
 
     void activate();
     void suspend();
     void resume();
     void cancel();
+    void abandon();
     bool isCancelled() const { return cancelled; }
 
     void arm();
@@ -57,8 +58,8 @@ struct DescriptorSource::Impl : std::enable_shared_from_this<DescriptorSource::I
 
     SerialQueue queue;
     SourceHandlers handlers;
-    // Declared before the watcher, so an owned descriptor is closed only after the watcher
-    // has let it go.
+    // Declared before the watcher, so the descriptor is closed only after the watcher has
+    // let it go.
     FileDescriptor owned;
     int fd;
     std::optional<UnownedDescriptor> watcher;

@@ -41,6 +41,13 @@ public:
             cancel();
     }
 
+    // Drops both handlers without running either: nobody is left to tell.
+    void drop() {
+        finished_ = true;
+        auto cancel = std::exchange(cancel_, nullptr);
+        auto event = std::exchange(event_, nullptr);
+    }
+
 private:
     std::shared_ptr<const std::function<void()>> event_;
     std::function<void()> cancel_;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -205,19 +206,23 @@ TEST_F(DescriptorSourceTest, HandlersAreReleasedAfterTheCancelHandlerRan) {
     EXPECT_TRUE(watch.expired());
 }
 
-TEST_F(DescriptorSourceTest, DroppingAnUncancelledSourceReleasesItsHandlers) {
+TEST_F(DescriptorSourceTest, DroppingAnUncancelledSourceReleasesItsHandlersWithoutRunningThem) {
     auto owner = std::make_shared<int>(1);
     std::weak_ptr<int> watch = owner;
+    Counter ran;
     auto source = std::make_unique<ReadSource>(queue, pipe.readEnd.get());
     queue.sync([&] {
-        source->setEventHandler([owner] {});
+        source->setEventHandler([owner, &ran] { ran.increment(); });
+        source->setCancelHandler([owner, &ran] { ran.increment(); });
         source->activate();
     });
     owner.reset();
     source.reset();
-    drain(queue);
+    pipe.write("x");
+    pause();
     drain(queue);
     EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(ran.value(), 0);
 }
 
 TEST_F(DescriptorSourceTest, DescriptorStaysOpenAndKeepsItsBlockingMode) {
@@ -298,6 +303,33 @@ TEST_F(DescriptorSourceTest, ManyIdleSourcesLeaveTheQueueFree) {
             source->cancel();
     });
     EXPECT_TRUE(cancelled.waitFor(static_cast<int>(sources.size())));
+}
+
+TEST_F(DescriptorSourceTest, ReadAndWriteSourcesCanWatchOneDescriptor) {
+    std::array<int, 2> fds{};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds.data()), 0);
+    FileDescriptor near(fds[0]);
+    FileDescriptor far(fds[1]);
+    Counter readable;
+    Counter writable;
+    ReadSource reader(queue, near.get());
+    WriteSource writer(queue, near.get());
+    queue.sync([&] {
+        reader.setEventHandler([&] {
+            reader.cancel();
+            readable.increment();
+        });
+        writer.setEventHandler([&] {
+            writer.cancel();
+            writable.increment();
+        });
+        reader.activate();
+        writer.activate();
+    });
+    EXPECT_TRUE(writable.waitFor(1));
+    ASSERT_EQ(::write(far.get(), "x", 1), 1);
+    EXPECT_TRUE(readable.waitFor(1));
+    drain(queue);
 }
 
 class DescriptorSourceDeathTest : public DescriptorSourceTest {
