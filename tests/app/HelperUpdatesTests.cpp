@@ -47,12 +47,14 @@ class HelperUpdatesTest : public ::testing::Test {
 protected:
     HelperUpdates::Conditions conditions(bool development = false,
                                          Signer signer = Signer::team("KQ7310ZV4M"),
-                                         bool feed = true,
-                                         std::optional<std::string> failure = {}) {
+                                         bool feed = true, const char* failure = nullptr) {
         return {development, signer, feed,
                 [this, failure](UpdaterDelegate& delegate) {
                     ++updatersMade;
-                    return std::make_unique<FakeUpdater>(delegate, failure);
+                    std::optional<std::string> error;
+                    if (failure)
+                        error = failure;
+                    return std::make_unique<FakeUpdater>(delegate, std::move(error));
                 },
                 Logger("tech.morvane.veltro.terminal-helper", "updates", sink)};
     }
