@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -23,7 +24,7 @@ struct InProcessAgent {
         listener->resume();
     }
     ~InProcessAgent() {
-        listener->invalidate();
+        stopListener(listener);
         delegate.endAll();
     }
 };
@@ -181,4 +182,49 @@ TEST(TerminalHelperClient, LargeWriteArrivesWholeAsOneStream) {
     EXPECT_EQ(total, data.size());
     EXPECT_EQ(calls.back(), "hello 1");
     EXPECT_EQ(calls[calls.size() - 2].back(), 'y');
+}
+
+namespace {
+
+// Answers each currentFolder from a thread of its own after a pause that depends on the shell,
+// so replies come back in another order than the requests went out.
+class ScatteredHelper : public RecordingHelper {
+public:
+    void currentFolder(UUID id, CurrentFolderReply reply) override {
+        std::lock_guard lock(mutex_);
+        threads_.emplace_back([id, reply] {
+            std::this_thread::sleep_for(std::chrono::microseconds(50 * (id.bytes()[0] % 8)));
+            reply("/folder/" + id.string());
+        });
+    }
+    ~ScatteredHelper() override {
+        for (auto& thread : threads_)
+            thread.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::thread> threads_;
+};
+
+} // namespace
+
+TEST(TerminalHelperClient, ConcurrentCallsEachGetTheirOwnAnswer) {
+    InProcessAgent agent;
+    agent.delegate.makeObject = [] { return std::make_shared<ScatteredHelper>(); };
+    auto client = TerminalHelperClient::connect({}, agent.listener->endpoint());
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                UUID id = UUID::random();
+                if (client->currentFolder(id) != "/folder/" + id.string())
+                    ++mismatches;
+            }
+        });
+    }
+    for (auto& caller : callers)
+        caller.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }

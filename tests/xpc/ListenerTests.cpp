@@ -92,6 +92,7 @@ TEST(Listener, InvalidatedListenerAcceptsNoFurtherConnections) {
     EXPECT_THROW(xpc::Connection::connect(listener->endpoint(), "tech.morvane.veltro"),
                  xpc::ConnectionError);
     first->invalidate();
+    stopListener(listener);
     delegate.endAll();
 }
 
@@ -117,5 +118,5 @@ TEST(Listener, ConnectionRefusedByTheDelegateEnds) {
     RawPeer peer(path);
     peer.identify();
     EXPECT_TRUE(peer.closedByAgent());
-    listener->invalidate();
+    stopListener(listener);
 }

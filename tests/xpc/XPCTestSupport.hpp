@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace veltro::xpctest {
@@ -168,12 +169,29 @@ public:
             if (auto connection = weak.lock())
                 connection->invalidate();
         ended.wait(accepted.count());
+        // A connection lets go of itself once its sources are cancelled, shortly after its end;
+        // waiting for that keeps a test's connections from outliving it.
+        auto deadline = std::chrono::steady_clock::now() + patience;
+        for (auto& weak : connections)
+            while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
 private:
     std::mutex mutex_;
     std::vector<std::weak_ptr<xpc::Connection>> connections_;
 };
+
+// Invalidates the listener and waits until it is gone, so that nothing on its queue still
+// refers to a delegate the test is about to destroy.
+inline void stopListener(std::shared_ptr<xpc::Listener>& listener) {
+    std::weak_ptr<xpc::Listener> stopping = listener;
+    listener->invalidate();
+    listener.reset();
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!stopping.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 // A temporary folder, removed with everything in it.
 class TemporaryFolder {
@@ -286,7 +304,7 @@ struct SocketAgent {
         listener->resume();
     }
     ~SocketAgent() {
-        listener->invalidate();
+        stopListener(listener);
         delegate.endAll();
     }
 };
