@@ -316,6 +316,7 @@ void PTYSession::acknowledge() {
 // ---- Folder
 
 void PTYSession::folderStep(const std::vector<std::string>& reportedFolders) {
+    queue.assertCurrent("folderStep");
     if (!reportedFolders.empty()) {
         reportsFolder = true;
         if (reportedFolders.back() != folder) {
