@@ -14,20 +14,11 @@ using namespace veltro::testing;
 
 namespace {
 
-class UnusedListener final : public xpc::Listener {
-public:
-    void setDelegate(xpc::ListenerDelegate*) override {}
-    xpc::Endpoint endpoint() override { return xpc::Endpoint(weak_from_this()); }
-    void resume() override {}
-    void invalidate() override {}
-    std::shared_ptr<xpc::Connection> connectInProcess(std::string) override { return nullptr; }
-    void setIdentifyTimeout(std::chrono::steady_clock::duration) override {}
-};
-
 struct Accepted {
     std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
     std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
-    std::shared_ptr<UnusedListener> listener = std::make_shared<UnusedListener>();
+    // Never resumed: the delegate does not look at the listener it is called for.
+    std::shared_ptr<xpc::Listener> listener = xpc::Listener::anonymous();
 
     std::shared_ptr<FakeConnection> accept(TerminalHelperListenerDelegate& delegate) {
         auto connection = std::make_shared<FakeConnection>();
