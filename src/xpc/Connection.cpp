@@ -651,14 +651,7 @@ void SocketConnection::waitUntilWritable() {
         writer_->resume();
         return;
     }
-    // A descriptor can be registered for readiness only once, and the read source has the
-    // socket's own; the write source watches a duplicate of it.
-    writerSocket_.reset(::fcntl(socket_.get(), F_DUPFD_CLOEXEC, 0));
-    if (!writerSocket_) {
-        end(Ending::peerGone, std::string("cannot wait to write: ") + std::strerror(errno));
-        return;
-    }
-    writer_ = std::make_unique<WriteSource>(queue_, writerSocket_.get());
+    writer_ = std::make_unique<WriteSource>(queue_, socket_.get());
     writer_->setEventHandler([this] {
         waitingToWrite_ = false;
         writer_->suspend();
@@ -745,7 +738,6 @@ void SocketConnection::sourceCancelled() {
     if (pendingCancels_ > 0)
         return;
     socket_.reset();
-    writerSocket_.reset();
     // Let go from a fresh piece of work: a source's own handler is still running here.
     if (self_)
         queue_.async([self = std::move(self_)] {});

@@ -135,7 +135,6 @@ private:
     std::function<void()> interruptionHandler_;
 
     std::unique_ptr<ReadSource> reader_;
-    FileDescriptor writerSocket_;
     std::unique_ptr<WriteSource> writer_;
     std::unique_ptr<TimerSource> identifyTimer_;
     bool waitingToWrite_ = false;
