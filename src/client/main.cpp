@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -325,6 +326,23 @@ private:
     std::shared_ptr<Events> events;
 };
 
+// Ends the connection and waits (briefly) until it has wound down, so that nothing of it is
+// still at work while the program's static objects are destroyed.
+void endConnection(TerminalHelperClient& client, Events& events) {
+    client.disconnect();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!events.disconnected.load()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        pollfd entry{events.wakeup.get(), POLLIN, 0};
+        ::poll(&entry, 1, static_cast<int>(left.count()));
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t read = ::read(events.wakeup.get(), &count, sizeof count);
+    }
+}
+
 Environment shellEnvironment(const Options& options) {
     Environment environment;
     // The shell's output goes to this terminal, so programs should speak its language.
@@ -364,7 +382,7 @@ int run(const Options& options) {
     }
     if (options.check) {
         std::cout << "A terminal helper is listening at " << path << ".\n";
-        client->disconnect();
+        endConnection(*client, *events);
         return 0;
     }
 
@@ -379,7 +397,7 @@ int run(const Options& options) {
     }
     if (opened.error) {
         std::cerr << "veltro-terminal: " << *opened.error << '\n';
-        client->disconnect();
+        endConnection(*client, *events);
         return 1;
     }
 
@@ -389,7 +407,7 @@ int run(const Options& options) {
         Session session(client, events);
         result = session.run(raw);
     }
-    client->disconnect();
+    endConnection(*client, *events);
     return result;
 }
 
