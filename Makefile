@@ -58,7 +58,8 @@ bench: build
 	$(BUILD)/veltro-bench
 
 fuzz: deps
-	$(MAKE) build BUILD=build-fuzz CMAKE_ARGS="-DVELTRO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++"
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+	cmake --build build-fuzz -j $(JOBS) --target decoder-fuzzer
 	mkdir -p fuzz/findings
 	build-fuzz/fuzz/decoder-fuzzer -max_total_time=60 -rss_limit_mb=2048 -malloc_limit_mb=512 \
 	  fuzz/findings fuzz/corpus
