@@ -37,6 +37,10 @@ struct Executor::Impl {
     bool runsInThisThread() { return context.get_executor().running_in_this_thread(); }
     bool isStopped() const { return stopped.load(std::memory_order_acquire); }
 
+    // Stops running work, joins the threads and drops the work not yet started. Called from
+    // one of the executor's own threads (only at exit), it leaves that thread to finish alone.
+    void stop();
+
     std::string name;
     ExecutionContext context;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;

@@ -48,21 +48,14 @@ void runContext(Executor::Impl& executor) {
 // At exit the connections stop first, while the sessions still run, so a connection thread
 // still waiting for a session's queue gets its answer and can be joined.
 struct ProcessExecutors {
-    std::unique_ptr<Executor> sessions = std::make_unique<Executor>("sessions", 2);
-    std::unique_ptr<Executor> connections = std::make_unique<Executor>("connections", 4);
+    Executor sessions{"sessions", 2};
+    Executor connections{"connections", 4};
 
+    // std::exit() may also come from queue work; then that thread is left running its exit and
+    // the others are joined.
     ~ProcessExecutors() {
-        if (sessions->impl().runsInThisThread() || connections->impl().runsInThisThread()) {
-            // The process is exiting from queue work; a thread cannot join itself, so stop
-            // all work and leave the threads to the end of the process.
-            sessions->impl().context.stop();
-            connections->impl().context.stop();
-            static_cast<void>(sessions.release());
-            static_cast<void>(connections.release());
-            return;
-        }
-        connections->shutdown();
-        sessions->shutdown();
+        connections.impl().stop();
+        sessions.impl().stop();
     }
 };
 
@@ -88,11 +81,11 @@ Executor::~Executor() {
 }
 
 Executor& Executor::sessions() {
-    return *processExecutors().sessions;
+    return processExecutors().sessions;
 }
 
 Executor& Executor::connections() {
-    return *processExecutors().connections;
+    return processExecutors().connections;
 }
 
 const std::string& Executor::name() const {
@@ -100,18 +93,28 @@ const std::string& Executor::name() const {
 }
 
 void Executor::shutdown() {
-    if (impl_->runsInThisThread())
-        stopProgram("executor " + impl_->name + " shut down from one of its own threads");
-    std::lock_guard lock(impl_->shutdownMutex);
     if (impl_->isStopped())
         return;
-    impl_->stopped.store(true, std::memory_order_release);
-    impl_->work.reset();
-    impl_->context.stop();
-    for (auto& thread : impl_->threads)
-        thread.join();
-    impl_->threads.clear();
-    impl_->context.dropPendingWork();
+    if (impl_->runsInThisThread())
+        stopProgram("executor " + impl_->name + " shut down from one of its own threads");
+    impl_->stop();
+}
+
+void Executor::Impl::stop() {
+    std::lock_guard lock(shutdownMutex);
+    if (isStopped())
+        return;
+    stopped.store(true, std::memory_order_release);
+    work.reset();
+    context.stop();
+    for (auto& thread : threads) {
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+    threads.clear();
+    context.dropPendingWork();
 }
 
 } // namespace veltro

@@ -195,5 +195,27 @@ TEST(Executor, ConnectionThreadMayWaitForASessionQueue) {
     EXPECT_EQ(folder, 7);
 }
 
+class ExecutorDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(ExecutorDeathTest, ProcessExitsCleanlyWhileAConnectionThreadWaitsForASession) {
+    EXPECT_EXIT(
+        {
+            SerialQueue session("test.exit-session", Executor::sessions());
+            SerialQueue connection("test.exit-connection", Executor::connections());
+            Counter waiting;
+            connection.async([session, &waiting] {
+                waiting.increment();
+                session.sync([] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
+            });
+            session.asyncAfter(std::chrono::hours(1), [] {});
+            waiting.waitFor(1);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace
 } // namespace veltro
