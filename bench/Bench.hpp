@@ -31,6 +31,22 @@ struct Benchmark {
 
 // The benchmarks, each in a file of its own.
 void sessionBench(const Options& options);
+void serviceBench(const Options& options);
+
+// One measured burst of output: wall time and the reader's processor time.
+struct Burst {
+    Clock::duration elapsed = Clock::duration::max();
+    double processor = 1e300;
+
+    void keepBest(const Burst& other) {
+        elapsed = std::min(elapsed, other.elapsed);
+        processor = std::min(processor, other.processor);
+    }
+};
+
+// The yardstick: a shell writes `bytes` of output to a terminal that this process reads in a
+// plain loop, with nothing in between.
+Burst bareBurst(std::size_t bytes);
 
 inline double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();

@@ -43,16 +43,6 @@ double processorSeconds() {
 // One burst: how long it took, and how much processor time its reader spent on it. On a busy
 // machine the second is the steadier figure, as it leaves out the time spent waiting for a
 // processor.
-struct Burst {
-    Clock::duration elapsed = Clock::duration::max();
-    double processor = 1e300;
-
-    void keepBest(const Burst& other) {
-        elapsed = std::min(elapsed, other.elapsed);
-        processor = std::min(processor, other.processor);
-    }
-};
-
 Environment processEnvironment() {
     Environment environment;
     for (char** entry = environ; *entry; ++entry) {
@@ -124,6 +114,8 @@ struct BareTerminal {
     pid_t child = -1;
 };
 
+} // namespace
+
 Burst bareBurst(std::size_t bytes) {
     double processorStart = processorSeconds();
     auto start = Clock::now();
@@ -143,6 +135,8 @@ Burst bareBurst(std::size_t bytes) {
     terminal.child = -1;
     return {elapsed, processorSeconds() - processorStart};
 }
+
+namespace {
 
 // Counts what a session hands on and acknowledges each chunk at once, as a receiver that
 // keeps up would.

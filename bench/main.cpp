@@ -14,10 +14,6 @@
 
 using namespace veltro::bench;
 
-namespace veltro::bench {
-void serviceBench(const Options& options);
-}
-
 namespace {
 
 constexpr std::array benchmarks{

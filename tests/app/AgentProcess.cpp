@@ -134,16 +134,6 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds timeout) 
     }
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 namespace {
 
 sockaddr_un addressOf(const std::string& path) {

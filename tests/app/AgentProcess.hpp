@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Eventually.hpp"
+
 #include "client/TerminalHelperClient.hpp"
 #include "platform/FileDescriptor.hpp"
 
@@ -56,10 +58,6 @@ private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
-
-// Waits until `condition` holds, checking every few milliseconds; false after `timeout`.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = 20000ms);
 
 bool someoneListens(const std::string& path);
 

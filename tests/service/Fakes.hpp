@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Eventually.hpp"
+
 #include "service/TerminalClient.hpp"
 #include "sessions/ShellLaunchError.hpp"
 #include "sessions/ShellLauncher.hpp"
@@ -17,18 +19,6 @@
 #include <vector>
 
 namespace veltro::testing {
-
-// Polls `condition` until it holds or a generous timeout passes; answers whether it held.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // A door that threads wait at until it is opened; counts who arrived.
 class Gate {

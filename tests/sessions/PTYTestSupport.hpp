@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Eventually.hpp"
+
 // Shared helpers of the pseudo-terminal session tests: a recorder of a session's events, and a
 // few ways to wait for what a real shell does.
 
@@ -33,18 +35,6 @@ using namespace std::chrono_literals;
 
 // Long enough for a loaded machine under the sanitizers; never a statement about speed.
 constexpr auto patience = 60s;
-
-// Polls a condition that no event announces, such as a process leaving /proc.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::steady_clock::duration timeout = patience) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // Records everything a session reports. While withholding, the `sent` callbacks are kept
 // instead of being called, so the test decides when each chunk counts as passed on.
