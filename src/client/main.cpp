@@ -418,5 +418,10 @@ int main(int argc, char** argv) {
     veltro::Options options;
     if (auto done = veltro::parse(argc, argv, options))
         return *done;
-    return veltro::run(options);
+    int status = veltro::run(options);
+    // By now the terminal is restored and the connection has been ended; the kernel closes the
+    // socket. Leaving without static destruction keeps the connection layer's threads, which
+    // may still be winding down, from racing the teardown of the objects they use.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

@@ -235,7 +235,7 @@ void PTYSession::startSources() {
     readSource->activate();
 
     processSource = std::make_unique<ProcessSource>(queue, shellPid);
-    processSource->setEventHandler([self] { self->reap(); });
+    processSource->setEventHandler([self] { self->reapEndedShell(); });
     processSource->activate();
 
     // A shell that ended before its process source was watching is reaped here.
@@ -458,6 +458,19 @@ void PTYSession::reap() {
             processSource->cancel();
         readAvailable();
     }
+}
+
+// The process source has fired, so the shell has ended; but a pidfd turns readable as the
+// process exits, which can be a moment before waitpid() can collect it. The source fires only
+// once, so the reap is tried again shortly until the status is there. This runs only while a
+// shell is ending, never while it lives.
+void PTYSession::reapEndedShell() {
+    queue.assertCurrent("reapEndedShell");
+    reap();
+    if (exitStatus)
+        return;
+    auto self = shared_from_this();
+    queue.asyncAfter(reapRetryDelay, [self] { self->reapEndedShell(); });
 }
 
 void PTYSession::finishIfDone() {

@@ -39,6 +39,8 @@ public:
     static constexpr std::chrono::milliseconds quietDelay{300};
     static constexpr std::chrono::seconds killDelay{2};
     static constexpr std::chrono::milliseconds inputRetryDelay{10};
+    // How soon an ended shell that waitpid() cannot collect yet is tried again.
+    static constexpr std::chrono::milliseconds reapRetryDelay{1};
     static constexpr std::size_t readBufferSize = 65536;
     static constexpr std::int64_t chunksInFlightLimit = 4;
     static constexpr std::int64_t smallestWindowDimension = 1;
@@ -82,6 +84,7 @@ private:
     void checkFolder();
     void flushInput();
     void reap();
+    void reapEndedShell();
     void finishIfDone();
     void closeMaster();
     void hangUp();
