@@ -91,7 +91,7 @@ TEST(Listener, InvalidatedListenerAcceptsNoFurtherConnections) {
     listener->invalidate();
     EXPECT_THROW(xpc::Connection::connect(listener->endpoint(), "tech.morvane.veltro"),
                  xpc::ConnectionError);
-    first->invalidate();
+    endConnection(first);
     stopListener(listener);
     delegate.endAll();
 }

@@ -193,6 +193,17 @@ inline void stopListener(std::shared_ptr<xpc::Listener>& listener) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Ends a connection the test made and waits until it has let go of itself, so that it does not
+// outlive the test and look like a leak at exit.
+inline void endConnection(std::shared_ptr<xpc::Connection>& connection) {
+    std::weak_ptr<xpc::Connection> ending = connection;
+    connection->invalidate();
+    connection.reset();
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!ending.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // A temporary folder, removed with everything in it.
 class TemporaryFolder {
 public:
