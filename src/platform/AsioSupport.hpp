@@ -13,6 +13,7 @@
 #include <asio/strand.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +41,12 @@ struct Executor::Impl {
     // Stops running work, joins the threads and drops the work not yet started. Called from
     // one of the executor's own threads (only at exit), it leaves that thread to finish alone.
     void stop();
+
+    // Lets the work already queued run out, for at most `grace`, before the executor is
+    // stopped: connections and sources let go of themselves through queued work, and dropping
+    // that work at exit would strand them. Work that waits on live descriptors never runs out,
+    // so the grace bounds the wait.
+    void settle(std::chrono::milliseconds grace);
 
     std::string name;
     ExecutionContext context;

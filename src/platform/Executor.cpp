@@ -54,7 +54,10 @@ struct ProcessExecutors {
     // std::exit() may also come from queue work; then that thread is left running its exit and
     // the others are joined.
     ~ProcessExecutors() {
+        constexpr std::chrono::milliseconds grace{500};
+        connections.impl().settle(grace);
         connections.impl().stop();
+        sessions.impl().settle(grace);
         sessions.impl().stop();
     }
 };
@@ -98,6 +101,18 @@ void Executor::shutdown() {
     if (impl_->runsInThisThread())
         stopProgram("executor " + impl_->name + " shut down from one of its own threads");
     impl_->stop();
+}
+
+void Executor::Impl::settle(std::chrono::milliseconds grace) {
+    if (isStopped() || runsInThisThread())
+        return;
+    {
+        std::lock_guard lock(shutdownMutex);
+        work.reset();
+    }
+    auto deadline = std::chrono::steady_clock::now() + grace;
+    while (!context.stopped() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void Executor::Impl::stop() {
