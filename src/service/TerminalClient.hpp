@@ -9,22 +9,26 @@
 
 namespace veltro {
 
-// Where the service reports each shell's output, exit and folder changes. The calls come from
-// the shells' own queues, several at once for different shells.
+// Where the service reports each shell's output, exit and folder changes, on the event loop.
 class TerminalClient {
 public:
     using Sent = std::function<void()>;
 
     virtual ~TerminalClient() = default;
 
-    // One chunk of a shell's output. `sent` must be called exactly once, from any thread, when
-    // the chunk has been passed on or given up; the shell reads no further output while four
-    // of its chunks wait for it.
-    virtual void output(const UUID& id, Bytes data, Sent sent) = 0;
+    // One chunk of a shell's output, valid until `sent`. `sent` must be called exactly once, on
+    // the loop and in the order of the chunks, when the chunk has been passed on or given up;
+    // the shell reads no further output while four of its chunks wait for it.
+    virtual void output(const UUID& id, ByteView data, Sent sent) = 0;
     // The shell has ended, with the raw wait status.
     virtual void exited(const UUID& id, std::int32_t status) = 0;
     // The shell's working folder changed.
     virtual void folderChanged(const UUID& id, std::string folder) = 0;
+
+    // Stops and restarts taking the client's input while a shell's input is backlogged; the
+    // calls are counted, so several backlogged shells each hold input back.
+    virtual void suspendInput() = 0;
+    virtual void resumeInput() = 0;
 };
 
 } // namespace veltro

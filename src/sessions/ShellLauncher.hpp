@@ -4,18 +4,23 @@
 #include "sessions/ShellRequest.hpp"
 #include "sessions/ShellSession.hpp"
 
+#include <functional>
 #include <memory>
+#include <string>
 
 namespace veltro {
 
-// Starts shells. Events may reach `events` before launch() returns, so a caller that matches
-// events to its own bookkeeping must have it in place first. A failed launch throws
-// ShellLaunchError, leaves no process behind and delivers no event.
+// Starts shells. launch() is called on the event loop and returns at once; the blocking part
+// (deriving the command, opening the terminal, spawning) runs on the loop's worker. `launched`
+// runs exactly once on the loop: with the running session, or with no session and the
+// ShellLaunchError's description, having left no process or descriptor behind and delivered no
+// event. Events may reach `events` only after `launched` has run.
 class ShellLauncher {
 public:
+    using Launched = std::function<void(std::shared_ptr<ShellSession> session, std::string error)>;
+
     virtual ~ShellLauncher() = default;
-    virtual std::shared_ptr<ShellSession> launch(const ShellRequest& request,
-                                                 ShellEvents events) = 0;
+    virtual void launch(const ShellRequest& request, ShellEvents events, Launched launched) = 0;
 };
 
 } // namespace veltro

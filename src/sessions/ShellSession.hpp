@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -17,15 +18,20 @@ struct ForegroundProcess {
     friend bool operator==(const ForegroundProcess&, const ForegroundProcess&) = default;
 };
 
-// One running shell. Every member may be called from any thread. write(), resize() and close()
-// only enqueue their work; currentFolder() and foregroundProcess() wait for the session's queue
-// and so must never be called from one of the session's own event callbacks.
+// One running shell. Every member is called on the event loop; the two questions answer at
+// once from the kernel's state.
 class ShellSession {
 public:
     virtual ~ShellSession() = default;
 
     virtual pid_t pid() const = 0;
-    virtual void write(Bytes data) = 0;
+    // Queues input for the terminal; no byte is ever dropped. Answers false once the input
+    // waiting for the terminal has passed its bound (about 1 MiB): the caller then stops taking
+    // input for this shell and asks whenInputDrained().
+    virtual bool write(Bytes data) = 0;
+    // Runs `drained` once, on the loop, when the waiting input has fallen below the bound again
+    // or the session has finished; at once when it is below already.
+    virtual void whenInputDrained(std::function<void()> drained) = 0;
     virtual void resize(std::int64_t columns, std::int64_t rows) = 0;
     virtual std::optional<std::string> currentFolder() = 0;
     virtual ForegroundProcess foregroundProcess() = 0;

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "platform/FileDescriptor.hpp"
-#include "xpc/Connection.hpp"
+#include "xpc/AgentConnection.hpp"
+#include "xpc/ClientConnection.hpp"
 
 #include <chrono>
 #include <memory>
@@ -14,10 +15,10 @@ class Listener;
 class ListenerDelegate {
 public:
     virtual ~ListenerDelegate() = default;
-    // Called on a connection thread for each new connection whose peer runs as our user.
-    // Configure and resume the connection here; answering false ends it.
+    // Called on the event loop for each new connection whose peer runs as our user. Configure
+    // and resume the connection here; answering false ends it.
     virtual bool shouldAcceptNewConnection(Listener& listener,
-                                           const std::shared_ptr<Connection>& connection) = 0;
+                                           const std::shared_ptr<AgentConnection>& connection) = 0;
 };
 
 // How an in-process client reaches an anonymous listener. It does not keep the listener alive.
@@ -30,13 +31,13 @@ private:
     std::weak_ptr<Listener> listener_;
 };
 
-// Accepts connections and hands each, after the user-id check, to its delegate.
+// Accepts connections on the event loop and hands each, after the user-id check, to its
+// delegate.
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
     // On a listening socket, one handed over by the service manager or bound by bind().
     // `ownsPath`: remove this socket file when the listener ends.
     static std::shared_ptr<Listener> listening(FileDescriptor socket, std::string ownsPath = {});
-
     // An in-process listener reached only through endpoint(), over socket pairs.
     static std::shared_ptr<Listener> anonymous();
 
@@ -48,14 +49,15 @@ public:
     virtual void resume() = 0;
     // Accepts nothing further; connections already made go on.
     virtual void invalidate() = 0;
-
-    // Called by Endpoint: a new connection pair; returns the client's end.
-    virtual std::shared_ptr<Connection> connectInProcess(std::string identifier) = 0;
-
     // How long a new connection may take to identify itself before it is ended (10 seconds).
     // Applies to connections accepted afterwards; tests shorten it.
     virtual void setIdentifyTimeout(std::chrono::steady_clock::duration timeout) = 0;
+    // A new connection pair for an in-process client; returns the client's end.
+    virtual std::shared_ptr<ClientConnection> connectInProcess(std::string identifier) = 0;
 };
+
+// Connects to an in-process listener. Throws ConnectionError when it is gone.
+std::shared_ptr<ClientConnection> connect(const Endpoint& endpoint, std::string identifier);
 
 // Binds a listening socket at `path` (mode 0600). A leftover socket file is replaced only
 // after a connect to it has failed. Returns no descriptor when another agent listens there.

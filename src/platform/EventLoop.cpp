@@ -1,0 +1,72 @@
+#include "platform/EventLoop.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+namespace veltro {
+
+void stopProgram(const std::string& message) {
+    std::fprintf(stderr, "veltro: %s\n", message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+EventLoop& EventLoop::shared() {
+    static EventLoop loop;
+    return loop;
+}
+
+EventLoop::EventLoop()
+    : guard_(context_.get_executor()), stoppedFuture_(stopped_.get_future().share()),
+      thread_([this] { run(); }) {
+    // Named for ps, top and debuggers; the kernel keeps 15 bytes.
+    asio::post(worker_, [] { ::pthread_setname_np(::pthread_self(), "veltro-worker"); });
+}
+
+EventLoop::~EventLoop() {
+    stop();
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
+    else if (thread_.joinable())
+        thread_.detach();
+    worker_.join();
+}
+
+void EventLoop::run() {
+    ::pthread_setname_np(::pthread_self(), "veltro-loop");
+    // A handler that throws has broken an invariant of the program: say so before stopping.
+    try {
+        context_.run();
+    } catch (const std::exception& error) {
+        stopProgram(std::string("uncaught exception on the event loop: ") + error.what());
+    } catch (...) {
+        stopProgram("uncaught exception on the event loop");
+    }
+}
+
+void EventLoop::assertCurrent(const char* operation) const {
+    if (!isCurrent())
+        stopProgram(std::string(operation) + " must run on the event loop");
+}
+
+void EventLoop::assertRunning(const char* operation) const {
+    if (context_.stopped())
+        stopProgram(std::string(operation) +
+                    " after the event loop has stopped would wait forever");
+}
+
+void EventLoop::stop() {
+    std::call_once(stopOnce_, [this] {
+        context_.stop();
+        stopped_.set_value();
+    });
+}
+
+void EventLoop::waitUntilStopped() {
+    stoppedFuture_.wait();
+}
+
+} // namespace veltro
