@@ -1,33 +1,30 @@
 #include "app/AgentMode.hpp"
 
 #include "app/HelperUpdates.hpp"
+#include "platform/EventLoop.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/Logger.hpp"
 #include "protocol/TerminalService.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalHelperListenerDelegate.hpp"
-#include "xpc/Connection.hpp"
 #include "xpc/Listener.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
+#include <asio/posix/stream_descriptor.hpp>
+
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <optional>
 #include <string>
-#include <thread>
 
 namespace veltro {
 
@@ -35,8 +32,8 @@ namespace {
 
 constexpr double idleDelay = 10.0;
 
-// Signals that end the agent from outside. The main thread takes them through a signalfd, so
-// they are blocked in every thread; shells still start with all signals at their defaults
+// Signals that end the agent from outside. The loop takes them through a signalfd, so they are
+// blocked in every thread; shells still start with all signals at their defaults
 // because the spawn resets the mask and the dispositions.
 sigset_t endingSignals() {
     sigset_t set;
@@ -50,42 +47,6 @@ sigset_t endingSignals() {
 Logger agentLogger() {
     return Logger(TerminalService::helperBundleID(), "agent");
 }
-
-// Every accepted connection passes through here on its way to the service's delegate, so the
-// main thread can tell whether one arrived after the idle timer fired.
-struct AcceptLedger {
-    std::atomic<std::uint64_t> accepted{0};
-    std::atomic<std::uint64_t> acceptedAtIdle{0};
-    FileDescriptor wakeup{::eventfd(0, EFD_CLOEXEC)};
-
-    void idleFired() {
-        acceptedAtIdle.store(accepted.load());
-        std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t written = ::write(wakeup.get(), &one, sizeof one);
-    }
-
-    void drain() {
-        std::uint64_t count = 0;
-        [[maybe_unused]] ssize_t read = ::read(wakeup.get(), &count, sizeof count);
-    }
-};
-
-class CountingDelegate : public xpc::ListenerDelegate {
-public:
-    CountingDelegate(std::shared_ptr<xpc::ListenerDelegate> inner,
-                     std::shared_ptr<AcceptLedger> ledger)
-        : inner(std::move(inner)), ledger(std::move(ledger)) {}
-
-    bool shouldAcceptNewConnection(xpc::Listener& listener,
-                                   const std::shared_ptr<xpc::Connection>& connection) override {
-        ledger->accepted.fetch_add(1);
-        return inner->shouldAcceptNewConnection(listener, connection);
-    }
-
-private:
-    std::shared_ptr<xpc::ListenerDelegate> inner;
-    std::shared_ptr<AcceptLedger> ledger;
-};
 
 // The listening socket, and the file the agent bound itself (none for systemd's socket, which
 // outlives the agent and is never removed).
@@ -146,57 +107,64 @@ FileDescriptor duplicate(const FileDescriptor& socket) {
     return copy;
 }
 
-class Agent {
+// The agent on the event loop: its listener, its lifetime tracker and its ending.
+class Agent : public std::enable_shared_from_this<Agent> {
 public:
-    Agent(ListeningSocket socket, std::shared_ptr<AcceptLedger> ledger)
-        : socket(std::move(socket)), ledger(std::move(ledger)) {}
+    Agent(ListeningSocket socket, FileDescriptor signals)
+        : socket(std::move(socket)), signals(EventLoop::shared().context(), signals.release()) {}
 
-    // Returns the signal that ended the agent, or 0 when it ended for idleness.
-    int run();
+    void start();
+    const std::shared_ptr<HelperLifetime>& lifetimeTracker() const { return lifetime; }
+    // The signal that ended the agent, or 0 when it ended for idleness.
+    int endingSignal() const { return signal; }
+    // Removes the socket file the agent bound itself, if it is still the one it bound.
+    void removeOwnedFile();
 
 private:
     void startListening();
     void stopListening();
-    bool endIfStillIdle();
-    bool lifetimeIsIdle() const;
+    void idleFired();
     bool connectionIsWaiting() const;
     void hidePath();
     void restorePath();
-    void removeOwnedFile();
-    int waitForEvent(const FileDescriptor& signals);
+    void waitForSignal();
+    void closeEverything(int signal);
 
     ListeningSocket socket;
-    std::shared_ptr<AcceptLedger> ledger;
+    asio::posix::stream_descriptor signals;
     std::shared_ptr<HelperLifetime> lifetime;
-    std::shared_ptr<CountingDelegate> delegate;
+    std::shared_ptr<TerminalHelperListenerDelegate> delegate;
     std::shared_ptr<xpc::Listener> listener;
     std::string hiddenPath;
+    int signal = 0;
 };
 
+void Agent::start() {
+    // The idle action runs on the loop, where every accept happens too, so the counts it reads
+    // are exact.
+    lifetime = std::make_shared<HelperLifetime>(idleDelay, [weak = weak_from_this()] {
+        if (auto agent = weak.lock())
+            agent->idleFired();
+    });
+    delegate = TerminalHelperListenerDelegate::forAgent(lifetime);
+    startListening();
+    waitForSignal();
+}
+
 // The listener gets a copy of the descriptor, so that it can be stopped and a new one started
-// on the same socket, and so that connections waiting in the backlog survive the stop.
+// on the same socket while connections waiting in the backlog stay there.
 void Agent::startListening() {
     listener = xpc::Listener::listening(duplicate(socket.socket));
     listener->setDelegate(delegate.get());
     listener->resume();
 }
 
-// The listener stops on its own queue, where it also accepts; it is gone once that queue has
-// run its stop and any accept in progress has reached the delegate. Waiting for that moment is
-// what lets the caller trust the counts. It happens once per ending, never while idle.
 void Agent::stopListening() {
     if (!listener)
         return;
-    std::weak_ptr<xpc::Listener> stopping = listener;
     listener->invalidate();
+    listener->setDelegate(nullptr);
     listener.reset();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!stopping.expired() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-bool Agent::lifetimeIsIdle() const {
-    return lifetime->connections() <= 0 && lifetime->shells() <= 0 && lifetime->updates() <= 0;
 }
 
 // A listening socket is readable while a connection waits in its backlog.
@@ -230,38 +198,33 @@ void Agent::restorePath() {
     hiddenPath.clear();
 }
 
-// Ending for idleness must never drop a client whose connection was already accepted. The idle
-// timer fires on the lifetime queue while connections may arrive on connection threads, so the
-// decision is taken here, on the main thread, in an order that closes every gap:
-//
-//  1. The listener stops: it accepts nothing more, and once it is gone every connection it took
-//     off the backlog has gone through the delegate and been counted with the lifetime
-//     tracker. Connections still in the backlog stay there.
-//  2. The agent's own socket file is moved aside, so no new connection can join the backlog.
-//  3. The agent ends only if, under the tracker's rules, it is still idle, no connection was
-//     accepted since the timer fired (a connection that came and went armed a fresh timer, and
-//     the agent waits for that one), and nothing waits in the backlog.
-//
+// Ending for idleness must never drop a client. The listener accepts only in its own handlers
+// on this loop, so once it has stopped every connection it took has been counted, and every
+// other one still waits in the backlog, where the kernel shows it. With the file moved aside no
+// new one can join, so the agent ends only when it is still idle and the backlog is empty.
 // Otherwise it goes on: the file is put back, a new listener serves the backlog, and a pair of
-// counts arms a fresh idle timer with the full delay, so a waiting connection that turns out to
-// be refused cannot leave the agent without a timer.
-bool Agent::endIfStillIdle() {
+// counts sets a fresh idle deadline, so a waiting connection that turns out to be refused
+// cannot leave the agent without one.
+void Agent::idleFired() {
     stopListening();
     hidePath();
-    bool idle = lifetimeIsIdle() && ledger->accepted.load() == ledger->acceptedAtIdle.load() &&
-                !connectionIsWaiting();
-    if (idle)
-        return true;
+    bool idle = lifetime->connections() <= 0 && lifetime->shells() <= 0 &&
+                lifetime->updates() <= 0 && !connectionIsWaiting();
+    if (idle) {
+        removeOwnedFile();
+        EventLoop::shared().stop();
+        return;
+    }
     restorePath();
     startListening();
     lifetime->connectionStarted();
     lifetime->connectionEnded();
-    return false;
 }
 
 void Agent::removeOwnedFile() {
     if (!hiddenPath.empty()) {
         ::unlink(hiddenPath.c_str());
+        hiddenPath.clear();
         return;
     }
     if (socket.ownedPath.empty())
@@ -270,48 +233,34 @@ void Agent::removeOwnedFile() {
     if (::stat(socket.ownedPath.c_str(), &info) == 0 && info.st_dev == socket.device &&
         info.st_ino == socket.inode)
         ::unlink(socket.ownedPath.c_str());
+    socket.ownedPath.clear();
 }
 
-// Waits for the idle wake-up (answers 0) or an ending signal (answers its number).
-int Agent::waitForEvent(const FileDescriptor& signals) {
-    pollfd entries[2] = {{ledger->wakeup.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
-    while (true) {
-        if (::poll(entries, 2, -1) < 0)
-            continue;
-        if (entries[1].revents & POLLIN) {
-            signalfd_siginfo info{};
-            if (::read(signals.get(), &info, sizeof info) == sizeof info)
-                return static_cast<int>(info.ssi_signo);
+void Agent::waitForSignal() {
+    signals.async_wait(asio::posix::descriptor_base::wait_read, [self = shared_from_this()](
+                                                                    const asio::error_code& error) {
+        if (error)
+            return;
+        signalfd_siginfo info{};
+        if (::read(self->signals.native_handle(), &info, sizeof info) != sizeof info) {
+            self->waitForSignal();
+            return;
         }
-        if (entries[0].revents & POLLIN) {
-            ledger->drain();
-            return 0;
-        }
-    }
+        self->closeEverything(static_cast<int>(info.ssi_signo));
+    });
 }
 
-int Agent::run() {
-    sigset_t ending = endingSignals();
-    FileDescriptor signals(::signalfd(-1, &ending, SFD_CLOEXEC));
-
-    // The idle action only wakes the main thread: ending the process from the lifetime queue
-    // would tear down static objects under running pool threads.
-    lifetime =
-        std::make_shared<HelperLifetime>(idleDelay, [ledger = ledger] { ledger->idleFired(); });
-    delegate = std::make_shared<CountingDelegate>(
-        TerminalHelperListenerDelegate::forAgent(lifetime), ledger);
-    startListening();
-    HelperUpdates::start(lifetime);
-
-    int signal = 0;
-    while (true) {
-        signal = waitForEvent(signals);
-        if (signal != 0 || endIfStillIdle())
-            break;
-    }
+// Ended from outside (the service manager's stop, a hang-up, ^C): every shell is closed as the
+// end of its connection would close it, hang-up first and leftovers killed after the delay, and
+// the loop ends by itself once the last of that work is done.
+void Agent::closeEverything(int signalNumber) {
+    signal = signalNumber;
     stopListening();
     removeOwnedFile();
-    return signal;
+    lifetime->cancelIdleDeadline();
+    delegate->invalidateConnections();
+    signals.close();
+    EventLoop::shared().runOut();
 }
 
 } // namespace
@@ -343,11 +292,16 @@ int runAgentMode() {
         }
     }
 
-    int signal = 0;
-    {
-        Agent agent(std::move(socket), std::make_shared<AcceptLedger>());
-        signal = agent.run();
-    }
+    FileDescriptor signals(::signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK));
+    auto& loop = EventLoop::shared();
+    auto agent = loop.sync([&] {
+        auto made = std::make_shared<Agent>(std::move(socket), std::move(signals));
+        made->start();
+        return made;
+    });
+    HelperUpdates::start(agent->lifetimeTracker());
+    loop.waitUntilStopped();
+    int signal = agent->endingSignal();
     if (signal == 0)
         return 0;
     // Ended from outside: end the way the signal would have, now that the socket file is gone.

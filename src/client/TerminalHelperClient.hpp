@@ -11,7 +11,6 @@
 #include <string>
 
 namespace veltro::xpc {
-class Connection;
 class Endpoint;
 } // namespace veltro::xpc
 
@@ -24,8 +23,9 @@ public:
 };
 
 // What a Linux client application links to talk to the agent: connects, identifies itself,
-// says hello, and offers every request and notification of the protocol. Messages from the
-// agent reach the handler on one connection thread, in order.
+// says hello, and offers every request and notification of the protocol. Its members may be
+// called from any thread. Messages from the agent reach the handler on the event loop, in order,
+// and never once the client has been destroyed.
 //
 // The blocking calls wait for their reply and throw ConnectionEnded if the connection ends
 // first; they must not be called from inside a handler.
@@ -35,8 +35,12 @@ public:
         std::function<void(const UUID& id, Bytes data)> output;
         std::function<void(const UUID& id, std::int32_t status)> exited;
         std::function<void(const UUID& id, const std::string& folder)> folderChanged;
-        // The connection has ended, for whatever reason. Called once.
-        std::function<void()> disconnected;
+        // The agent did not carry out a notification of ours (a bad argument, say): which, and
+        // why. The connection goes on.
+        std::function<void(const std::string& method, const std::string& message)> error;
+        // The connection has ended, for whatever reason; `reason` is what the agent said before
+        // it closed the connection, or empty. Called once.
+        std::function<void(const std::string& reason)> disconnected;
     };
 
     struct OpenResult {
@@ -70,8 +74,8 @@ public:
     std::optional<std::string> currentFolder(const UUID& id);
     Busy isBusy(const UUID& id);
 
-    // Asynchronous forms: the callback runs on a connection thread, or never when the
-    // connection ends first.
+    // Asynchronous form: the callback runs on the event loop, or never when the connection ends
+    // first.
     void openShell(const UUID& id, std::int64_t columns, std::int64_t rows,
                    const std::string& folder, const std::optional<std::string>& shell,
                    const Environment& environment, std::function<void(OpenResult)> done);

@@ -184,13 +184,15 @@ void writeAll(int fd, const std::uint8_t* data, std::size_t size) {
     }
 }
 
-// What the connection threads tell the main thread. The main thread sleeps in poll() and wakes
+// What the event loop tells the main thread. The main thread sleeps in poll() and wakes
 // on the event descriptor.
 struct Events {
     UUID id = UUID::random();
     std::atomic<bool> exited{false};
     std::atomic<std::int32_t> status{0};
     std::atomic<bool> disconnected{false};
+    // Written before `disconnected` is set, read only after it has been seen.
+    std::string reason;
     FileDescriptor wakeup{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 
     void wake() {
@@ -213,7 +215,12 @@ TerminalHelperClient::Handler handlerFor(const std::shared_ptr<Events>& events) 
         events->wake();
     };
     handler.folderChanged = [](const UUID&, const std::string&) {};
-    handler.disconnected = [events] {
+    handler.error = [](const std::string& method, const std::string& message) {
+        std::cerr << "\r\nveltro-terminal: the terminal helper refused " << method << ": "
+                  << message << "\r\n";
+    };
+    handler.disconnected = [events](const std::string& reason) {
+        events->reason = reason;
         events->disconnected.store(true);
         events->wake();
     };
@@ -284,7 +291,8 @@ private:
         }
         if (events->disconnected.load()) {
             raw.restore();
-            std::cerr << "\r\nveltro-terminal: the terminal helper went away.\n";
+            std::cerr << "\r\nveltro-terminal: the terminal helper went away"
+                      << (events->reason.empty() ? "" : ": " + events->reason) << ".\n";
             result = 1;
             return true;
         }
@@ -420,8 +428,8 @@ int main(int argc, char** argv) {
         return *done;
     int status = veltro::run(options);
     // By now the terminal is restored and the connection has been ended; the kernel closes the
-    // socket. Leaving without static destruction keeps the connection layer's threads, which
-    // may still be winding down, from racing the teardown of the objects they use.
+    // socket. Leaving without static destruction keeps the event loop, which may still be
+    // winding the connection down, from racing the teardown of the objects it uses.
     std::fflush(nullptr);
     std::_Exit(status);
 }

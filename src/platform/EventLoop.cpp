@@ -45,6 +45,7 @@ void EventLoop::run() {
     } catch (...) {
         stopProgram("uncaught exception on the event loop");
     }
+    stop();
 }
 
 void EventLoop::assertCurrent(const char* operation) const {

@@ -82,7 +82,10 @@ public:
     // Ends the loop: handlers still queued are destroyed unrun and the thread stops. Called at
     // the end of the process, from any thread, the loop's included.
     void stop();
-    // Blocks until stop() has been called.
+    // Lets the loop end by itself once nothing is left to do: no handler queued, no operation or
+    // timer pending. Called on the loop.
+    void runOut() { guard_.reset(); }
+    // Blocks until the loop has ended, by stop() or by running out.
     void waitUntilStopped();
 
 private:

@@ -10,9 +10,9 @@ namespace veltro {
 // three counts have stayed at zero or below for `idleDelay` seconds. The first timer is armed
 // at construction, so an agent nobody connects to still ends.
 //
-// Every change moves a generation on and, if it leaves the agent idle, arms one fresh timer.
-// Timers are never cancelled: one that fires after a later change finds another generation and
-// does nothing. Nothing polls, so an idle agent makes no wake-ups besides its one timer.
+// The counts live on the event loop, and the operations may be called from any thread. Every
+// change that leaves the agent idle sets one fresh deadline; any other change withdraws it.
+// Nothing polls, so an idle agent makes no wake-ups besides its one timer.
 //
 // Callers pair every start with exactly one end. Counts are not clamped: an unmatched end
 // drives a count below zero, which counts as idle.
@@ -21,6 +21,7 @@ public:
     using Idle = std::function<void()>;
 
     HelperLifetime(double idleDelay, Idle idle);
+    ~HelperLifetime();
     HelperLifetime(const HelperLifetime&) = delete;
     HelperLifetime& operator=(const HelperLifetime&) = delete;
 
@@ -31,6 +32,9 @@ public:
     void updateStarted();
     void updateEnded();
 
+    // Withdraws a pending idle deadline, for an agent that is ending by other means.
+    void cancelIdleDeadline();
+
     std::int64_t connections() const;
     std::int64_t shells() const;
     std::int64_t updates() const;
@@ -40,8 +44,6 @@ public:
     struct Tracker;
 
 private:
-    // Armed timers hold the tracker itself, so it outlives this handle until its last timer
-    // has fired.
     std::shared_ptr<Tracker> tracker;
 };
 

@@ -1,14 +1,18 @@
 #include "service/InProcessTerminalHelper.hpp"
 
+#include "platform/EventLoop.hpp"
+
 namespace veltro {
 
 InProcessTerminalHelper::InProcessTerminalHelper(std::shared_ptr<ShellLauncher> launcher,
                                                  std::shared_ptr<HelperLifetime> lifetime)
-    : listener(xpc::Listener::anonymous()),
-      delegate(std::make_shared<TerminalHelperListenerDelegate>(std::nullopt, std::move(launcher),
+    : delegate(std::make_shared<TerminalHelperListenerDelegate>(std::nullopt, std::move(launcher),
                                                                 std::move(lifetime))) {
-    listener->setDelegate(delegate.get());
-    listener->resume();
+    EventLoop::shared().sync([this] {
+        listener = xpc::Listener::anonymous();
+        listener->setDelegate(delegate.get());
+        listener->resume();
+    });
 }
 
 InProcessTerminalHelper::~InProcessTerminalHelper() {
@@ -16,11 +20,15 @@ InProcessTerminalHelper::~InProcessTerminalHelper() {
 }
 
 xpc::Endpoint InProcessTerminalHelper::endpoint() const {
-    return listener->endpoint();
+    return EventLoop::shared().sync([this] { return listener->endpoint(); });
 }
 
+// Waits for the loop, so the listener never reaches the delegate once this returns.
 void InProcessTerminalHelper::invalidate() {
-    listener->invalidate();
+    EventLoop::shared().sync([this] {
+        listener->invalidate();
+        listener->setDelegate(nullptr);
+    });
 }
 
 } // namespace veltro

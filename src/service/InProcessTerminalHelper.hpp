@@ -11,7 +11,8 @@ namespace veltro {
 
 // Runs the helper service inside a host process: an anonymous listener with the service's
 // delegate, reached through endpoint() by a client in the same process. No requirement is set;
-// the peer is this process. It listens until invalidate() or its destruction.
+// the peer is this process. It listens until invalidate() or its destruction. Its members may be
+// called from any thread.
 class InProcessTerminalHelper {
 public:
     InProcessTerminalHelper(std::shared_ptr<ShellLauncher> launcher,

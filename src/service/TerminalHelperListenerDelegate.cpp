@@ -1,7 +1,6 @@
 #include "service/TerminalHelperListenerDelegate.hpp"
 
 #include "protocol/TerminalService.hpp"
-#include "service/Locked.hpp"
 #include "service/TerminalHelperService.hpp"
 #include "service/XPCTerminalClient.hpp"
 #include "sessions/PTYShellLauncher.hpp"
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 namespace veltro {
 
@@ -62,31 +62,30 @@ TerminalHelperListenerDelegate::forAgent(std::shared_ptr<HelperLifetime> lifetim
 }
 
 bool TerminalHelperListenerDelegate::shouldAcceptNewConnection(
-    xpc::Listener&, const std::shared_ptr<xpc::Connection>& connection) {
+    xpc::Listener&, const std::shared_ptr<xpc::AgentConnection>& connection) {
     if (requirement)
         connection->setCodeSigningRequirement(*requirement);
     auto client = std::make_shared<XPCTerminalClient>(connection);
     auto service = std::make_shared<TerminalHelperService>(launcher, client, lifetime);
-    connection->setExportedObject(std::shared_ptr<TerminalHelperProtocol>(service));
-
-    // The connection may report its end more than once (interrupted, then invalidated) and
-    // from several threads; the flag lets the first report act and the others do nothing.
-    auto ended = std::make_shared<Locked<bool>>(false);
-    auto handler = [ended, service, lifetime = lifetime] {
-        if (ended->exchange(true))
-            return;
+    connection->setExportedObject(service);
+    connection->setInvalidationHandler([service, lifetime = lifetime] {
         service->closeAll();
         if (lifetime)
             lifetime->connectionEnded();
-    };
-    connection->setInvalidationHandler(handler);
-    connection->setInterruptionHandler(handler);
-
+    });
+    std::erase_if(accepted, [](const auto& weak) { return weak.expired(); });
+    accepted.push_back(connection);
     // Counted before resume(), so no request reaches the service of an uncounted connection.
     if (lifetime)
         lifetime->connectionStarted();
     connection->resume();
     return true;
+}
+
+void TerminalHelperListenerDelegate::invalidateConnections() {
+    for (const auto& weak : std::exchange(accepted, {}))
+        if (auto connection = weak.lock())
+            connection->invalidate();
 }
 
 } // namespace veltro

@@ -9,13 +9,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltro {
 
 // Accepts every connection the listener hands over: binds it to the requirement its peer must
-// meet, gives it a service of its own with a client link, makes its end close all of its shells
-// exactly once, and counts it with the lifetime tracker. The delegate keeps no mutable state, so
-// concurrent accepts do not interfere.
+// meet, gives it a service of its own with a client link, makes its end close all of its shells,
+// and counts it with the lifetime tracker.
 class TerminalHelperListenerDelegate final : public xpc::ListenerDelegate {
 public:
     TerminalHelperListenerDelegate(std::optional<std::string> requirement,
@@ -29,14 +29,22 @@ public:
              const PeerRequirement::Signer& signer = PeerRequirement::signerOfThisProcess(),
              std::shared_ptr<LogSink> sink = LogSink::system());
 
-    bool shouldAcceptNewConnection(xpc::Listener& listener,
-                                   const std::shared_ptr<xpc::Connection>& connection) override;
+    bool
+    shouldAcceptNewConnection(xpc::Listener& listener,
+                              const std::shared_ptr<xpc::AgentConnection>& connection) override;
+
+    // Ends every connection this delegate accepted that is still open, as if its peer had gone:
+    // each one closes all of its shells. Called on the event loop.
+    void invalidateConnections();
 
     // Absent: no check beyond the one every listener makes (the peer runs as our user).
     const std::optional<std::string> requirement;
     // Every service of the process shares this one launcher.
     const std::shared_ptr<ShellLauncher> launcher;
     const std::shared_ptr<HelperLifetime> lifetime;
+
+private:
+    std::vector<std::weak_ptr<xpc::AgentConnection>> accepted;
 };
 
 } // namespace veltro

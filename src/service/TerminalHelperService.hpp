@@ -2,7 +2,6 @@
 
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "service/HelperLifetime.hpp"
-#include "service/Locked.hpp"
 #include "service/TerminalClient.hpp"
 #include "sessions/ShellEvents.hpp"
 #include "sessions/ShellLauncher.hpp"
@@ -10,7 +9,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
+#include <utility>
 
 namespace veltro {
 
@@ -18,22 +19,24 @@ namespace veltro {
 // identifier the client chose, starts them through the shared launcher, routes requests to
 // them and forwards their events to the client while their slot is forwarding.
 //
-// It owns no thread: every operation runs on its caller's thread, from any number of threads at
-// once. Each lock guards one value, none is held together with another, and none is held while
-// calling out to the launcher, a session, the client, the lifetime tracker or a reply.
-//
-// A service must be owned by a std::shared_ptr: each shell's exit forwarder holds it weakly, so
-// a session that outlives its connection does not keep the service alive.
+// Everything runs on the event loop, so the table and the slots need no lock. A service must be
+// owned by a std::shared_ptr: each shell's exit forwarder holds it weakly, so a session that
+// outlives its connection does not keep the service alive.
 class TerminalHelperService final : public TerminalHelperProtocol,
                                     public std::enable_shared_from_this<TerminalHelperService> {
 public:
     // One shell's place in the table. Identity matters: a late exit removes only its own slot.
-    class Slot {
-    public:
+    struct Slot {
         // Goes from true to false once: on close, at the end of the connection, or at exit.
-        Locked<bool> forwarding{true};
-        // Stored when the launch returns.
-        Locked<std::shared_ptr<ShellSession>> session;
+        bool forwarding = true;
+        // Stored when the launch has finished.
+        std::shared_ptr<ShellSession> session;
+        // What the client sent while the shell was still being started; the terminal gets it,
+        // in order, as soon as the shell runs, so a client need not wait for the reply to type.
+        Bytes inputBeforeLaunch;
+        std::optional<std::pair<std::int64_t, std::int64_t>> sizeBeforeLaunch;
+        // Whether this shell's backlog holds the client's input back.
+        bool holdsInput = false;
     };
 
     TerminalHelperService(std::shared_ptr<ShellLauncher> launcher,
@@ -53,26 +56,25 @@ public:
     // Ends the service for good: refuses further opens and hangs up every shell. The shells'
     // counts fall as each one reports its exit.
     void closeAll();
-
     // Slots that are launching or running.
-    std::int64_t shellCount() const;
+    std::int64_t shellCount() const { return std::int64_t(slots.size()); }
 
     const std::shared_ptr<ShellLauncher> launcher;
     const std::shared_ptr<TerminalClient> client;
     const std::shared_ptr<HelperLifetime> lifetime;
 
 private:
-    struct State {
-        std::unordered_map<UUID, std::shared_ptr<Slot>> slots;
-        bool ended = false;
-    };
-
     ShellEvents events(const UUID& id, const std::shared_ptr<Slot>& slot);
-    static void closeSlot(Slot& slot);
+    void launched(const UUID& id, const std::shared_ptr<Slot>& slot,
+                  std::shared_ptr<ShellSession> session, std::string error,
+                  const OpenShellReply& reply);
+    void writeToSession(const std::shared_ptr<Slot>& slot, Bytes data);
+    void closeSlot(Slot& slot);
     void remove(const UUID& id, const std::shared_ptr<Slot>& slot);
-    std::shared_ptr<ShellSession> session(const UUID& id);
+    std::shared_ptr<Slot> slot(const UUID& id) const;
 
-    mutable Locked<State> state;
+    std::unordered_map<UUID, std::shared_ptr<Slot>> slots;
+    bool ended = false;
 };
 
 } // namespace veltro

@@ -7,33 +7,25 @@
 namespace veltro {
 
 namespace xpc {
-class Connection;
+class AgentConnection;
 }
 
-class TerminalClientProtocol;
-
 // Reports to the client as one-way messages on the connection it connected on, and ties a
-// shell's output pacing to that connection: a chunk is acknowledged only once its message has
-// been written out. The link never keeps the connection alive. Once the connection object is
-// gone, reports are dropped and output is acknowledged at once.
+// shell's output pacing to that connection: a chunk is acknowledged once its message has been
+// written out. The link never keeps the connection alive; once the connection is gone, reports
+// are dropped and output is acknowledged at once.
 class XPCTerminalClient final : public TerminalClient {
 public:
-    // Copies share one box, so they all see the connection go away at the same moment.
-    struct Box {
-        std::weak_ptr<xpc::Connection> connection;
-    };
+    explicit XPCTerminalClient(const std::shared_ptr<xpc::AgentConnection>& connection)
+        : connection(connection) {}
 
-    explicit XPCTerminalClient(const std::shared_ptr<xpc::Connection>& connection);
-
-    void output(const UUID& id, Bytes data, Sent sent) override;
+    void output(const UUID& id, ByteView data, Sent sent) override;
     void exited(const UUID& id, std::int32_t status) override;
     void folderChanged(const UUID& id, std::string folder) override;
+    void suspendInput() override;
+    void resumeInput() override;
 
-    std::shared_ptr<Box> box;
-
-private:
-    // A fresh proxy for every message; none is cached.
-    static std::shared_ptr<TerminalClientProtocol> proxy(xpc::Connection& connection);
+    const std::weak_ptr<xpc::AgentConnection> connection;
 };
 
 } // namespace veltro

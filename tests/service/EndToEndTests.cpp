@@ -1,4 +1,6 @@
-#include "service/Fakes.hpp"
+#include "support/ClientRecorder.hpp"
+#include "support/Eventually.hpp"
+#include "support/ProcessCounts.hpp"
 
 #include "client/TerminalHelperClient.hpp"
 #include "service/HelperLifetime.hpp"
@@ -8,65 +10,15 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <thread>
 
 using namespace veltro;
 using namespace veltro::testing;
 
 namespace {
-
-// What one client heard from the agent.
-class Recorder {
-public:
-    TerminalHelperClient::Handler handler() {
-        TerminalHelperClient::Handler handler;
-        handler.output = [this](const UUID& id, Bytes data) {
-            std::lock_guard guard(mutex);
-            auto& text = outputs[id];
-            text.append(data.begin(), data.end());
-        };
-        handler.exited = [this](const UUID& id, std::int32_t status) {
-            std::lock_guard guard(mutex);
-            exits.emplace(id, status);
-            ++exitCount;
-        };
-        handler.disconnected = [this] { disconnected = true; };
-        return handler;
-    }
-
-    std::string output(const UUID& id) {
-        std::lock_guard guard(mutex);
-        auto found = outputs.find(id);
-        return found == outputs.end() ? std::string() : found->second;
-    }
-    std::optional<std::int32_t> exit(const UUID& id) {
-        std::lock_guard guard(mutex);
-        auto found = exits.find(id);
-        if (found == exits.end())
-            return std::nullopt;
-        return found->second;
-    }
-    int exitsSeen() {
-        std::lock_guard guard(mutex);
-        return exitCount;
-    }
-
-    std::atomic<bool> disconnected{false};
-
-private:
-    std::mutex mutex;
-    std::map<UUID, std::string> outputs;
-    std::map<UUID, std::int32_t> exits;
-    int exitCount = 0;
-};
 
 // Wraps the real launcher and counts the sessions that are still alive, so a test can show
 // that nothing keeps a finished shell's session (or the slot that holds it) around.
@@ -80,7 +32,10 @@ public:
         }
         ~Session() override { --*live; }
         pid_t pid() const override { return inner->pid(); }
-        void write(Bytes data) override { inner->write(std::move(data)); }
+        bool write(Bytes data) override { return inner->write(std::move(data)); }
+        void whenInputDrained(std::function<void()> drained) override {
+            inner->whenInputDrained(std::move(drained));
+        }
         void resize(std::int64_t columns, std::int64_t rows) override {
             inner->resize(columns, rows);
         }
@@ -93,47 +48,19 @@ public:
         std::shared_ptr<std::atomic<int>> live;
     };
 
-    std::shared_ptr<ShellSession> launch(const ShellRequest& request, ShellEvents events) override {
-        return std::make_shared<Session>(real.launch(request, std::move(events)), live);
+    void launch(const ShellRequest& request, ShellEvents events, Launched launched) override {
+        real.launch(request, std::move(events),
+                    [live = live, launched = std::move(launched)](
+                        std::shared_ptr<ShellSession> session, std::string error) {
+                        if (session)
+                            session = std::make_shared<Session>(std::move(session), live);
+                        launched(std::move(session), std::move(error));
+                    });
     }
 
     PTYShellLauncher real{UserAccount::current(), {{"PATH", "/usr/bin:/bin"}}};
     std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
 };
-
-int openDescriptors() {
-    int count = 0;
-    DIR* folder = ::opendir("/proc/self/fd");
-    while (dirent* entry = ::readdir(folder))
-        if (entry->d_name[0] != '.')
-            ++count;
-    ::closedir(folder);
-    return count - 1;
-}
-
-// Children of this process, alive or not yet reaped, found without reaping them.
-int childProcesses() {
-    int count = 0;
-    const std::string self = std::to_string(::getpid());
-    DIR* folder = ::opendir("/proc");
-    while (dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
-            continue;
-        std::ifstream status(std::string("/proc/") + entry->d_name + "/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("PPid:", 0) == 0) {
-                std::istringstream fields(line.substr(5));
-                std::string parent;
-                fields >> parent;
-                if (parent == self)
-                    ++count;
-                break;
-            }
-    }
-    ::closedir(folder);
-    return count;
-}
 
 struct Agent {
     std::shared_ptr<CountingLauncher> launcher = std::make_shared<CountingLauncher>();
@@ -141,7 +68,7 @@ struct Agent {
     std::unique_ptr<InProcessTerminalHelper> helper =
         std::make_unique<InProcessTerminalHelper>(launcher, lifetime);
 
-    std::shared_ptr<TerminalHelperClient> connect(Recorder& recorder) {
+    std::shared_ptr<TerminalHelperClient> connect(ClientRecorder& recorder) {
         return TerminalHelperClient::connect(recorder.handler(), helper->endpoint());
     }
 
@@ -159,7 +86,7 @@ const std::optional<std::string> sh = std::string("/bin/sh");
 
 TEST(EndToEnd, ShellRunsItsInputAndReportsItsExitStatus) {
     Agent agent;
-    Recorder recorder;
+    ClientRecorder recorder;
     auto client = agent.connect(recorder);
     EXPECT_EQ(client->agentVersion(), 1);
     UUID id = UUID::random();
@@ -169,7 +96,7 @@ TEST(EndToEnd, ShellRunsItsInputAndReportsItsExitStatus) {
 
     client->write(id, Bytes{'e', 'c', 'h', 'o',  ' ', 'v', '$', '(', '(', '6', '*',
                             '7', ')', ')', '\n', 'e', 'x', 'i', 't', ' ', '3', '\n'});
-    ASSERT_TRUE(eventually([&] { return recorder.output(id).find("v42") != std::string::npos; }));
+    ASSERT_TRUE(eventually([&] { return recorder.saw(id, "v42"); }));
     ASSERT_TRUE(eventually([&] { return recorder.exit(id).has_value(); }));
     EXPECT_TRUE(WIFEXITED(*recorder.exit(id)));
     EXPECT_EQ(WEXITSTATUS(*recorder.exit(id)), 3);
@@ -183,8 +110,8 @@ TEST(EndToEnd, ShellRunsItsInputAndReportsItsExitStatus) {
 
 TEST(EndToEnd, ClosingOneConnectionLeavesTheOthersShellsRunning) {
     Agent agent;
-    Recorder first;
-    Recorder second;
+    ClientRecorder first;
+    ClientRecorder second;
     auto one = agent.connect(first);
     auto two = agent.connect(second);
     UUID id = UUID::random();
@@ -196,20 +123,19 @@ TEST(EndToEnd, ClosingOneConnectionLeavesTheOthersShellsRunning) {
     ASSERT_TRUE(eventually(
         [&] { return agent.lifetime->connections() == 1 && agent.lifetime->shells() == 1; }));
     two->write(id, Bytes{'e', 'c', 'h', 'o', ' ', 'a', 'l', 'i', 'v', 'e', '\n'});
-    EXPECT_TRUE(
-        eventually([&] { return second.output(id).find("alive\r\n") != std::string::npos; }));
-    EXPECT_EQ(first.exitsSeen(), 0);
+    EXPECT_TRUE(eventually([&] { return second.saw(id, "alive\r\n"); }));
+    EXPECT_EQ(first.exitCount(), 0);
     two->disconnect();
     EXPECT_TRUE(agent.settled());
 }
 
 namespace {
 
-// One whole round first, so that descriptors the process keeps for good (the executors'
-// reactors, the log) are open before the count is taken.
+// One whole round first, so that descriptors the process keeps for good (the loop's reactor,
+// the log) are open before the count is taken.
 void warmUp() {
     Agent agent;
-    Recorder recorder;
+    ClientRecorder recorder;
     auto client = agent.connect(recorder);
     UUID id = UUID::random();
     ASSERT_GT(client->openShell(id, 80, 24, "/", sh, {}).pid, 0);
@@ -224,7 +150,7 @@ TEST(EndToEnd, ManyClientsOpenUseAndCloseShellsAtOnceAndLeaveNothingBehind) {
     int descriptorsBefore = openDescriptors();
     {
         Agent agent;
-        Recorder recorders[2];
+        ClientRecorder recorders[2];
         std::shared_ptr<TerminalHelperClient> clients[2] = {agent.connect(recorders[0]),
                                                             agent.connect(recorders[1])};
         constexpr int threadsPerClient = 2;
@@ -259,7 +185,7 @@ TEST(EndToEnd, ManyClientsOpenUseAndCloseShellsAtOnceAndLeaveNothingBehind) {
         // The shells that exited by themselves were reported; the closed ones were not.
         for (auto& recorder : recorders)
             EXPECT_TRUE(eventually(
-                [&] { return recorder.exitsSeen() == threadsPerClient * shellsPerThread / 2; }));
+                [&] { return recorder.exitCount() == threadsPerClient * shellsPerThread / 2; }));
         // Leave some shells running for the end of the connection to close.
         UUID leftOpen = UUID::random();
         ASSERT_GT(clients[0]->openShell(leftOpen, 80, 24, "/", sh, {}).pid, 0);
