@@ -92,7 +92,7 @@ private:
     void run();
     void assertRunning(const char* operation) const;
 
-    asio::io_context context_;
+    mutable asio::io_context context_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
     asio::thread_pool worker_{1};
     std::once_flag stopOnce_;

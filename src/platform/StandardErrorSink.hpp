@@ -8,22 +8,17 @@
 #include <unistd.h>
 
 #include <string>
-#include <string_view>
 
 namespace veltro {
 
-std::string_view logLevelName(LogLevel level);
-
 // "<subsystem> [<category>] <level>: <message>" and a newline; the message is kept as it is.
-std::string formatLogLine(LogLevel level, std::string_view subsystem, std::string_view category,
-                          std::string_view message);
+// A message about a connection says so: "[<category> pid <peer>]".
+std::string formatLogLine(const LogRecord& record);
 
 class StandardErrorSink : public LogSink {
 public:
-    explicit StandardErrorSink(int fd = STDERR_FILENO);
-
-    void write(LogLevel level, std::string_view subsystem, std::string_view category,
-               std::string_view message) override;
+    explicit StandardErrorSink(int fd = STDERR_FILENO) : fd_(fd) {}
+    void write(const LogRecord& record) override;
 
 private:
     int fd_;

@@ -1,4 +1,4 @@
-#include "platform/Logger.hpp"
+#include "support/RecordingSink.hpp"
 
 #include "platform/FileDescriptor.hpp"
 #include "platform/StandardErrorSink.hpp"
@@ -8,41 +8,40 @@
 #include <unistd.h>
 
 #include <array>
-#include <string>
-#include <vector>
 
-namespace veltro {
+using namespace veltro;
+using namespace veltro::testing;
+
 namespace {
 
-struct Entry {
-    LogLevel level;
-    std::string subsystem;
-    std::string category;
-    std::string message;
-    bool operator==(const Entry&) const = default;
-};
+void logSomething(const Logger& logger) {
+    logger.notice("from a function of its own");
+}
 
-class RecordingSink : public LogSink {
-public:
-    void write(LogLevel level, std::string_view subsystem, std::string_view category,
-               std::string_view message) override {
-        entries.push_back(
-            {level, std::string(subsystem), std::string(category), std::string(message)});
-    }
+} // namespace
 
-    std::vector<Entry> entries;
-};
-
-TEST(Logger, PassesLevelSubsystemCategoryAndMessageToItsSink) {
+TEST(Logger, FilesEachMessageUnderTheCallersLocationAndItsConnection) {
     auto sink = std::make_shared<RecordingSink>();
-    Logger logger("tech.example.helper", "session", sink);
-    logger.error("broken");
-    logger.notice("default");
-    logger.info("detail");
-    EXPECT_EQ(sink->entries,
-              (std::vector<Entry>{{LogLevel::error, "tech.example.helper", "session", "broken"},
-                                  {LogLevel::notice, "tech.example.helper", "session", "default"},
-                                  {LogLevel::info, "tech.example.helper", "session", "detail"}}));
+    Logger logger("tech.example.helper", "connection", sink);
+    logSomething(logger);
+    logSomething(logger.forConnection(4242));
+    auto entries = sink->entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_NE(entries[0].function.find("logSomething"), std::string::npos) << entries[0].function;
+    EXPECT_EQ(entries[0].connection, 0);
+    EXPECT_EQ(entries[1].connection, 4242);
+
+    LogRecord record{LogLevel::error, "tech.example.helper",           "connection",
+                     "refused",       std::source_location::current(), 4242};
+    EXPECT_EQ(journalFields(record),
+              (std::vector<std::string>{
+                  "MESSAGE=refused", "PRIORITY=3", "SYSLOG_IDENTIFIER=tech.example.helper",
+                  "VELTRO_SUBSYSTEM=tech.example.helper", "VELTRO_CATEGORY=connection",
+                  "VELTRO_CONNECTION_PID=4242"}));
+    record.connection = 0;
+    record.level = LogLevel::info;
+    EXPECT_EQ(journalFields(record).size(), 5u);
+    EXPECT_EQ(journalFields(record)[1], "PRIORITY=6");
 }
 
 TEST(StandardErrorSink, WritesOneLinePerMessageWithTheTextUnchanged) {
@@ -55,7 +54,7 @@ TEST(StandardErrorSink, WritesOneLinePerMessageWithTheTextUnchanged) {
         Logger logger("tech.example.helper", "lifetime",
                       std::make_shared<StandardErrorSink>(writeEnd.get()));
         logger.notice(tricky);
-        logger.error("second");
+        logger.forConnection(7).error("second");
         logger.info("");
     }
     writeEnd.reset();
@@ -64,14 +63,6 @@ TEST(StandardErrorSink, WritesOneLinePerMessageWithTheTextUnchanged) {
     for (ssize_t count; (count = ::read(readEnd.get(), buffer.data(), buffer.size())) > 0;)
         output.append(buffer.data(), static_cast<std::size_t>(count));
     EXPECT_EQ(output, "tech.example.helper [lifetime] notice: " + tricky + "\n" +
-                          "tech.example.helper [lifetime] error: second\n" +
+                          "tech.example.helper [lifetime pid 7] error: second\n" +
                           "tech.example.helper [lifetime] info: \n");
 }
-
-TEST(Logger, SystemSinkIsShared) {
-    EXPECT_NE(LogSink::system(), nullptr);
-    EXPECT_EQ(LogSink::system(), LogSink::system());
-}
-
-} // namespace
-} // namespace veltro

@@ -16,13 +16,15 @@ public:
         std::string subsystem;
         std::string category;
         std::string message;
+        std::string function;
+        pid_t connection = 0;
     };
 
-    void write(LogLevel level, std::string_view subsystem, std::string_view category,
-               std::string_view message) override {
+    void write(const LogRecord& record) override {
         std::lock_guard guard(mutex);
-        recorded.push_back(
-            {level, std::string(subsystem), std::string(category), std::string(message)});
+        recorded.push_back({record.level, std::string(record.subsystem),
+                            std::string(record.category), std::string(record.message),
+                            record.location.function_name(), record.connection});
     }
 
     std::vector<Entry> entries() {
