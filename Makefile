@@ -65,17 +65,24 @@ fuzz: deps
 	  fuzz/findings fuzz/corpus
 
 # Starts an agent in the background unless one listens already (its output goes to
-# $(BUILD)/agent.log), then opens a shell through it in this terminal. The agent ends itself
-# 10 seconds after the shell has ended.
+# $(BUILD)/agent.log), then opens a shell through it in this terminal. The agent gets the
+# environment a user manager would give it: this terminal's own variables (TMUX, TERM_PROGRAM,
+# SSH_TTY and the like) would otherwise reach every shell of the agent. The agent ends itself 10
+# seconds after the shell has ended.
+AGENT_ENVIRONMENT := HOME|USER|LOGNAME|PATH|SHELL|LANG|LANGUAGE|LC_[A-Z_]+|XDG_RUNTIME_DIR|DISPLAY|WAYLAND_DISPLAY|DBUS_SESSION_BUS_ADDRESS
+
 run: build
 	@if ! $(BUILD)/veltro-terminal --check >/dev/null 2>&1; then \
 	  echo "Starting a terminal helper; its log is $(BUILD)/agent.log"; \
-	  setsid $(BUILD)/veltro-terminal-helper --agent </dev/null >>$(BUILD)/agent.log 2>&1 & \
+	  env -0 | grep -zE '^($(AGENT_ENVIRONMENT))=' | \
+	    xargs -0 sh -c 'exec env -i "$$@" setsid $(BUILD)/veltro-terminal-helper --agent \
+	      </dev/null >>$(BUILD)/agent.log 2>&1 &' sh; \
 	  for i in $$(seq 100); do \
 	    $(BUILD)/veltro-terminal --check >/dev/null 2>&1 && break; sleep 0.1; \
 	  done; \
 	fi
-	@$(BUILD)/veltro-terminal
+	@status=0; $(BUILD)/veltro-terminal || status=$$?; \
+	  if [ $$status != 0 ]; then echo "The shell exited with status $$status."; fi
 
 # Installs the agent for this user under ~/.local and loads it through the systemd user
 # manager: the socket starts the agent when a client connects.

@@ -11,11 +11,36 @@ namespace veltro {
 LaunchMode decideLaunchMode(std::span<const std::string> arguments,
                             const std::optional<std::string>& xpcServiceName,
                             std::string_view agentLabel) {
-    if (std::ranges::find(arguments, "--agent") != arguments.end())
+    auto given = [&](std::string_view argument) {
+        return std::ranges::find(arguments, argument) != arguments.end();
+    };
+    if (given("--help") || given("-h"))
+        return LaunchMode::help;
+    if (given("--version"))
+        return LaunchMode::version;
+    if (given("--agent"))
         return LaunchMode::agent;
     if (xpcServiceName && *xpcServiceName == agentLabel)
         return LaunchMode::agent;
     return LaunchMode::install;
+}
+
+std::string usageText(std::string_view agentLabel) {
+    return "Usage: veltro-terminal-helper [--agent | --help | --version]\n"
+           "\n"
+           "Hosts the shells of the Veltro terminal\u2019s tabs on pseudo-terminals.\n"
+           "\n"
+           "  --agent     serve clients on the helper\u2019s socket, and end after 10 seconds\n"
+           "              with no client and no shell; also chosen when the service manager\n"
+           "              starts the program with XPC_SERVICE_NAME=" +
+           std::string(agentLabel) +
+           "\n"
+           "  --help      show this help\n"
+           "  --version   show the version\n"
+           "\n"
+           "With any other arguments (none, --Agent or --agent=1 among them) the program\n"
+           "installs and enables its systemd user units, says what remains to be done, and\n"
+           "exits.\n";
 }
 
 LaunchMode decideLaunchMode(int argc, char** argv) {

@@ -5,43 +5,41 @@
 #include <string>
 #include <vector>
 
-namespace veltro {
+using namespace veltro;
+
 namespace {
 
 constexpr const char* release = "tech.morvane.veltro.terminal-helper";
 constexpr const char* development = "tech.morvane.veltro.dev.terminal-helper";
 
-LaunchMode decide(std::vector<std::string> arguments, std::optional<std::string> service,
-                  const char* label = release) {
-    return decideLaunchMode(arguments, service, label);
-}
+} // namespace
 
-TEST(ModeDecision, AgentSwitchAnywhereSelectsAgentWhateverTheServiceName) {
-    EXPECT_EQ(decide({"--agent"}, std::nullopt), LaunchMode::agent);
-    EXPECT_EQ(decide({"-v", "x", "--agent"}, "some.other.job"), LaunchMode::agent);
-    EXPECT_EQ(decide({"--agent", "--verbose"}, ""), LaunchMode::agent);
-}
-
-TEST(ModeDecision, SwitchIsComparedExactly) {
-    EXPECT_EQ(decide({"--Agent"}, std::nullopt), LaunchMode::install);
-    EXPECT_EQ(decide({"--agent=1"}, std::nullopt), LaunchMode::install);
-    EXPECT_EQ(decide({"-agent"}, std::nullopt), LaunchMode::install);
-    EXPECT_EQ(decide({"--agent "}, std::nullopt), LaunchMode::install);
-    EXPECT_EQ(decide({"agent"}, std::nullopt), LaunchMode::install);
-}
-
-TEST(ModeDecision, ServiceNameEqualToTheLabelSelectsAgent) {
-    EXPECT_EQ(decide({}, std::string(release)), LaunchMode::agent);
-    EXPECT_EQ(decide({}, std::string(release) + "x"), LaunchMode::install);
-    EXPECT_EQ(decide({}, "TECH.MORVANE.VELTRO.TERMINAL-HELPER"), LaunchMode::install);
-    EXPECT_EQ(decide({}, ""), LaunchMode::install);
-    EXPECT_EQ(decide({}, std::nullopt), LaunchMode::install);
-}
-
-TEST(ModeDecision, DevelopmentLabelSelectsAgentOnlyInADevelopmentBuild) {
-    EXPECT_EQ(decide({}, std::string(development), release), LaunchMode::install);
-    EXPECT_EQ(decide({}, std::string(development), development), LaunchMode::agent);
-    EXPECT_EQ(decide({}, std::string(release), development), LaunchMode::install);
+TEST(ModeDecision, ArgumentsAndTheServiceNameSelectTheMode) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::optional<std::string> service;
+        const char* label;
+        LaunchMode mode;
+    };
+    const Case cases[] = {
+        {{"--agent"}, std::nullopt, release, LaunchMode::agent},
+        {{"-v", "x", "--agent"}, "some.other.job", release, LaunchMode::agent},
+        {{"--Agent"}, std::nullopt, release, LaunchMode::install},
+        {{"--agent=1"}, std::nullopt, release, LaunchMode::install},
+        {{"--agent "}, std::nullopt, release, LaunchMode::install},
+        {{}, release, release, LaunchMode::agent},
+        {{}, "TECH.MORVANE.VELTRO.TERMINAL-HELPER", release, LaunchMode::install},
+        {{}, "", release, LaunchMode::install},
+        {{}, development, release, LaunchMode::install},
+        {{}, development, development, LaunchMode::agent},
+        {{"--agent", "--help"}, release, release, LaunchMode::help},
+        {{"-h"}, std::nullopt, release, LaunchMode::help},
+        {{"--version", "--agent"}, std::nullopt, release, LaunchMode::version},
+        {{"--Help"}, std::nullopt, release, LaunchMode::install},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(decideLaunchMode(c.arguments, c.service, c.label), c.mode)
+            << ::testing::PrintToString(c.arguments) << " " << c.service.value_or("(none)");
 }
 
 TEST(ModeDecision, ProgramNameIsNotAnArgument) {
@@ -50,9 +48,4 @@ TEST(ModeDecision, ProgramNameIsNotAnArgument) {
     char* argv[] = {name.data(), other.data(), nullptr};
     ::unsetenv("XPC_SERVICE_NAME");
     EXPECT_EQ(decideLaunchMode(2, argv), LaunchMode::install);
-    char* withSwitch[] = {other.data(), name.data(), nullptr};
-    EXPECT_EQ(decideLaunchMode(2, withSwitch), LaunchMode::agent);
 }
-
-} // namespace
-} // namespace veltro
