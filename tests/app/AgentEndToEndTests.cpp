@@ -14,7 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <future>
 
 namespace veltro::testing {
@@ -33,29 +36,37 @@ Bytes bytes(const std::string& text) {
 // shell's answer (not the terminal's echo of the command) contains.
 struct ShellDriver {
     std::shared_ptr<TerminalHelperClient> client;
-    Recorder& recorder;
+    ClientRecorder& recorder;
     UUID id = UUID::random();
 
-    void open(const std::string& folder) {
-        auto opened = client->openShell(id, 100, 30, folder, "/bin/bash", {});
+    void open(const std::string& folder, const std::string& shell = "/bin/bash") {
+        auto opened = client->openShell(id, 100, 30, folder, shell, {});
         ASSERT_FALSE(opened.error) << *opened.error;
         ASSERT_GT(opened.pid, 0);
     }
     void type(const std::string& line) { client->write(id, bytes(line + "\n")); }
+    bool answers(const std::string& text) {
+        return eventually([&] { return recorder.saw(id, text); });
+    }
+    std::optional<std::int32_t> exitStatus() {
+        if (!eventually([&] { return recorder.exit(id).has_value(); }))
+            return std::nullopt;
+        return recorder.exit(id);
+    }
 };
 
 void expectServesAShell(const std::string& socketPath, const std::string& folder) {
-    Recorder recorder;
+    ClientRecorder recorder;
     auto client = TerminalHelperClient::connect(recorder.handler(), socketPath);
     ShellDriver shell{client, recorder};
     shell.open(folder);
 
     shell.type("echo sum-$((6*7))");
-    EXPECT_TRUE(recorder.waitForOutput("sum-42")) << recorder.output();
+    EXPECT_TRUE(shell.answers("sum-42")) << recorder.output(shell.id);
 
     shell.type("echo job-$(env | grep -cE "
                "'^(LISTEN_[A-Z]+|XPC_SERVICE_NAME|JOURNAL_STREAM|INVOCATION_ID|NOTIFY_SOCKET)=')");
-    EXPECT_TRUE(recorder.waitForOutput("job-0")) << recorder.output();
+    EXPECT_TRUE(shell.answers("job-0")) << recorder.output(shell.id);
 
     shell.type("cd /tmp");
     EXPECT_TRUE(eventually([&] { return client->currentFolder(shell.id) == "/tmp"; }));
@@ -68,7 +79,7 @@ void expectServesAShell(const std::string& socketPath, const std::string& folder
     EXPECT_TRUE(eventually([&] { return !client->isBusy(shell.id).busy; }));
 
     shell.type("exit 3");
-    auto status = recorder.waitForExit();
+    auto status = shell.exitStatus();
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status));
     EXPECT_EQ(WEXITSTATUS(*status), 3);
@@ -141,7 +152,7 @@ TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent
     }
     EXPECT_EQ(::access(socketPath.c_str(), F_OK), 0) << "systemd's socket file was removed";
 
-    Recorder recorder;
+    ClientRecorder recorder;
     auto waiting = std::async(std::launch::async, [&] {
         return TerminalHelperClient::connect(recorder.handler(), socketPath);
     });
@@ -199,11 +210,11 @@ TEST(AgentEndToEnd, PeersOfAnotherUserOrWithAnotherIdentifierAreRefused) {
                         .logPath = log});
 
     EXPECT_ANY_THROW({
-        Recorder recorder;
+        ClientRecorder recorder;
         auto client =
             TerminalHelperClient::connect(recorder.handler(), socketPath, "com.example.intruder");
         // Should the library not notice at once, the agent still ends the connection.
-        EXPECT_TRUE(eventually([&] { return recorder.disconnected(); }));
+        EXPECT_TRUE(eventually([&] { return recorder.disconnectCount() == 1; }));
         client->openShell(UUID::random(), 80, 24, "/", std::nullopt, {});
     });
 
@@ -224,11 +235,71 @@ TEST(AgentEndToEnd, PeersOfAnotherUserOrWithAnotherIdentifierAreRefused) {
     }
 
     // The agent itself is unharmed and still serves its own user.
-    Recorder recorder;
+    ClientRecorder recorder;
     auto client = TerminalHelperClient::connect(recorder.handler(), socketPath);
     EXPECT_EQ(client->hello(1), 1);
     client->disconnect();
     expectEndsForIdleness(agent, log);
+}
+
+// The service manager's stop sends SIGTERM to the agent alone (KillMode=process): every shell
+// must go the way the end of its connection would take it, jobs it left running included.
+TEST(AgentEndToEnd, TerminationSignalClosesEveryShellAndLeavesNoProcessBehind) {
+    TemporaryFolder runtime;
+    std::string socketPath = runtime.path() + "/" + TerminalService::machServiceName();
+    std::string log = runtime.path() + "/agent.log";
+    AgentProcess agent({.environment = {{"XDG_RUNTIME_DIR", runtime.path()}}, .logPath = log});
+    ASSERT_TRUE(eventually([&] { return someoneListens(socketPath); })) << readFile(log);
+    ClientRecorder recorder;
+    auto client = TerminalHelperClient::connect(recorder.handler(), socketPath);
+    ShellDriver shell{client, recorder};
+    shell.open("/", "/bin/sh");
+    shell.type("sleep 300 & echo job-$!-started");
+    ASSERT_TRUE(shell.answers("-started")) << recorder.output(shell.id);
+    std::string text = recorder.output(shell.id);
+    auto start = text.rfind("job-") + 4;
+    pid_t job = std::stoi(text.substr(start, text.find('-', start) - start));
+
+    ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+    auto status = agent.waitForExit(20000ms);
+    ASSERT_TRUE(status) << readFile(log);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
+    EXPECT_TRUE(eventually([&] { return recorder.disconnectCount() == 1; }));
+    auto gone = [](pid_t pid) {
+        std::string state = readFile("/proc/" + std::to_string(pid) + "/stat");
+        return state.empty() || state.find(") Z") != std::string::npos;
+    };
+    EXPECT_TRUE(gone(job)) << "the shell's job " << job << " outlived the agent";
+    EXPECT_NE(::access(socketPath.c_str(), F_OK), 0);
+}
+
+TEST(AgentEndToEnd, HelpAndVersionOfBothProgramsSayOnlyThat) {
+    struct Case {
+        std::string program;
+        std::string argument;
+        std::string begins;
+    };
+    for (const Case& c : {Case{VELTRO_HELPER_PATH, "--help", "Usage: veltro-terminal-helper"},
+                          Case{VELTRO_HELPER_PATH, "--version", "veltro-terminal-helper 1."},
+                          Case{VELTRO_TERMINAL_PATH, "--help", "Usage: veltro-terminal"},
+                          Case{VELTRO_TERMINAL_PATH, "--version", "veltro-terminal 1."}}) {
+        TemporaryFolder home;
+        std::string command = "env HOME=" + home.path() + " XDG_CONFIG_HOME=" + home.path() +
+                              " XDG_RUNTIME_DIR=" + home.path() + " " + c.program + " " +
+                              c.argument + " 2>" + home.path() + "/stderr";
+        FILE* output = ::popen(command.c_str(), "r");
+        ASSERT_NE(output, nullptr);
+        std::string text;
+        for (int ch; (ch = std::fgetc(output)) != EOF;)
+            text.push_back(static_cast<char>(ch));
+        int status = ::pclose(output);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+        EXPECT_EQ(text.rfind(c.begins, 0), 0u) << text;
+        EXPECT_EQ(readFile(home.path() + "/stderr"), "") << command;
+        // Nothing registered, no socket: the folder holds only what the test put there.
+        auto entries = std::distance(std::filesystem::directory_iterator(home.path()), {});
+        EXPECT_EQ(entries, 1) << command;
+    }
 }
 
 } // namespace

@@ -19,19 +19,6 @@ extern char** environ;
 
 namespace veltro::testing {
 
-TemporaryFolder::TemporaryFolder(unsigned mode) {
-    std::string pattern = std::filesystem::temp_directory_path() / "veltro-app-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    ::chmod(path_.c_str(), mode);
-}
-
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-}
-
 namespace {
 
 // Writes the decimal digits of `value` into `buffer` after `prefix`; safe between fork and exec.
@@ -165,48 +152,6 @@ std::string readFile(const std::string& path) {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-TerminalHelperClient::Handler Recorder::handler() {
-    TerminalHelperClient::Handler handler;
-    handler.output = [this](const UUID&, Bytes data) {
-        std::lock_guard guard(mutex);
-        text.append(data.begin(), data.end());
-        changed.notify_all();
-    };
-    handler.exited = [this](const UUID&, std::int32_t value) {
-        std::lock_guard guard(mutex);
-        status = value;
-        changed.notify_all();
-    };
-    handler.folderChanged = [](const UUID&, const std::string&) {};
-    handler.disconnected = [this] {
-        std::lock_guard guard(mutex);
-        ended = true;
-        changed.notify_all();
-    };
-    return handler;
-}
-
-std::string Recorder::output() {
-    std::lock_guard guard(mutex);
-    return text;
-}
-
-bool Recorder::waitForOutput(const std::string& wanted, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, timeout, [&] { return text.find(wanted) != std::string::npos; });
-}
-
-std::optional<std::int32_t> Recorder::waitForExit(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, timeout, [&] { return status.has_value(); });
-    return status;
-}
-
-bool Recorder::disconnected() {
-    std::lock_guard guard(mutex);
-    return ended;
 }
 
 } // namespace veltro::testing

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "support/ClientRecorder.hpp"
 #include "support/Eventually.hpp"
+#include "support/TemporaryFolder.hpp"
 
 #include "client/TerminalHelperClient.hpp"
 #include "platform/FileDescriptor.hpp"
@@ -19,19 +21,6 @@
 namespace veltro::testing {
 
 using namespace std::chrono_literals;
-
-// A private runtime folder (mode 0700), removed with everything in it at the end.
-class TemporaryFolder {
-public:
-    explicit TemporaryFolder(unsigned mode = 0700);
-    ~TemporaryFolder();
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // The agent binary of this build, run as a child process.
 class AgentProcess {
@@ -65,22 +54,5 @@ bool someoneListens(const std::string& path);
 FileDescriptor listeningSocketAt(const std::string& path, unsigned mode = 0600);
 
 std::string readFile(const std::string& path);
-
-// Everything one client heard about its shells.
-class Recorder {
-public:
-    TerminalHelperClient::Handler handler();
-    std::string output();
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = 20000ms);
-    std::optional<std::int32_t> waitForExit(std::chrono::milliseconds timeout = 20000ms);
-    bool disconnected();
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::string text;
-    std::optional<std::int32_t> status;
-    bool ended = false;
-};
 
 } // namespace veltro::testing

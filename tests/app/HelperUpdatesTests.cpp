@@ -1,3 +1,5 @@
+#include "support/RecordingSink.hpp"
+
 #include "app/BundleInformation.hpp"
 #include "app/HelperUpdates.hpp"
 #include "protocol/TerminalService.hpp"
@@ -10,24 +12,9 @@
 namespace veltro {
 namespace {
 
+using testing::RecordingSink;
+
 using PeerRequirement::Signer;
-
-struct LogLine {
-    LogLevel level;
-    std::string category;
-    std::string message;
-};
-
-class RecordingSink : public LogSink {
-public:
-    void write(LogLevel level, std::string_view, std::string_view category,
-               std::string_view message) override {
-        std::lock_guard lock(mutex);
-        lines.push_back({level, std::string(category), std::string(message)});
-    }
-    std::mutex mutex;
-    std::vector<LogLine> lines;
-};
 
 class FakeUpdater : public Updater {
 public:
@@ -81,7 +68,7 @@ TEST_F(HelperUpdatesTest, EachStopCreatesNoUpdaterAndLogsNothing) {
     HelperUpdates::start(longLifetime(), conditions(false, Signer::team("KQ7310ZV4M"), false));
 
     EXPECT_EQ(updatersMade, 0);
-    EXPECT_TRUE(sink->lines.empty());
+    EXPECT_TRUE(sink->entries().empty());
     EXPECT_EQ(HelperUpdates::shared(), previous);
 }
 
@@ -96,10 +83,10 @@ TEST_F(HelperUpdatesTest, UpdaterThatFailsToStartIsLoggedAndNothingIsKept) {
     EXPECT_EQ(updatersMade, 2);
     EXPECT_EQ(HelperUpdates::shared(), previous);
     EXPECT_EQ(lifetime->updates(), 0);
-    ASSERT_EQ(sink->lines.size(), 1u);
-    EXPECT_EQ(sink->lines[0].level, LogLevel::error);
-    EXPECT_EQ(sink->lines[0].category, "updates");
-    EXPECT_EQ(sink->lines[0].message, "Updates couldn't start: no framework");
+    ASSERT_EQ(sink->entries().size(), 1u);
+    EXPECT_EQ(sink->entries()[0].level, LogLevel::error);
+    EXPECT_EQ(sink->entries()[0].category, "updates");
+    EXPECT_EQ(sink->entries()[0].message, "Updates couldn't start: no framework");
 }
 
 TEST_F(HelperUpdatesTest, PlatformUpdaterFailsToStartSoTheAgentRunsWithoutUpdates) {
@@ -108,9 +95,9 @@ TEST_F(HelperUpdatesTest, PlatformUpdaterFailsToStartSoTheAgentRunsWithoutUpdate
     platform.makeUpdater = makePlatformUpdater;
     HelperUpdates::start(longLifetime(), conditions(true));
     HelperUpdates::start(lifetime, platform);
-    ASSERT_EQ(sink->lines.size(), 1u);
-    EXPECT_TRUE(sink->lines[0].message.starts_with("Updates couldn't start: "));
-    EXPECT_GT(sink->lines[0].message.size(), std::string("Updates couldn't start: ").size());
+    ASSERT_EQ(sink->entries().size(), 1u);
+    EXPECT_TRUE(sink->entries()[0].message.starts_with("Updates couldn't start: "));
+    EXPECT_GT(sink->entries()[0].message.size(), std::string("Updates couldn't start: ").size());
     EXPECT_EQ(lifetime->updates(), 0);
 }
 
@@ -130,7 +117,7 @@ TEST_F(HelperUpdatesTest, RepeatedPermissionQuestionCountsOneUpdate) {
     EXPECT_EQ(lifetime->updates(), 1);
     updates->didFinishUpdateCycle(std::nullopt);
     EXPECT_EQ(lifetime->updates(), 0);
-    EXPECT_TRUE(sink->lines.empty());
+    EXPECT_TRUE(sink->entries().empty());
 }
 
 TEST_F(HelperUpdatesTest, DownloadThenFailedCycleEndEndsTheHoldOnce) {
@@ -145,12 +132,12 @@ TEST_F(HelperUpdatesTest, DownloadThenFailedCycleEndEndsTheHoldOnce) {
     EXPECT_FALSE(installedNow);
     EXPECT_FALSE(updates->isUnderway());
 
-    ASSERT_EQ(sink->lines.size(), 2u);
-    EXPECT_EQ(sink->lines[0].level, LogLevel::notice);
-    EXPECT_EQ(sink->lines[0].message,
+    ASSERT_EQ(sink->entries().size(), 2u);
+    EXPECT_EQ(sink->entries()[0].level, LogLevel::notice);
+    EXPECT_EQ(sink->entries()[0].message,
               "Downloaded update 1.2 (120); it installs when the helper exits");
-    EXPECT_EQ(sink->lines[1].level, LogLevel::notice);
-    EXPECT_EQ(sink->lines[1].message, "Update check: The network went away.");
+    EXPECT_EQ(sink->entries()[1].level, LogLevel::notice);
+    EXPECT_EQ(sink->entries()[1].message, "Update check: The network went away.");
 }
 
 TEST_F(HelperUpdatesTest, EventsWithoutACycleGiveNothingBack) {

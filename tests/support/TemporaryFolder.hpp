@@ -1,6 +1,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -8,13 +9,13 @@
 
 namespace veltro::testing {
 
-// A fresh private folder (mode 0700) under the system's temporary folder, removed with
-// everything in it when the object goes.
+// A fresh folder (private, mode 0700, unless told otherwise) under the system's temporary
+// folder, removed with everything in it when the object goes.
 class TemporaryFolder {
 public:
-    TemporaryFolder() {
+    explicit TemporaryFolder(mode_t mode = 0700) {
         std::string pattern = (std::filesystem::temp_directory_path() / "veltro-test-XXXXXX");
-        if (::mkdtemp(pattern.data()) == nullptr)
+        if (::mkdtemp(pattern.data()) == nullptr || ::chmod(pattern.c_str(), mode) != 0)
             throw std::runtime_error("cannot make a temporary folder");
         path_ = pattern;
     }
