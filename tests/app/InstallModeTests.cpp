@@ -81,92 +81,67 @@ TEST(InstallMode, BuildWithoutTeamIsNeverRegisteredAndSaysMakeLocalLoadsIt) {
     }
 }
 
-TEST(InstallMode, EnabledRegistrationPrintsStatusOneAndShowsNoAlert) {
-    FakeServiceManagement service({1});
-    FakeAlert alert;
-    Outcome outcome = install(Signer::team("KQ7310ZV4M"), service, alert);
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.printed, "Veltro Terminal Helper: agent status 1\n");
-    EXPECT_EQ(service.registrations, 1);
-    EXPECT_TRUE(alert.shown.empty());
-}
-
-TEST(InstallMode, FailedRegistrationPrintsTheErrorAndShowsItInTheSetupAlert) {
-    FakeServiceManagement service({0}, "Operation not permitted");
-    FakeAlert alert;
-    Outcome outcome = install(Signer::team("KQ7310ZV4M"), service, alert);
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.printed,
-              "Veltro Terminal Helper: agent status 0, error: Operation not permitted\n");
-    ASSERT_EQ(alert.shown.size(), 1u);
-    EXPECT_EQ(alert.shown[0].messageText, "Veltro Terminal Helper couldn\u2019t set itself up");
-    EXPECT_EQ(alert.shown[0].informativeText, "Operation not permitted");
-    EXPECT_TRUE(alert.shown[0].buttons.empty());
-    EXPECT_EQ(service.settingsOpened, 0);
-}
-
-TEST(InstallMode, SuccessWithAnUnexpectedStatusStillExitsQuietly) {
-    for (int status : {0, 3}) {
-        FakeServiceManagement service({status});
-        FakeAlert alert;
+TEST(InstallMode, WithATeamItRegistersPrintsTheStatusAndAlertsOnlyWhenSomethingRemainsToDo) {
+    const std::string setup = "Veltro Terminal Helper couldn\u2019t set itself up";
+    const std::string approval = "Allow Veltro Terminal Helper in Login Items";
+    struct Case {
+        std::deque<int> statuses;
+        std::optional<std::string> error;
+        int answer;
+        std::string printed;
+        std::optional<std::string> alert;
+        std::string informative;
+        int settingsOpened;
+    };
+    const Case cases[] = {
+        {{1}, {}, 0, "agent status 1", {}, "", 0},
+        {{0}, {}, 0, "agent status 0", {}, "", 0},
+        {{3}, {}, 0, "agent status 3", {}, "", 0},
+        {{0},
+         "Operation not permitted",
+         0,
+         "agent status 0, error: Operation not permitted",
+         setup,
+         "Operation not permitted",
+         0},
+        {{3},
+         "The units aren\u2019t installed.",
+         0,
+         "agent status 3, error: The units aren\u2019t installed.",
+         setup,
+         "The units aren\u2019t installed.",
+         0},
+        {{2}, {}, 0, "agent status 2", approval, approvalInformative, 1},
+        {{2}, {}, 1, "agent status 2", approval, approvalInformative, 0},
+        // The approval alert wins over a registration error, which only the line shows.
+        {{2},
+         "Already registered",
+         1,
+         "agent status 2, error: Already registered",
+         approval,
+         approvalInformative,
+         0},
+        // Each step reads the status afresh: printed 1, then approval is required.
+        {{1, 2, 2}, {}, 1, "agent status 1", approval, approvalInformative, 0},
+    };
+    for (const Case& c : cases) {
+        FakeServiceManagement service(c.statuses, c.error);
+        FakeAlert alert(Alert::firstButtonResponse + c.answer);
         Outcome outcome = install(Signer::team("KQ7310ZV4M"), service, alert);
+        SCOPED_TRACE(c.printed);
         EXPECT_EQ(outcome.status, 0);
-        EXPECT_EQ(outcome.printed,
-                  "Veltro Terminal Helper: agent status " + std::to_string(status) + "\n");
-        EXPECT_TRUE(alert.shown.empty());
+        EXPECT_EQ(outcome.printed, "Veltro Terminal Helper: " + c.printed + "\n");
+        EXPECT_EQ(service.registrations, 1);
+        ASSERT_EQ(alert.shown.size(), c.alert ? 1u : 0u);
+        if (c.alert) {
+            EXPECT_EQ(alert.shown[0].messageText, *c.alert);
+            EXPECT_EQ(alert.shown[0].informativeText, c.informative);
+            if (*c.alert == approval)
+                EXPECT_EQ(alert.shown[0].buttons,
+                          (std::vector<std::string>{"Open Login Items", "Later"}));
+        }
+        EXPECT_EQ(service.settingsOpened, c.settingsOpened);
     }
-}
-
-TEST(InstallMode, NotFoundWithAnErrorShowsTheSetupAlert) {
-    FakeServiceManagement service({3}, "The units aren\u2019t installed.");
-    FakeAlert alert;
-    Outcome outcome = install(Signer::team("KQ7310ZV4M"), service, alert);
-    EXPECT_EQ(outcome.printed,
-              "Veltro Terminal Helper: agent status 3, error: The units aren\u2019t installed.\n");
-    ASSERT_EQ(alert.shown.size(), 1u);
-    EXPECT_EQ(alert.shown[0].messageText, "Veltro Terminal Helper couldn\u2019t set itself up");
-}
-
-TEST(InstallMode, ApprovalNeededShowsLoginItemsAlertAndOpensSettingsOnFirstButton) {
-    FakeServiceManagement service({2});
-    FakeAlert alert(Alert::firstButtonResponse);
-    Outcome outcome = install(Signer::team("KQ7310ZV4M"), service, alert);
-    EXPECT_EQ(outcome.status, 0);
-    EXPECT_EQ(outcome.printed, "Veltro Terminal Helper: agent status 2\n");
-    ASSERT_EQ(alert.shown.size(), 1u);
-    EXPECT_EQ(alert.shown[0].messageText, "Allow Veltro Terminal Helper in Login Items");
-    EXPECT_EQ(alert.shown[0].informativeText, approvalInformative);
-    EXPECT_EQ(alert.shown[0].buttons, (std::vector<std::string>{"Open Login Items", "Later"}));
-    EXPECT_EQ(service.settingsOpened, 1);
-}
-
-TEST(InstallMode, ChoosingLaterDoesNotOpenSettings) {
-    FakeServiceManagement service({2});
-    FakeAlert alert(Alert::firstButtonResponse + 1);
-    EXPECT_EQ(install(Signer::team("KQ7310ZV4M"), service, alert).status, 0);
-    EXPECT_EQ(alert.shown.size(), 1u);
-    EXPECT_EQ(service.settingsOpened, 0);
-}
-
-TEST(InstallMode, ApprovalAlertWinsOverARegistrationErrorShownOnlyInThePrintedLine) {
-    FakeServiceManagement service({2}, "Already registered");
-    FakeAlert alert(Alert::firstButtonResponse + 1);
-    Outcome outcome = install(Signer::team("KQ7310ZV4M"), service, alert);
-    EXPECT_EQ(outcome.printed,
-              "Veltro Terminal Helper: agent status 2, error: Already registered\n");
-    ASSERT_EQ(alert.shown.size(), 1u);
-    EXPECT_EQ(alert.shown[0].messageText, "Allow Veltro Terminal Helper in Login Items");
-}
-
-TEST(InstallMode, EachStepReadsTheStatusAfresh) {
-    // Printed 1, then approval is required by the time of the check, then by the alert.
-    FakeServiceManagement service({1, 2, 2});
-    FakeAlert alert;
-    Outcome outcome = install(Signer::team("KQ7310ZV4M"), service, alert);
-    EXPECT_EQ(outcome.printed, "Veltro Terminal Helper: agent status 1\n");
-    ASSERT_EQ(alert.shown.size(), 1u);
-    EXPECT_EQ(alert.shown[0].messageText, "Allow Veltro Terminal Helper in Login Items");
-    EXPECT_EQ(service.statusReads, 3);
 }
 
 TEST(TerminalAlert, WritesMessageThenInformativeTextAndTakesLastButtonWithoutATerminal) {
