@@ -95,6 +95,10 @@ export class Shell extends EventEmitter {
     return this.#paused;
   }
 
+  get bufferedBytes() {
+    return this.#queuedBytes;
+  }
+
   // Returns false when the connection's send buffer is full: wait for 'drain' before writing
   // more. Text goes out as UTF-8 bytes, as the agent accepts only bytes for a terminal.
   write(data) {
