@@ -26,7 +26,10 @@ test('a runtime folder that others could tamper with is refused, naming it and w
     ['missing', () => {}, /no such file or directory/i],
   ];
   if (process.getuid() === 0) {
-    const foreign = (f) => withMode(0o700)(f) ?? fs.chownSync(f, 65534, 0);
+    const foreign = (f) => {
+      withMode(0o700)(f);
+      fs.chownSync(f, 65534, 0);
+    };
     cases.push(['owned by another user', foreign, /owned by user 65534, not by user 0/]);
   }
   for (const [name, create, reason] of cases) {
