@@ -11,6 +11,9 @@ export const agentPath = path.resolve(
   process.env.VELTRO_AGENT ?? fileURLToPath(new URL('../../../build/veltro-terminal-helper', import.meta.url)),
 );
 
+// Every test gets this, so one that waits for something that never comes fails instead of hanging.
+export const limit = { timeout: 60_000 };
+
 export function privateFolder() {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'veltro-js-'));
   fs.chmodSync(folder, 0o700);

@@ -7,7 +7,7 @@ import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { Encoder, decodeMultiStream } from '@msgpack/msgpack';
 import { connect, TerminalClient } from '../src/index.js';
-import { agentPath, collect, privateFolder, startAgent, waitFor } from './agent.js';
+import { agentPath, collect, limit, privateFolder, startAgent, waitFor } from './agent.js';
 
 let agent;
 before(async () => (agent = await startAgent()));
@@ -31,7 +31,7 @@ async function stubAgent(folder) {
   return { socketPath, server };
 }
 
-test('answers are matched to requests by msgid, and a late or unknown message is ignored', async () => {
+test('answers are matched to requests by msgid, and a late or unknown message is ignored', limit, async () => {
   const stub = await stubAgent(agent.folder);
   const client = await connect({ socketPath: stub.socketPath });
   await assert.rejects(client.request('a', [], { timeout: 50 }), { code: 'ETIMEDOUT', method: 'a', message: /a got no answer .* 50 ms/ });
@@ -40,7 +40,7 @@ test('answers are matched to requests by msgid, and a late or unknown message is
   stub.server.close();
 });
 
-test('a local agent is started when none listens, and failures name what was missing', async () => {
+test('a local agent is started when none listens, and failures name what was missing', limit, async () => {
   const folder = privateFolder();
   const env = { ...process.env, XDG_RUNTIME_DIR: folder };
   await assert.rejects(connect({ env }), { code: 'ENOENT', message: new RegExp(folder) });
@@ -59,7 +59,7 @@ test('a local agent is started when none listens, and failures name what was mis
   }
 });
 
-test('a notification the agent refuses is reported as an error naming it', async (t) => {
+test('a notification the agent refuses is reported as an error naming it', limit, async (t) => {
   const client = await connect({ env: agent.env });
   t.after(() => client.close());
   const errors = [];
@@ -75,7 +75,7 @@ test('a notification the agent refuses is reported as an error naming it', async
   assert.deepEqual(await shell.isBusy(), { busy: false, name: null }, 'the connection stays open');
 });
 
-test('a refused identifier hears why before the connection closes', async (t) => {
+test('a refused identifier hears why before the connection closes', limit, async (t) => {
   const client = new TerminalClient({ env: agent.env, identifier: 'com.example.stranger' });
   const events = [];
   client.on('closing', (reason) => events.push(['closing', reason]));

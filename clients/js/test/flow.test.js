@@ -4,7 +4,7 @@ import fs from 'node:fs';
 import { after, before, test } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { connect } from '../src/index.js';
-import { collect, startAgent, waitFor } from './agent.js';
+import { collect, limit, startAgent, waitFor } from './agent.js';
 
 let agent;
 let client;
@@ -21,7 +21,7 @@ const childNamed = (pid, name) =>
   fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').split(' ').filter(Boolean)
     .find((child) => fs.readFileSync(`/proc/${child}/comm`, 'utf8').trim() === name);
 
-test('a paused shell stops its program, and on resume every byte arrives in order', async () => {
+test('a paused shell stops its program, and on resume every byte arrives in order', limit, async () => {
   const shell = await client.openShell({ shell: '/bin/sh' });
   const seen = collect(shell);
   shell.pause();
@@ -38,7 +38,7 @@ test('a paused shell stops its program, and on resume every byte arrives in orde
   assert.ok(seen.text.includes(`${numbers}\r\nseq-2-done`), 'the numbers arrived incomplete or out of order');
 });
 
-test('writes wait for drain when the shell reads slower than they come', async () => {
+test('writes wait for drain when the shell reads slower than they come', limit, async () => {
   const shell = await client.openShell({ shell: '/bin/sh' });
   const seen = collect(shell);
   // Raw, or the line discipline would drop what does not fit one line.

@@ -3,7 +3,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, test } from 'node:test';
 import { connect, runtimeFolder, socketPath } from '../src/index.js';
-import { privateFolder } from './agent.js';
+import { limit, privateFolder } from './agent.js';
 
 const root = privateFolder();
 after(() => fs.rmSync(root, { recursive: true, force: true }));
@@ -17,7 +17,7 @@ const withMode = (mode) => (folder) => {
   fs.chmodSync(folder, mode);
 };
 
-test('a runtime folder that others could tamper with is refused, naming it and why', async (t) => {
+test('a runtime folder that others could tamper with is refused, naming it and why', limit, async (t) => {
   const cases = [
     ['a symbolic link', (f) => fs.symlinkSync(make('link-target', withMode(0o700)), f), /symbolic link/],
     ['open to everyone', withMode(0o755), /group or others .*mode 0755/],
@@ -44,7 +44,7 @@ test('a runtime folder that others could tamper with is refused, naming it and w
   }
 });
 
-test('without an absolute XDG_RUNTIME_DIR, a private folder is made under the temporary root', () => {
+test('without an absolute XDG_RUNTIME_DIR, a private folder is made under the temporary root', limit, () => {
   for (const env of [{}, { XDG_RUNTIME_DIR: 'relative/run' }]) {
     const folder = runtimeFolder({ env, temporaryRoot: root });
     assert.equal(folder, `${root}/tech.morvane.veltro-${process.getuid()}`);
@@ -52,7 +52,7 @@ test('without an absolute XDG_RUNTIME_DIR, a private folder is made under the te
   }
 });
 
-test('the socket is named after the release or the development service', () => {
+test('the socket is named after the release or the development service', limit, () => {
   const env = { XDG_RUNTIME_DIR: root };
   assert.equal(socketPath({ env }), `${root}/KQ7310ZV4M.tech.morvane.veltro.terminal-helper`);
   assert.equal(socketPath({ env, development: true }), `${root}/KQ7310ZV4M.tech.morvane.veltro.dev.terminal-helper`);

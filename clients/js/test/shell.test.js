@@ -3,7 +3,7 @@ import { once } from 'node:events';
 import fs from 'node:fs';
 import { after, before, test } from 'node:test';
 import { connect } from '../src/index.js';
-import { collect, startAgent, waitFor } from './agent.js';
+import { collect, limit, startAgent, waitFor } from './agent.js';
 
 let agent;
 let client;
@@ -17,14 +17,14 @@ after(async () => {
 });
 const openSh = (options) => client.openShell({ shell: '/bin/sh', ...options });
 
-test('text typed into a shell runs, and its output comes back as UTF-8', async () => {
+test('text typed into a shell runs, and its output comes back as UTF-8', limit, async () => {
   const shell = await openSh();
   const seen = collect(shell);
   shell.write('echo "grüße-$((6*7))"\n');
   await seen.until('grüße-42');
 });
 
-test('the terminal size follows openShell and resize', async () => {
+test('the terminal size follows openShell and resize', limit, async () => {
   const shell = await openSh({ columns: 101, rows: 33 });
   const seen = collect(shell);
   shell.write('stty size\n');
@@ -38,7 +38,7 @@ test('the terminal size follows openShell and resize', async () => {
   }
 });
 
-test('how a shell ended is decoded from its wait status', async () => {
+test('how a shell ended is decoded from its wait status', limit, async () => {
   for (const [command, expected] of [
     ['exit 3', { code: 3, signal: null }],
     ['exit 0', { code: 0, signal: null }],
@@ -52,7 +52,7 @@ test('how a shell ended is decoded from its wait status', async () => {
   }
 });
 
-test('the shell reports its folder and whether a program runs in it', async () => {
+test('the shell reports its folder and whether a program runs in it', limit, async () => {
   const folder = fs.realpathSync(agent.folder);
   const shell = await openSh({ folder });
   assert.equal(await shell.currentFolder(), folder);
@@ -66,6 +66,6 @@ test('the shell reports its folder and whether a program runs in it', async () =
   shell.close();
 });
 
-test('a shell the agent cannot start is refused with its reason', async () => {
+test('a shell the agent cannot start is refused with its reason', limit, async () => {
   await assert.rejects(client.openShell({ shell: 'relative/sh' }), { code: 'EOPEN', method: 'openShell' });
 });

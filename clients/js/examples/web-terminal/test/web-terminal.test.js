@@ -1,6 +1,6 @@
 import fs from 'node:fs';
 import { after, before, test } from 'node:test';
-import { startAgent } from '../../../test/agent.js';
+import { limit, startAgent } from '../../../test/agent.js';
 import { startServer } from '../server.js';
 
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
@@ -15,7 +15,7 @@ after(async () => {
   await agent?.stop();
 });
 
-test('a page types into its own shell, follows its window size and shows the exit', async (t) => {
+test('a page types into its own shell, follows its window size and shows the exit', limit, async (t) => {
   if (!fs.existsSync(chromium)) return t.skip(`no Chromium at ${chromium} (apt-get install chromium)`);
   const { default: puppeteer } = await import('puppeteer-core');
   const browser = await puppeteer.launch({
