@@ -1,11 +1,10 @@
 import fs from 'node:fs';
 import { after, before, test } from 'node:test';
-import { limit, startAgent } from '../../../test/agent.js';
+import { limit, startAgent } from '../../../test/support.js';
 import { startServer } from '../server.js';
 
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
-let agent;
-let server;
+let agent, server;
 before(async () => {
   agent = await startAgent();
   server = await startServer({ port: 0, clientOptions: { env: agent.env }, shell: '/bin/sh' });
@@ -18,27 +17,22 @@ after(async () => {
 test('a page types into its own shell, follows its window size and shows the exit', limit, async (t) => {
   if (!fs.existsSync(chromium)) return t.skip(`no Chromium at ${chromium} (apt-get install chromium)`);
   const { default: puppeteer } = await import('puppeteer-core');
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--disable-component-update', '--disable-sync'],
-  });
+  const browser = await puppeteer.launch({ executablePath: chromium, args: ['--no-sandbox', '--disable-gpu', '--disable-quic'] });
   t.after(() => browser.close());
   const page = await browser.newPage();
   await page.setViewport({ width: 900, height: 500 });
   await page.goto(server.url);
-  const screenShows = (text) =>
-    page.waitForFunction((needle) => {
-      const buffer = window.term?.buffer.active;
-      const lines = Array.from({ length: buffer?.length ?? 0 }, (_, i) => buffer.getLine(i).translateToString(true));
-      return lines.join('\n').includes(needle);
-    }, { timeout: 10_000 }, text);
   await page.waitForFunction(() => window.term);
+  const screenShows = (text) => page.waitForFunction((needle) => {
+    const buffer = term.buffer.active;
+    return Array.from({ length: buffer.length }, (_, i) => buffer.getLine(i).translateToString(true)).join('\n').includes(needle);
+  }, {}, text);
   await page.keyboard.type('echo hello-$((6*7))\n');
   await screenShows('hello-42');
 
-  const before = await page.evaluate(() => [term.cols, term.rows]);
+  const columnsBefore = await page.evaluate(() => term.cols);
   await page.setViewport({ width: 700, height: 360 });
-  await page.waitForFunction((cols) => term.cols !== cols, {}, before[0]);
+  await page.waitForFunction((columns) => term.cols !== columns, {}, columnsBefore);
   const [columns, rows] = await page.evaluate(() => [term.cols, term.rows]);
   await page.keyboard.type('stty size\n');
   await screenShows(`${rows} ${columns}`);
