@@ -30,39 +30,52 @@ const files = {
 const highMark = 1024 * 1024;
 const lowMark = 256 * 1024;
 
+// Binary frames carry the terminal's bytes both ways; text frames carry JSON: a resize from the
+// page, the shell's end or a failure from here.
 async function bridge(ws, request, { clientOptions, shell: shellPath }) {
   ws.pause();
-  const size = new URL(request.url, 'http://localhost').searchParams;
+  const end = (ending) => {
+    if (ws.readyState !== ws.OPEN) return;
+    ws.send(JSON.stringify(ending));
+    ws.close();
+  };
   let client;
+  ws.once('close', () => client?.close());
   try {
     client = await connect(clientOptions);
+    client.on('error', (error) => console.error(`terminal helper: ${error.message}`));
+    client.on('close', () => end({ error: 'The terminal helper went away.' }));
+    const size = new URL(request.url, 'http://localhost').searchParams;
     const shell = await client.openShell({
       columns: Number(size.get('columns')) || 80,
       rows: Number(size.get('rows')) || 24,
       shell: shellPath ?? null,
       env: { TERM: 'xterm-256color' },
     });
+    if (ws.readyState !== ws.OPEN) return client.close();
     shell.on('output', (data) => {
       ws.send(data, () => ws.bufferedAmount < lowMark && shell.isPaused && shell.resume());
       if (ws.bufferedAmount > highMark) shell.pause();
     });
-    shell.on('exit', (status) => ws.close(1000, JSON.stringify(status)));
+    shell.on('exit', (status) => end({ exit: status }));
     shell.on('drain', () => ws.resume());
     ws.on('message', (data, isBinary) => {
-      if (isBinary) {
-        if (!shell.write(data)) ws.pause();
-        return;
-      }
-      const { columns, rows } = JSON.parse(data);
+      if (isBinary) return shell.write(data) || ws.pause();
+      const { columns, rows } = parse(data);
       if (Number.isSafeInteger(columns) && Number.isSafeInteger(rows)) shell.resize(columns, rows);
     });
-    ws.on('close', () => client.close());
-    client.on('close', () => ws.close(1011, JSON.stringify({ error: 'the terminal helper went away' })));
-    client.on('error', (error) => console.error(`terminal helper: ${error.message}`));
     ws.resume();
   } catch (error) {
     client?.destroy();
-    ws.close(1011, JSON.stringify({ error: error.message }).slice(0, 120));
+    end({ error: error.message });
+  }
+}
+
+function parse(text) {
+  try {
+    return JSON.parse(text) ?? {};
+  } catch {
+    return {};
   }
 }
 
