@@ -54,6 +54,7 @@ export interface ExitStatus {
 }
 
 export class TerminalHelperError extends Error {
+  constructor(message: string, code: string, options?: { method?: string | null; reason?: string | null });
   /** ETIMEDOUT, ECONNCLOSED, EOPEN, EREQUEST, EREFUSED, EPROTO, EAGENT, or a system error code. */
   code: string;
   /** The method the error is about, where there is one. */
@@ -63,6 +64,7 @@ export class TerminalHelperError extends Error {
 }
 
 export class RuntimeFolderError extends Error {
+  constructor(folder: string, reason: string);
   folder: string;
   reason: string;
 }
