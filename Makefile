@@ -5,7 +5,7 @@ CMAKE_ARGS ?=
 PACKAGES   := cmake make g++ pkg-config libasio-dev libmsgpack-cxx-dev libsystemd-dev \
               libgtest-dev libgmock-dev libssl-dev bash dash zsh clang clang-format tmux
 
-.PHONY: all deps configure build test test-asan test-tsan format format-check bench fuzz run local clean
+.PHONY: all deps configure build test test-js test-asan test-tsan format format-check bench fuzz run local clean
 
 all: build
 
@@ -37,6 +37,20 @@ build: configure
 
 test: build format-check
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory test-js
+
+# The JavaScript client and its web terminal, against the agent just built. Node, npm and
+# Chromium are looked for as commands: a Node.js from elsewhere that brings its own npm must
+# not be replaced by Debian's.
+JS_COMMANDS := node:nodejs npm:npm chromium:chromium
+
+test-js: build
+	@missing=""; for pair in $(JS_COMMANDS); do \
+	  command -v $${pair%%:*} >/dev/null 2>&1 || missing="$$missing $${pair#*:}"; \
+	done; \
+	if [ -n "$$missing" ]; then $(MAKE) --no-print-directory deps PACKAGES="$$missing"; fi
+	cd clients/js && npm ci --no-audit --no-fund && \
+	  VELTRO_AGENT=$(abspath $(BUILD))/veltro-terminal-helper npm test
 
 test-asan: deps
 	$(MAKE) build BUILD=build-asan CMAKE_ARGS="-DVELTRO_SANITIZE=address,undefined"

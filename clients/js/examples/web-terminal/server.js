@@ -1,0 +1,110 @@
+// A browser terminal: one page, one shell. The page runs xterm.js and talks to this server over
+// a WebSocket; the server bridges each page to the terminal helper through its own connection,
+// so a page that falls behind slows only its own shell.
+//
+//   node examples/web-terminal/server.js          then open http://127.0.0.1:8022/
+//
+// Environment: PORT, VELTRO_AGENT (an agent binary to start when none listens), VELTRO_SHELL
+// (an absolute shell path; the login shell by default).
+import fs from 'node:fs';
+import http from 'node:http';
+import { createRequire } from 'node:module';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { WebSocketServer } from 'ws';
+import { connect } from '@veltro/terminal-client';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const packageFolder = (name) => path.dirname(createRequire(import.meta.url).resolve(`${name}/package.json`));
+
+// Only these files are served: nothing else under node_modules is any page's business.
+const files = {
+  '/': [path.join(here, 'public/index.html'), 'text/html; charset=utf-8'],
+  '/xterm.mjs': [path.join(packageFolder('@xterm/xterm'), 'lib/xterm.mjs'), 'text/javascript'],
+  '/xterm.css': [path.join(packageFolder('@xterm/xterm'), 'css/xterm.css'), 'text/css'],
+  '/addon-fit.mjs': [path.join(packageFolder('@xterm/addon-fit'), 'lib/addon-fit.mjs'), 'text/javascript'],
+};
+
+// Output waiting for a slow page: past the high mark the shell is paused, below the low one it
+// goes on.
+const highMark = 1024 * 1024;
+const lowMark = 256 * 1024;
+
+// Binary frames carry the terminal's bytes both ways; text frames carry JSON: a resize from the
+// page, the shell's end or a failure from here.
+async function bridge(ws, request, { clientOptions, shell: shellPath }) {
+  ws.pause();
+  const end = (ending) => {
+    if (ws.readyState !== ws.OPEN) return;
+    ws.send(JSON.stringify(ending));
+    ws.close();
+  };
+  let client;
+  ws.once('close', () => client?.close());
+  try {
+    client = await connect(clientOptions);
+    client.on('error', (error) => console.error(`terminal helper: ${error.message}`));
+    client.on('close', () => end({ error: 'The terminal helper went away.' }));
+    const size = new URL(request.url, 'http://localhost').searchParams;
+    const shell = await client.openShell({
+      columns: Number(size.get('columns')) || 80,
+      rows: Number(size.get('rows')) || 24,
+      shell: shellPath ?? null,
+      env: { TERM: 'xterm-256color' },
+    });
+    if (ws.readyState !== ws.OPEN) return client.close();
+    shell.on('output', (data) => {
+      ws.send(data, () => ws.bufferedAmount < lowMark && shell.isPaused && shell.resume());
+      if (ws.bufferedAmount > highMark) shell.pause();
+    });
+    shell.on('exit', (status) => end({ exit: status }));
+    shell.on('drain', () => ws.resume());
+    ws.on('message', (data, isBinary) => {
+      if (isBinary) return shell.write(data) || ws.pause();
+      const { columns, rows } = parse(data);
+      if (Number.isSafeInteger(columns) && Number.isSafeInteger(rows)) shell.resize(columns, rows);
+    });
+    ws.resume();
+  } catch (error) {
+    client?.destroy();
+    end({ error: error.message });
+  }
+}
+
+function parse(text) {
+  try {
+    return JSON.parse(text) ?? {};
+  } catch {
+    return {};
+  }
+}
+
+export async function startServer({ port = 8022, host = '127.0.0.1', clientOptions = {}, shell } = {}) {
+  const server = http.createServer((request, response) => {
+    const file = request.method === 'GET' && files[new URL(request.url, 'http://localhost').pathname];
+    if (!file) return response.writeHead(404).end();
+    response.writeHead(200, { 'content-type': file[1] });
+    fs.createReadStream(file[0]).pipe(response);
+  });
+  // A shell is worth guarding: only this server's own page may open one, not a script of some
+  // other site the browser shows, nor one that renamed itself to a loopback address.
+  const verifyClient = ({ origin, req }) =>
+    /^(127\.0\.0\.1|localhost|\[::1\]):\d+$/.test(req.headers.host) && origin === `http://${req.headers.host}`;
+  const wss = new WebSocketServer({ server, path: '/pty', verifyClient });
+  wss.on('connection', (ws, request) => bridge(ws, request, { clientOptions, shell }));
+  await new Promise((resolve, reject) => server.once('error', reject).listen(port, host, resolve));
+  return {
+    url: `http://${host}:${server.address().port}/`,
+    close: () => new Promise((resolve) => {
+      for (const ws of wss.clients) ws.terminate();
+      wss.close();
+      server.close(resolve);
+    }),
+  };
+}
+
+if (process.argv[1] === fileURLToPath(import.meta.url)) {
+  const clientOptions = process.env.VELTRO_AGENT ? { agentPath: path.resolve(process.env.VELTRO_AGENT) } : {};
+  const { url } = await startServer({ port: Number(process.env.PORT ?? 8022), clientOptions, shell: process.env.VELTRO_SHELL });
+  console.log(`Web terminal at ${url}`);
+}

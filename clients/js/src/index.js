@@ -1,0 +1,11 @@
+export { connect, Shell, TerminalClient, TerminalHelperError } from './client.js';
+export {
+  checkRuntimeFolder,
+  developmentIdentifier,
+  releaseIdentifier,
+  runtimeFolder,
+  RuntimeFolderError,
+  serviceName,
+  socketPath,
+} from './location.js';
+export { decodeWaitStatus } from './wait-status.js';
