@@ -44,22 +44,27 @@ TerminalHelperClient::Handler Client::handler() {
 
 void Client::heard(const UUID& id, const Bytes& data) {
     auto now = Clock::now();
-    std::lock_guard lock(mutex_);
-    heard_.bytes += data.size();
-    heard_.speaking.insert(id);
-    if (!heard_.firstOutput)
-        heard_.firstOutput = now;
-    std::size_t kept = std::min(data.size(), tailSize);
-    heard_.tail.append(data.end() - static_cast<std::ptrdiff_t>(kept), data.end());
-    if (heard_.tail.size() > tailSize)
-        heard_.tail.erase(0, heard_.tail.size() - tailSize);
-    EchoProbe& echo = heard_.echo;
-    if (echo.pending && id == echo.id) {
-        echo.latencies.push_back(microseconds(now - echo.typedAt));
-        echo.pending = false;
-        typeKeystroke();
+    bool typing = false;
+    {
+        std::lock_guard lock(mutex_);
+        heard_.bytes += data.size();
+        heard_.speaking.insert(id);
+        if (!heard_.firstOutput)
+            heard_.firstOutput = now;
+        std::size_t kept = std::min(data.size(), tailSize);
+        heard_.tail.append(data.end() - static_cast<std::ptrdiff_t>(kept), data.end());
+        if (heard_.tail.size() > tailSize)
+            heard_.tail.erase(0, heard_.tail.size() - tailSize);
+        EchoProbe& echo = heard_.echo;
+        if (echo.pending && id == echo.id) {
+            echo.latencies.push_back(microseconds(now - echo.typedAt));
+            echo.pending = false;
+            typing = nextKeystroke();
+        }
+        notifyIfAwaited();
     }
-    notifyIfAwaited();
+    if (typing)
+        helper_->write(id, keystroke);
 }
 
 void Client::notifyIfAwaited() {
@@ -67,14 +72,14 @@ void Client::notifyIfAwaited() {
         changed_.notify_all();
 }
 
-void Client::typeKeystroke() {
+bool Client::nextKeystroke() {
     EchoProbe& echo = heard_.echo;
     if (echo.remaining == 0)
-        return;
+        return false;
     --echo.remaining;
     echo.pending = true;
     echo.typedAt = Clock::now();
-    helper_->write(echo.id, keystroke);
+    return true;
 }
 
 UUID Client::open(const std::string& program) {
@@ -137,13 +142,17 @@ std::vector<double> Client::stopEchoes() {
 }
 
 void Client::beginEchoes(const UUID& id, std::size_t keystrokes) {
-    std::lock_guard lock(mutex_);
-    EchoProbe& echo = heard_.echo;
-    echo = EchoProbe{};
-    echo.id = id;
-    echo.remaining = keystrokes;
-    echo.latencies.reserve(std::min(keystrokes, echoCapacity));
-    typeKeystroke();
+    {
+        std::lock_guard lock(mutex_);
+        EchoProbe& echo = heard_.echo;
+        echo = EchoProbe{};
+        echo.id = id;
+        echo.remaining = keystrokes;
+        echo.latencies.reserve(std::min(keystrokes, echoCapacity));
+        if (!nextKeystroke())
+            return;
+    }
+    helper_->write(id, keystroke);
 }
 
 std::vector<double> Client::finishEchoes() {

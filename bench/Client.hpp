@@ -86,9 +86,11 @@ private:
     // Waits for the last echo, and answers the round trips not yet taken.
     std::vector<double> finishEchoes();
     void heard(const UUID& id, const Bytes& data);
-    // These two run with the lock held.
+    // These two run with the lock held; the client library is called without it, as it may
+    // wait for the thread that delivers to the handler.
     void notifyIfAwaited();
-    void typeKeystroke();
+    // Whether to type another keystroke, which then counts as typed now.
+    bool nextKeystroke();
 
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         else if (argument == "--keystrokes" && hasValue)
             options.keystrokes = static_cast<int>(number(argv[++index]));
         else if (argument == "--agent" && hasValue)
-            options.agent = std::filesystem::absolute(argv[++index]).string();
+            options.agent = std::filesystem::absolute(argv[++index]).lexically_normal().string();
         else if (argument.starts_with("-"))
             usage();
         else
