@@ -69,7 +69,7 @@ format-check:
 	@clang-format --dry-run --Werror $(SOURCES)
 
 bench: build
-	$(BUILD)/veltro-bench
+	$(BUILD)/veltro-bench $(BENCH_ARGS)
 
 fuzz: deps
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++

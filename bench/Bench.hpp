@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,43 +19,47 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     // Size of each burst of output.
     std::size_t bytes = 64 * 1024 * 1024;
-    // Bursts per measurement; the best one counts, as the one least disturbed by the machine.
-    int rounds = 3;
-    // Keystrokes whose echo is timed.
+    // Alternating rounds of each measurement; the median of each side counts, so that a busy
+    // moment of the machine weighs on neither side alone.
+    int rounds = 5;
+    // Keystrokes whose echo is timed, per round and side.
     int keystrokes = 2000;
+    // The agent program to measure, started as `<agent> --agent`.
+    std::string agent;
 };
 
 struct Benchmark {
     std::string_view name;
     std::string_view summary;
-    void (*run)(const Options&);
+    void (*run)(const Options& options);
 };
 
-// The benchmarks, each in a file of its own.
-void sessionBench(const Options& options);
-void serviceBench(const Options& options);
-
-// One measured burst of output: wall time and the reader's processor time.
-struct Burst {
-    Clock::duration elapsed = Clock::duration::max();
-    double processor = 1e300;
-
-    void keepBest(const Burst& other) {
-        elapsed = std::min(elapsed, other.elapsed);
-        processor = std::min(processor, other.processor);
-    }
-};
-
-// The yardstick: a shell writes `bytes` of output to a terminal that this process reads in a
-// plain loop, with nothing in between.
-Burst bareBurst(std::size_t bytes);
+// The benchmarks, each measuring the agent against a bare terminal in the same run.
+void outputBench(const Options& options);
+void echoBench(const Options& options);
+void openBench(const Options& options);
+void idleBench(const Options& options);
+void closingBench(const Options& options);
 
 inline double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
 }
 
-inline double mebibytesPerSecond(std::size_t bytes, Clock::duration duration) {
-    return static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds(duration);
+inline double microseconds(Clock::duration duration) {
+    return std::chrono::duration<double, std::micro>(duration).count();
+}
+
+inline double mebibytes(std::size_t bytes) {
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+// The value below which `fraction` of the values lie (nearest rank).
+inline double percentile(std::vector<double> values, double fraction) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 
 inline double median(std::vector<double> values) {
@@ -64,9 +70,16 @@ inline double median(std::vector<double> values) {
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-inline void figure(std::string_view label, double value, std::string_view unit) {
-    std::printf("  %-44.*s %12.2f %.*s\n", static_cast<int>(label.size()), label.data(), value,
-                static_cast<int>(unit.size()), unit.data());
+inline void heading(const std::string& text) {
+    std::printf("  %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+inline void figure(std::string_view label, double value, std::string_view unit,
+                   std::string_view target = "") {
+    std::printf("    %-46.*s %12.2f %-7.*s %.*s\n", static_cast<int>(label.size()), label.data(),
+                value, static_cast<int>(unit.size()), unit.data(), static_cast<int>(target.size()),
+                target.data());
     std::fflush(stdout);
 }
 

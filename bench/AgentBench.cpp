@@ -1,0 +1,131 @@
+// What one shell costs through the whole agent and the client library, against a bare read loop
+// on a pseudo-terminal of the same machine: output throughput and its processor time, keystroke
+// echo, and the time from an open request to the first byte of output.
+
+#include "Agent.hpp"
+#include "BareTerminal.hpp"
+#include "Bench.hpp"
+#include "Client.hpp"
+
+#include <string>
+#include <vector>
+
+namespace veltro::bench {
+
+namespace {
+
+const std::string shell = "/bin/sh";
+// Writes one line and ends: its first byte is the first thing on the terminal.
+const std::string quickProgram = "/bin/echo";
+constexpr int openRounds = 50;
+
+// From the open request to the exit of the shell, after all its output has been heard; and the
+// agent's processor time in between.
+Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes) {
+    client.forget();
+    double processorStart = agent.processorSeconds();
+    auto start = Clock::now();
+    UUID id = client.open(shell);
+    client.type(id, burstScript(bytes) + "\n");
+    client.waitUntil([](const Heard& heard) { return heard.exits == 1; });
+    auto elapsed = Clock::now() - start;
+    double processor = agent.processorSeconds() - processorStart;
+    // The prompt and the echo of the typed line come on top of the burst.
+    std::size_t received = client.inspect([](const Heard& heard) { return heard.bytes; });
+    if (received < bytes)
+        std::fprintf(stderr, "the client heard %zu of %zu bytes\n", received, bytes);
+    return {elapsed, processor};
+}
+
+std::vector<double> agentEchoes(Client& client, int keystrokes) {
+    UUID id = openEchoShell(client);
+    std::vector<double> latencies = client.echoes(id, static_cast<std::size_t>(keystrokes));
+    // A shell closed by its client ends without a word to it.
+    client.close(id);
+    return latencies;
+}
+
+double agentFirstOutput(Client& client) {
+    client.forget();
+    auto start = Clock::now();
+    client.open(quickProgram);
+    client.waitUntil([](const Heard& heard) { return heard.exits == 1 && heard.firstOutput; });
+    return microseconds(*client.inspect([](const Heard& heard) { return heard.firstOutput; }) -
+                        start);
+}
+
+void append(std::vector<double>& to, const std::vector<double>& values) {
+    to.insert(to.end(), values.begin(), values.end());
+}
+
+} // namespace
+
+void outputBench(const Options& options) {
+    Agent agent(options.agent);
+    Client client(agent);
+    double size = mebibytes(options.bytes);
+    std::vector<double> bareRates, agentRates, bareCosts, agentCosts;
+    for (int round = 0; round < options.rounds; ++round) {
+        Burst bare = bareBurst(options.bytes);
+        Burst through = agentBurst(agent, client, options.bytes);
+        bareRates.push_back(size / seconds(bare.elapsed));
+        agentRates.push_back(size / seconds(through.elapsed));
+        bareCosts.push_back(1e6 * bare.processor / size);
+        agentCosts.push_back(1e6 * through.processor / size);
+    }
+    double bareRate = median(bareRates);
+    double agentRate = median(agentRates);
+    double bareCost = median(bareCosts);
+    double agentCost = median(agentCosts);
+    heading("burst of " + std::to_string(options.bytes) + " bytes from `" +
+            burstScript(options.bytes) + "`, median of " + std::to_string(options.rounds) +
+            " alternating rounds");
+    figure("bare read loop on a terminal", bareRate, "MiB/s");
+    figure("through the agent and the client library", agentRate, "MiB/s");
+    figure("through the agent / bare", agentRate / bareRate, "", "(target >= 0.95)");
+    figure("bare reader's processor time", bareCost, "us/MiB");
+    figure("agent's processor time, all threads", agentCost, "us/MiB");
+    figure("agent / bare, by processor time", agentCost / bareCost, "", "(target <= 1.2)");
+}
+
+void echoBench(const Options& options) {
+    Agent agent(options.agent);
+    Client client(agent);
+    std::vector<double> bare, through;
+    for (int round = 0; round < options.rounds; ++round) {
+        append(bare, bareEchoes(options.keystrokes));
+        append(through, agentEchoes(client, options.keystrokes));
+    }
+    heading("one keystroke into `" + std::string(echoScript) + "` until its echo, " +
+            std::to_string(bare.size()) + " per side in " + std::to_string(options.rounds) +
+            " alternating rounds");
+    double bareMedian = percentile(bare, 0.5);
+    double agentMedian = percentile(through, 0.5);
+    double bareTail = percentile(bare, 0.99);
+    double agentTail = percentile(through, 0.99);
+    figure("p50 on a bare terminal", bareMedian, "us");
+    figure("p50 through the agent", agentMedian, "us");
+    figure("p50 through the agent - bare", agentMedian - bareMedian, "us", "(target <= 40 us)");
+    figure("p99 on a bare terminal", bareTail, "us");
+    figure("p99 through the agent", agentTail, "us");
+    figure("p99 through the agent - bare", agentTail - bareTail, "us");
+}
+
+void openBench(const Options& options) {
+    Agent agent(options.agent);
+    Client client(agent);
+    std::vector<double> bare, through;
+    for (int round = 0; round < openRounds; ++round) {
+        bare.push_back(bareFirstOutput(quickProgram));
+        through.push_back(agentFirstOutput(client));
+    }
+    heading("from an open request of " + quickProgram + " to its first byte of output, median of " +
+            std::to_string(openRounds) + " alternating rounds");
+    double bareMedian = median(bare);
+    double agentMedian = median(through);
+    figure("openpty, posix_spawn, first read", bareMedian, "us");
+    figure("through the agent and the client library", agentMedian, "us");
+    figure("through the agent - bare", agentMedian - bareMedian, "us", "(target <= 1000 us)");
+}
+
+} // namespace veltro::bench
