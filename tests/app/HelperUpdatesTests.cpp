@@ -153,12 +153,6 @@ TEST_F(HelperUpdatesTest, EventsWithoutACycleGiveNothingBack) {
     EXPECT_EQ(lifetime->updates(), 1);
 }
 
-TEST_F(HelperUpdatesTest, NeverRelaunchesAndSupportsGentleReminders) {
-    auto updates = startRunning(longLifetime());
-    EXPECT_FALSE(updates->shouldRelaunchApplication());
-    EXPECT_TRUE(updates->supportsGentleScheduledUpdateReminders());
-}
-
 TEST(BundleInformation, HoldsTheFeedKeyOnlyWhenAFeedIsConfigured) {
     EXPECT_FALSE(makeBundleInformation("id", "1.0", "").contains("SUFeedURL"));
     auto withFeed = makeBundleInformation("id", "1.0", "https://example.org/appcast.xml");
