@@ -136,9 +136,10 @@ TEST(InstallMode, WithATeamItRegistersPrintsTheStatusAndAlertsOnlyWhenSomethingR
         if (c.alert) {
             EXPECT_EQ(alert.shown[0].messageText, *c.alert);
             EXPECT_EQ(alert.shown[0].informativeText, c.informative);
-            if (*c.alert == approval)
+            if (*c.alert == approval) {
                 EXPECT_EQ(alert.shown[0].buttons,
                           (std::vector<std::string>{"Open Login Items", "Later"}));
+            }
         }
         EXPECT_EQ(service.settingsOpened, c.settingsOpened);
     }

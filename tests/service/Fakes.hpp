@@ -17,7 +17,7 @@ namespace veltro::testing {
 // backlog is whatever the test sets.
 class FakeSession final : public ShellSession {
 public:
-    FakeSession(pid_t pid, ShellEvents events) : pid_(pid), events(std::move(events)) {}
+    FakeSession(pid_t pid, ShellEvents events) : events(std::move(events)), pid_(pid) {}
 
     pid_t pid() const override { return pid_; }
     bool write(Bytes data) override {
