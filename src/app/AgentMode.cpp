@@ -4,6 +4,7 @@
 #include "platform/EventLoop.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/Logger.hpp"
+#include "protocol/PeerRequirement.hpp"
 #include "protocol/TerminalService.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalHelperListenerDelegate.hpp"
@@ -11,6 +12,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -42,6 +44,19 @@ sigset_t endingSignals() {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
     return set;
+}
+
+// Every connection and shell costs the agent descriptors, so it takes all the system allows it;
+// its shells start with the limit it was given, which is what their programs expect. Answers
+// that original soft limit.
+rlim_t raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return RLIM_INFINITY;
+    rlim_t original = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    return original;
 }
 
 Logger agentLogger() {
@@ -110,8 +125,9 @@ FileDescriptor duplicate(const FileDescriptor& socket) {
 // The agent on the event loop: its listener, its lifetime tracker and its ending.
 class Agent : public std::enable_shared_from_this<Agent> {
 public:
-    Agent(ListeningSocket socket, FileDescriptor signals)
-        : socket(std::move(socket)), signals(EventLoop::shared().context(), signals.release()) {}
+    Agent(ListeningSocket socket, FileDescriptor signals, rlim_t shellDescriptorLimit)
+        : socket(std::move(socket)), signals(EventLoop::shared().context(), signals.release()),
+          shellDescriptorLimit(shellDescriptorLimit) {}
 
     void start();
     const std::shared_ptr<HelperLifetime>& lifetimeTracker() const { return lifetime; }
@@ -136,6 +152,7 @@ private:
     std::shared_ptr<TerminalHelperListenerDelegate> delegate;
     std::shared_ptr<xpc::Listener> listener;
     std::string hiddenPath;
+    const rlim_t shellDescriptorLimit;
     int signal = 0;
 };
 
@@ -146,7 +163,8 @@ void Agent::start() {
         if (auto agent = weak.lock())
             agent->idleFired();
     });
-    delegate = TerminalHelperListenerDelegate::forAgent(lifetime);
+    delegate = TerminalHelperListenerDelegate::forAgent(
+        lifetime, PeerRequirement::signerOfThisProcess(), LogSink::system(), shellDescriptorLimit);
     startListening();
     waitForSignal();
 }
@@ -292,10 +310,12 @@ int runAgentMode() {
         }
     }
 
+    rlim_t shellDescriptorLimit = raiseDescriptorLimit();
     FileDescriptor signals(::signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK));
     auto& loop = EventLoop::shared();
     auto agent = loop.sync([&] {
-        auto made = std::make_shared<Agent>(std::move(socket), std::move(signals));
+        auto made =
+            std::make_shared<Agent>(std::move(socket), std::move(signals), shellDescriptorLimit);
         made->start();
         return made;
     });

@@ -6,6 +6,8 @@
 #include "sessions/ShellLauncher.hpp"
 #include "xpc/Listener.hpp"
 
+#include <sys/resource.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,11 +25,13 @@ public:
                                    std::shared_ptr<HelperLifetime> lifetime);
 
     // The agent's delegate: the requirement built from `signer` for the client application,
-    // logged once, and one shell launcher for the current user and this process's environment.
+    // logged once, and one shell launcher for the current user and this process's environment,
+    // whose shells start with `shellDescriptorLimit` as their soft descriptor limit when given.
     static std::shared_ptr<TerminalHelperListenerDelegate>
     forAgent(std::shared_ptr<HelperLifetime> lifetime,
              const PeerRequirement::Signer& signer = PeerRequirement::signerOfThisProcess(),
-             std::shared_ptr<LogSink> sink = LogSink::system());
+             std::shared_ptr<LogSink> sink = LogSink::system(),
+             std::optional<rlim_t> shellDescriptorLimit = std::nullopt);
 
     bool
     shouldAcceptNewConnection(xpc::Listener& listener,
