@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace veltro {
@@ -49,10 +50,10 @@ sigset_t endingSignals() {
 // Every connection and shell costs the agent descriptors, so it takes all the system allows it;
 // its shells start with the limit it was given, which is what their programs expect. Answers
 // that original soft limit.
-rlim_t raiseDescriptorLimit() {
+std::optional<rlim_t> raiseDescriptorLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return RLIM_INFINITY;
+        return std::nullopt;
     rlim_t original = limit.rlim_cur;
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
@@ -125,7 +126,8 @@ FileDescriptor duplicate(const FileDescriptor& socket) {
 // The agent on the event loop: its listener, its lifetime tracker and its ending.
 class Agent : public std::enable_shared_from_this<Agent> {
 public:
-    Agent(ListeningSocket socket, FileDescriptor signals, rlim_t shellDescriptorLimit)
+    Agent(ListeningSocket socket, FileDescriptor signals,
+          std::optional<rlim_t> shellDescriptorLimit)
         : socket(std::move(socket)), signals(EventLoop::shared().context(), signals.release()),
           shellDescriptorLimit(shellDescriptorLimit) {}
 
@@ -152,7 +154,7 @@ private:
     std::shared_ptr<TerminalHelperListenerDelegate> delegate;
     std::shared_ptr<xpc::Listener> listener;
     std::string hiddenPath;
-    const rlim_t shellDescriptorLimit;
+    const std::optional<rlim_t> shellDescriptorLimit;
     int signal = 0;
 };
 
@@ -310,7 +312,7 @@ int runAgentMode() {
         }
     }
 
-    rlim_t shellDescriptorLimit = raiseDescriptorLimit();
+    std::optional<rlim_t> shellDescriptorLimit = raiseDescriptorLimit();
     FileDescriptor signals(::signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK));
     auto& loop = EventLoop::shared();
     auto agent = loop.sync([&] {
