@@ -12,8 +12,10 @@ namespace veltro {
 void LeftoverScan::request(pid_t shell, ProcessInfo::Attachment attachment, Found found) {
     EventLoop& loop = EventLoop::shared();
     loop.assertCurrent("LeftoverScan::request");
+    // Whatever else is asked before the loop comes to this joins the same scan.
+    if (pending.empty())
+        loop.post([self = shared_from_this()] { self->scanPending(); });
     pending.push_back({shell, attachment, std::move(found)});
-    scanPending();
 }
 
 void LeftoverScan::scanPending() {

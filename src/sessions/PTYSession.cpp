@@ -244,7 +244,7 @@ bool PTYSession::write(Bytes data) {
         pendingInput.insert(pendingInput.end(), data.begin(), data.end());
     if (!waitingWritable)
         flushInput();
-    return true;
+    return !inputBacklogged();
 }
 
 void PTYSession::flushInput() {
@@ -276,6 +276,8 @@ void PTYSession::flushInput() {
         pendingInput.clear();
         pendingOffset = 0;
     }
+    if (!inputBacklogged())
+        runDrainedWaiters();
 }
 
 void PTYSession::waitUntilWritable() {
@@ -291,7 +293,15 @@ void PTYSession::waitUntilWritable() {
 
 void PTYSession::whenInputDrained(std::function<void()> drained) {
     onLoop("whenInputDrained");
-    drained();
+    if (inputBacklogged())
+        drainedWaiters.push_back(std::move(drained));
+    else
+        drained();
+}
+
+void PTYSession::runDrainedWaiters() {
+    for (auto& drained : std::exchange(drainedWaiters, {}))
+        drained();
 }
 
 void PTYSession::resize(std::int64_t columns, std::int64_t rows) {
@@ -358,6 +368,7 @@ void PTYSession::giveUpTerminal() {
     master.close(ignored);
     pendingInput = Bytes();
     pendingOffset = 0;
+    runDrainedWaiters();
 }
 
 void PTYSession::close() {

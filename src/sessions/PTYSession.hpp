@@ -57,6 +57,8 @@ public:
     static constexpr std::chrono::seconds killDelay{2};
     static constexpr std::size_t readBufferSize = 65536;
     static constexpr std::int64_t chunksInFlightLimit = 4;
+    // Input waiting for the terminal past which write() asks the caller to hold back.
+    static constexpr std::size_t inputBacklogLimit = 1024 * 1024;
     static constexpr std::int64_t smallestWindowDimension = 1;
     static constexpr std::int64_t largestWindowDimension = 65535;
     static constexpr const char* labelPrefix = "tech.morvane.veltro.terminal-helper.session.";
@@ -104,6 +106,8 @@ private:
 
     void flushInput();
     void waitUntilWritable();
+    bool inputBacklogged() const { return pendingInput.size() - pendingOffset > inputBacklogLimit; }
+    void runDrainedWaiters();
 
     void shellEnded(const asio::error_code& error);
     void reaped(std::int32_t status);
@@ -143,6 +147,7 @@ private:
     Bytes pendingInput;
     std::size_t pendingOffset = 0;
     bool waitingWritable = false;
+    std::vector<std::function<void()>> drainedWaiters;
 
     OSC7Parser parser;
     bool reportsFolder = false;

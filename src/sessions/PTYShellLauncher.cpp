@@ -168,14 +168,15 @@ pid_t spawn(const ShellCommand& command, const std::string& ttyPath) {
     sigemptyset(&emptyMask);
     sigset_t defaults = catchableSignals();
     int error = firstError({
+        // Nothing of the agent's reaches the shell but the terminal on 0, 1 and 2. Closed first,
+        // so that opening the terminal needs no free descriptor below the agent's limit.
+        ::posix_spawn_file_actions_addclosefrom_np(&files.actions, 3),
         // Opening the terminal by name, in a child that has just become a session leader and
         // without O_NOCTTY, makes it the child's controlling terminal.
         ::posix_spawn_file_actions_addopen(&files.actions, 0, ttyPath.c_str(), O_RDWR, 0),
         ::posix_spawn_file_actions_adddup2(&files.actions, 0, 1),
         ::posix_spawn_file_actions_adddup2(&files.actions, 0, 2),
         ::posix_spawn_file_actions_addchdir_np(&files.actions, command.folder.c_str()),
-        // Nothing of the agent's reaches the shell but the terminal on 0, 1 and 2.
-        ::posix_spawn_file_actions_addclosefrom_np(&files.actions, 3),
         ::posix_spawnattr_setflags(&spawn.attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
                                                           POSIX_SPAWN_SETSIGDEF),
         ::posix_spawnattr_setsigmask(&spawn.attributes, &emptyMask),
@@ -217,6 +218,17 @@ public:
     pid_t pid;
 };
 
+// posix_spawn cannot set a limit in the child, so it is set from outside at once. posix_spawn
+// returns only once the program has been executed, so a program that read its limit in the
+// first moments of its start could still see the agent's.
+void limitDescriptors(pid_t child, rlim_t limit) {
+    rlimit current{};
+    if (::getrlimit(RLIMIT_NOFILE, &current) != 0)
+        return;
+    rlimit wanted{std::min(limit, current.rlim_max), current.rlim_max};
+    ::prlimit(child, RLIMIT_NOFILE, &wanted, nullptr);
+}
+
 asio::posix::stream_descriptor watched(FileDescriptor descriptor, const ShellCommand& command) {
     asio::posix::stream_descriptor watched(EventLoop::shared().context());
     asio::error_code error;
@@ -229,9 +241,12 @@ asio::posix::stream_descriptor watched(FileDescriptor descriptor, const ShellCom
 
 // The blocking part of a launch, on the worker. Whatever fails, nothing it took is left: no
 // descriptor stays open and a shell already spawned is killed and collected.
-SpawnedShell spawnShell(const ShellCommand& command, std::int64_t columns, std::int64_t rows) {
+SpawnedShell spawnShell(const ShellCommand& command, std::int64_t columns, std::int64_t rows,
+                        std::optional<rlim_t> descriptorLimit) {
     Terminal terminal = openTerminal(columns, rows);
     Child child(spawn(command, terminal.path));
+    if (descriptorLimit)
+        limitDescriptors(child.pid, *descriptorLimit);
     FileDescriptor pidfd(::pidfd_open(child.pid, 0));
     if (!pidfd)
         throw ShellLaunchError(startError(command.path, errno));
@@ -279,9 +294,9 @@ void PTYShellLauncher::spawnAndStart(std::function<ShellCommand()> command, std:
     loop.assertCurrent("PTYShellLauncher::launch");
     using Outcome = std::variant<SpawnedShell, std::string>;
     loop.offload(
-        [command = std::move(command), columns, rows]() -> Outcome {
+        [command = std::move(command), columns, rows, limit = descriptorLimit]() -> Outcome {
             try {
-                return spawnShell(command(), columns, rows);
+                return spawnShell(command(), columns, rows, limit);
             } catch (const ShellLaunchError& error) {
                 return error.description;
             }

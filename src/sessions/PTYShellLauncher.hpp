@@ -39,6 +39,9 @@ public:
 
     UserAccount account;
     Environment baseEnvironment;
+    // The soft RLIMIT_NOFILE every shell starts with, so that a limit the agent raised for
+    // itself is not passed on; absent, shells keep the agent's.
+    std::optional<rlim_t> descriptorLimit;
 
 private:
     void spawnAndStart(std::function<ShellCommand()> command, std::int64_t columns,

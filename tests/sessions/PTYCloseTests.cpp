@@ -59,11 +59,14 @@ TEST(PTYSession, CloseKillsAShellIgnoringTheHangUpAndItsOtherJobsAndDropsItsInpu
     ASSERT_TRUE(job);
     EXPECT_NE(ProcessInfo::stat(job->pid())->processGroup, session->pid());
 
+    auto drained = std::make_shared<bool>(false);
     onLoop([&] {
-        session->write(Bytes(1024 * 1024, 'x'));
+        EXPECT_FALSE(session->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
+        session->whenInputDrained([drained] { *drained = true; });
         session->close();
     });
     ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_TRUE(onLoop([&] { return *drained; }));
     EXPECT_TRUE(diedOf(SIGKILL, recorder->exitStatuses()));
     EXPECT_TRUE(ended(*job));
     EXPECT_TRUE(released(session));

@@ -2,18 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <iterator>
 
 using namespace veltro;
 using namespace veltro::testing;
 
-TEST(PTYSession, InputLargerThanTheTerminalsBufferArrivesWholeAndInOrder) {
+TEST(PTYSession, InputPastTheBacklogLimitArrivesWholeAndInOrderOnceTheProgramReads) {
     TemporaryFolder temporary;
-    constexpr std::size_t size = 1024 * 1024;
-    // Raw, so that no byte is taken as a signal, an edit or an end of line.
+    ASSERT_EQ(::mkfifo((temporary / "go").c_str(), 0600), 0);
+    constexpr std::size_t size = 3 * PTYSession::inputBacklogLimit;
+    // Raw, so that no byte is taken as a signal, an edit or an end of line; the program starts
+    // reading only once told through the pipe.
     auto recorder = Recorder::make();
-    auto session = start(script("stty raw -echo -iexten && printf '<%s>' ready && head -c " +
+    auto session = start(script("stty raw -echo -iexten && printf '<%s>' ready && read x < go && "
+                                "head -c " +
                                     std::to_string(size) + " > received && printf '<%s>' done",
                                 temporary.path()),
                          recorder);
@@ -22,15 +27,26 @@ TEST(PTYSession, InputLargerThanTheTerminalsBufferArrivesWholeAndInOrder) {
     Bytes data(size);
     for (std::size_t index = 0; index < size; ++index)
         data[index] = static_cast<std::uint8_t>((index * 7919) ^ (index >> 11));
-    onLoop([&] {
+    auto drained = std::make_shared<bool>(false);
+    bool alwaysAccepted = onLoop([&] {
+        bool accepted = true;
         // Parts of every size, each queued behind the ones before while the terminal is full.
-        for (std::size_t offset = 0, part = 1; offset < size; part = part * 3 % 8191 + 1) {
+        for (std::size_t offset = 0, part = 1; offset < size; part = part * 3 % 65521 + 1) {
             auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
             offset += std::min(part, size - offset);
-            session->write(Bytes(from, data.begin() + static_cast<std::ptrdiff_t>(offset)));
+            accepted =
+                session->write(Bytes(from, data.begin() + static_cast<std::ptrdiff_t>(offset))) &&
+                accepted;
         }
+        session->whenInputDrained([drained] { *drained = true; });
+        return accepted;
     });
+    EXPECT_FALSE(alwaysAccepted);
+    EXPECT_FALSE(onLoop([&] { return *drained; }));
+
+    std::ofstream(temporary / "go") << "\n";
     ASSERT_TRUE(recorder->waitForText("<done>"));
+    EXPECT_TRUE(onLoop([&] { return *drained; }));
     std::ifstream received(temporary / "received", std::ios::binary);
     EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(received), {}) == data);
 }

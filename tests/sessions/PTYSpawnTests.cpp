@@ -95,6 +95,7 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     Environment base = testEnvironment();
     base["OLDPWD"] = "/elsewhere";
     PTYShellLauncher launcher(testAccount(temporary.path()), base);
+    launcher.descriptorLimit = 200;
     // cat changes nothing about its signals or descriptors, so it shows what the spawn gave.
     ShellRequest request{{}, 132, 43, temporary / "link", "/bin/cat", {}};
     auto recorder = Recorder::make();
@@ -127,6 +128,7 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     EXPECT_EQ(stat->terminalProcessGroup, pid);
     for (const char* set : {"SigBlk:", "SigIgn:"})
         EXPECT_EQ(std::stoull(line(proc + "/status", set), nullptr, 16) & usableSignals(), 0u);
+    EXPECT_EQ(std::stoul(line(proc + "/limits", "Max open files")), 200u);
 
     EXPECT_EQ(linkTarget(proc + "/cwd"), std::filesystem::canonical(temporary / "real"));
     EXPECT_EQ(readFile(proc + "/cmdline"), std::string("cat\0", 4));
@@ -144,6 +146,13 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     EXPECT_TRUE(released(session));
 }
 
+// A descriptor limit under which exactly `free` more descriptors can be opened.
+rlim_t limitLeaving(int free) {
+    for (int descriptor = 0;; ++descriptor)
+        if (::fcntl(descriptor, F_GETFD) == -1 && free-- == 0)
+            return static_cast<rlim_t>(descriptor);
+}
+
 TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOrEvent) {
     // One whole session first, so that what the process sets up on first use is there.
     auto warmUp = Recorder::make();
@@ -157,26 +166,38 @@ TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOr
     PTYShellLauncher launcher(testAccount(temporary.path(), "/nonexistent/login-shell"), {});
     struct Case {
         ShellCommand command;
+        int freeDescriptors;
         std::string error;
     };
     const Case cases[] = {
-        {command("/nonexistent/shell"),
+        {command("/nonexistent/shell"), -1,
          "Couldn\u2019t start /nonexistent/shell: No such file or directory"},
-        {inFile, "Couldn\u2019t start /bin/sh: Not a directory"},
-        {inMissing, "Couldn\u2019t start /bin/sh: No such file or directory"},
+        {inFile, -1, "Couldn\u2019t start /bin/sh: Not a directory"},
+        {inMissing, -1, "Couldn\u2019t start /bin/sh: No such file or directory"},
+        // Out of descriptors before the terminal, and once the shell has been spawned.
+        {script("sleep 1000"), 0, "Couldn\u2019t open a terminal: Too many open files"},
+        {script("sleep 1000"), 2, "Couldn\u2019t start /bin/sh: Too many open files"},
         // No command: the launcher derives the account's missing login shell.
-        {command(""), "Couldn\u2019t start /nonexistent/login-shell: No such file or directory"},
+        {command(""), -1,
+         "Couldn\u2019t start /nonexistent/login-shell: No such file or directory"},
     };
     std::size_t descriptorsBefore = openDescriptorCount();
     for (const Case& refused : cases) {
         auto recorder = Recorder::make();
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        rlimit lowered{refused.freeDescriptors < 0 ? limit.rlim_cur
+                                                   : limitLeaving(refused.freeDescriptors),
+                       limit.rlim_max};
         auto outcome = await<ShellSession>([&](auto launched) {
+            ::setrlimit(RLIMIT_NOFILE, &lowered);
             if (refused.command.path.empty())
                 launcher.launch({{}, 80, 24, temporary.path(), {}, {}}, recorder->events(),
                                 launched);
             else
                 launcher.start(refused.command, 80, 24, recorder->events(), launched);
         });
+        ::setrlimit(RLIMIT_NOFILE, &limit);
         EXPECT_FALSE(outcome.session);
         EXPECT_EQ(outcome.error, refused.error);
         EXPECT_EQ(openDescriptorCount(), descriptorsBefore) << refused.error;
