@@ -38,7 +38,9 @@ public:
     asio::io_context::executor_type executor() { return context_.get_executor(); }
 
     // Whether the calling thread is the loop's.
-    bool isCurrent() const { return context_.get_executor().running_in_this_thread(); }
+    bool isCurrent() const {
+        return const_cast<asio::io_context&>(context_).get_executor().running_in_this_thread();
+    }
     // Stops the program, naming the operation, unless called on the loop.
     void assertCurrent(const char* operation) const;
 

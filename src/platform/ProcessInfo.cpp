@@ -200,11 +200,13 @@ std::vector<pid_t> ProcessInfo::processGroupMembers(pid_t processGroup) {
     return members;
 }
 
-std::vector<pid_t> ProcessInfo::processesOnTerminal(std::uint64_t terminal) {
-    std::vector<pid_t> processes;
+std::vector<std::vector<pid_t>>
+ProcessInfo::attachedProcesses(std::span<const Attachment> attachments) {
+    std::vector<std::vector<pid_t>> processes(attachments.size());
     forEachProcess([&](pid_t pid, const Stat& stat) {
-        if (stat.terminal == terminal)
-            processes.push_back(pid);
+        for (std::size_t index = 0; index < attachments.size(); ++index)
+            if (attachments[index].holds(stat))
+                processes[index].push_back(pid);
     });
     return processes;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,8 +39,20 @@ std::optional<std::string> name(pid_t pid);
 // The members of a process group, in the kernel's order.
 std::vector<pid_t> processGroupMembers(pid_t processGroup);
 
-// The processes whose controlling terminal has this device number, in the kernel's order.
-std::vector<pid_t> processesOnTerminal(std::uint64_t terminal);
+// What ties processes to one shell: the shell's session, which they keep after the terminal has
+// been hung up, and its controlling terminal (0: none).
+struct Attachment {
+    pid_t session = 0;
+    std::uint64_t terminal = 0;
+
+    bool holds(const Stat& stat) const {
+        return stat.session == session || (terminal != 0 && stat.terminal == terminal);
+    }
+};
+
+// The processes each attachment holds, in the kernel's order, found in one pass over /proc
+// however many shells are asked about.
+std::vector<std::vector<pid_t>> attachedProcesses(std::span<const Attachment> attachments);
 
 // The bytes as UTF-8, each invalid sequence replaced by U+FFFD.
 std::string replacingInvalidUTF8(std::string_view bytes);

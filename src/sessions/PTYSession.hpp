@@ -1,35 +1,52 @@
 #pragma once
 
-#include "platform/FileDescriptor.hpp"
-#include "platform/ProcessSource.hpp"
-#include "platform/ReadSource.hpp"
-#include "platform/SerialQueue.hpp"
-#include "platform/TimerSource.hpp"
+#include "platform/ProcessInfo.hpp"
 #include "protocol/Bytes.hpp"
 #include "sessions/OSC7Parser.hpp"
-#include "sessions/ShellCommand.hpp"
 #include "sessions/ShellEvents.hpp"
 #include "sessions/ShellSession.hpp"
 
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
+
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace veltro {
 
-class ProcessHandle;
+class LeftoverScan;
 
-// One shell on its own pseudo-terminal. All state past construction lives on the session's
-// serial queue; the handlers of its three sources and every piece of work it queues hold the
-// session, so it lives until its sources are cancelled and that work has run, even after its
-// owner has let go of it.
+// A shell just started on a terminal of its own, with both descriptors the session watches
+// already registered with the loop.
+struct SpawnedShell {
+    pid_t pid = 0;
+    asio::posix::stream_descriptor master;
+    // The shell's pidfd: readable once the shell has ended.
+    asio::posix::stream_descriptor process;
+    // The terminal's device number, 0 if unknown.
+    dev_t ttyDevice = 0;
+    // The folder the shell starts in, links resolved.
+    std::string folder;
+};
+
+// One shell on its own pseudo-terminal, living on the event loop: every member runs there, and
+// so do its events. While the shell runs, the wait for its end holds the session; while chunks
+// of its output are unacknowledged, it holds itself; after close() its forced kill holds it. So
+// its owner may let go of it at any time.
+//
+// Its life: running, until the shell has been reaped; draining, while what the shell left on
+// the terminal is read; finished, once `exited` has been reported and the terminal given up.
+// close() may come at any point before finished: it lists what is left on the terminal, gives
+// the terminal up, hangs up, and kills whatever survives killDelay later.
 class PTYSession final : public ShellSession, public std::enable_shared_from_this<PTYSession> {
     struct Passkey {
         explicit Passkey() = default;
@@ -38,86 +55,109 @@ class PTYSession final : public ShellSession, public std::enable_shared_from_thi
 public:
     static constexpr std::chrono::milliseconds quietDelay{300};
     static constexpr std::chrono::seconds killDelay{2};
-    static constexpr std::chrono::milliseconds inputRetryDelay{10};
-    // How soon an ended shell that waitpid() cannot collect yet is tried again.
-    static constexpr std::chrono::milliseconds reapRetryDelay{1};
     static constexpr std::size_t readBufferSize = 65536;
     static constexpr std::int64_t chunksInFlightLimit = 4;
+    // Input waiting for the terminal past which write() asks the caller to hold back.
+    static constexpr std::size_t inputBacklogLimit = 1024 * 1024;
     static constexpr std::int64_t smallestWindowDimension = 1;
     static constexpr std::int64_t largestWindowDimension = 65535;
-    static constexpr const char* queueLabelPrefix = "tech.morvane.veltro.terminal-helper.session.";
+    static constexpr const char* labelPrefix = "tech.morvane.veltro.terminal-helper.session.";
 
-    // Every openpty of the process happens under this lock, and nothing else does.
-    static std::mutex& openLock();
+    // On the loop: the session for a spawned shell, watching it already. Its events come in
+    // later turns of the loop, never during this call.
+    static std::shared_ptr<PTYSession> start(SpawnedShell shell, ShellEvents events,
+                                             std::shared_ptr<LeftoverScan> leftoverScan);
 
-    // Opens a terminal of the given size (clamped), starts the command on it and starts the
-    // session's sources; events may arrive before this returns. Throws ShellLaunchError, having
-    // released everything it had opened and delivered no event.
-    static std::shared_ptr<PTYSession> make(const ShellCommand& command, std::int64_t columns,
-                                            std::int64_t rows, ShellEvents events);
-
-    PTYSession(Passkey, pid_t pid, FileDescriptor master, dev_t ttyDevice, std::string folder,
-               ShellEvents events);
+    PTYSession(Passkey, SpawnedShell shell, ShellEvents events,
+               std::shared_ptr<LeftoverScan> leftoverScan);
     ~PTYSession() override;
     PTYSession(const PTYSession&) = delete;
     PTYSession& operator=(const PTYSession&) = delete;
 
     pid_t pid() const override { return shellPid; }
-    void write(Bytes data) override;
+    bool write(Bytes data) override;
+    void whenInputDrained(std::function<void()> drained) override;
     void resize(std::int64_t columns, std::int64_t rows) override;
     std::optional<std::string> currentFolder() override;
     ForegroundProcess foregroundProcess() override;
     void close() override;
 
-    const std::string& queueLabel() const { return queue.label(); }
+    // Names the session in logs and assertions.
+    const std::string& label() const { return label_; }
 
     static std::int64_t clampDimension(std::int64_t value);
 
 private:
-    static pid_t spawn(const ShellCommand& command, const std::string& ttyPath);
+    enum class Stage { running, draining, finished };
 
-    void startSources();
-    void readAvailable();
-    void deliver(Bytes chunk);
+    void onLoop(const char* operation) const;
+
+    void readOutput();
+    void outputRead(const asio::error_code& error, std::size_t count);
+    std::size_t fillChunk(std::size_t filled);
+    void drainOutput();
+    std::uint8_t* nextBuffer();
+    void deliver(std::size_t count);
     void acknowledge();
-    void folderStep(const std::vector<std::string>& reportedFolders);
-    void checkFolder();
-    void flushInput();
-    void reap();
-    void reapEndedShell();
-    void finishIfDone();
-    void closeMaster();
-    void hangUp();
-    void forceKill(const std::vector<ProcessHandle>& leftovers);
-    std::vector<ProcessHandle> leftoverProcesses() const;
 
-    static std::optional<std::string> name(pid_t pid);
+    void folderStep(const std::vector<std::string>& reportedFolders);
+    void armQuietTimer();
+    void outputQuiet(const asio::error_code& error);
+
+    void flushInput();
+    void waitUntilWritable();
+    bool inputBacklogged() const { return pendingInput.size() - pendingOffset > inputBacklogLimit; }
+    void runDrainedWaiters();
+
+    void shellEnded(const asio::error_code& error);
+    void reaped(std::int32_t status);
+    void finish();
+    void giveUpTerminal();
+    void hangUp(pid_t foreground, std::vector<ProcessHandle> found);
+    void forceKill();
 
     const pid_t shellPid;
-    SerialQueue queue;
+    const std::string label_;
     ShellEvents events;
-    // Closed exactly once, and only after the read source's cancellation has completed.
-    FileDescriptor master;
+    // Both descriptors are owned here and closed exactly once.
+    asio::posix::stream_descriptor master;
+    asio::posix::stream_descriptor process;
     const dev_t ttyDevice;
-    bool masterOpen = true;
-    std::unique_ptr<ReadSource> readSource;
-    bool readingPaused = false;
-    bool readEnded = false;
+    std::shared_ptr<LeftoverScan> leftoverScan;
+
+    Stage stage = Stage::running;
+    bool closeAsked = false;
+    // The raw wait status, once the shell has been reaped.
+    std::int32_t exitStatus = 0;
+
+    // Output: a read is issued only while fewer than chunksInFlightLimit chunks wait for their
+    // `sent`, so a read and the chunks in flight never need more than that many buffers. They
+    // are made on first use and not zero-filled; `sent` comes in chunk order, so they form a
+    // ring starting at the oldest chunk in flight.
+    std::array<std::unique_ptr<std::uint8_t[]>, chunksInFlightLimit> buffers;
+    std::size_t oldestChunk = 0;
     std::int64_t chunksInFlight = 0;
-    bool readCancelled = false;
+    std::shared_ptr<PTYSession> heldForChunks;
+    bool reading = false;
+    bool readEnded = false;
+    bool delivering = false;
+
     // Unwritten input starts at pendingOffset, so that a terminal taking a large paste in small
     // parts does not move the rest forward after every part.
     Bytes pendingInput;
     std::size_t pendingOffset = 0;
-    bool inputRetryScheduled = false;
-    std::unique_ptr<ProcessSource> processSource;
-    std::unique_ptr<TimerSource> quietTimer;
-    std::optional<std::int32_t> exitStatus;
-    bool finished = false;
-    bool closing = false;
+    bool waitingWritable = false;
+    std::vector<std::function<void()>> drainedWaiters;
+
     OSC7Parser parser;
     bool reportsFolder = false;
     std::string folder;
+    asio::steady_timer quietTimer;
+    bool quietTimerArmed = false;
+    std::chrono::steady_clock::time_point lastOutput;
+
+    asio::steady_timer killTimer;
+    std::vector<ProcessHandle> leftovers;
 };
 
 } // namespace veltro

@@ -1,25 +1,53 @@
 #pragma once
 
 #include "protocol/Bytes.hpp"
+#include "sessions/ShellCommand.hpp"
 #include "sessions/ShellLauncher.hpp"
 #include "sessions/UserAccount.hpp"
 
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
 
 namespace veltro {
 
+class LeftoverScan;
+class PTYSession;
+
 // Starts each requested shell on a new pseudo-terminal, for one user and from one base
-// environment.
+// environment. The blocking part of a launch (deriving the command, opening the terminal,
+// spawning) runs on the loop's worker; the session is made and reported on the loop.
 class PTYShellLauncher : public ShellLauncher {
 public:
-    PTYShellLauncher(UserAccount account, Environment baseEnvironment)
-        : account(std::move(account)), baseEnvironment(std::move(baseEnvironment)) {}
+    using Started = std::function<void(std::shared_ptr<PTYSession> session, std::string error)>;
 
-    // Throws the session's ShellLaunchError unchanged.
-    std::shared_ptr<ShellSession> launch(const ShellRequest& request, ShellEvents events) override;
+    PTYShellLauncher(UserAccount account, Environment baseEnvironment);
+
+    void launch(const ShellRequest& request, ShellEvents events, Launched launched) override;
+    // Starts exactly this command, as launch() does once it has derived the command. On the
+    // loop; `started` runs there as `launched` would.
+    void start(ShellCommand command, std::int64_t columns, std::int64_t rows, ShellEvents events,
+               Started started);
+
+    // Every openpty of the process happens under this lock, and nothing else does.
+    static std::mutex& openLock();
 
     UserAccount account;
     Environment baseEnvironment;
+    // The soft RLIMIT_NOFILE every shell starts with, so that a limit the agent raised for
+    // itself is not passed on; absent, shells keep the agent's.
+    std::optional<rlim_t> descriptorLimit;
+
+private:
+    void spawnAndStart(std::function<ShellCommand()> command, std::int64_t columns,
+                       std::int64_t rows, ShellEvents events, Started started);
+
+    std::shared_ptr<LeftoverScan> leftoverScan;
 };
 
 } // namespace veltro

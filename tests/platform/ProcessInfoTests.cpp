@@ -1,5 +1,7 @@
 #include "platform/ProcessInfo.hpp"
 
+#include "support/TemporaryFolder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <string>
 
 using namespace veltro;
+using veltro::testing::TemporaryFolder;
 
 namespace {
 
@@ -73,20 +76,6 @@ public:
     pid_t pid = -1;
 };
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = std::filesystem::temp_directory_path() / "veltro-proc-XXXXXX";
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-
-    std::filesystem::path path;
-};
-
 bool contains(const std::vector<pid_t>& pids, pid_t pid) {
     return std::find(pids.begin(), pids.end(), pid) != pids.end();
 }
@@ -107,18 +96,20 @@ private:
 
 TEST(ProcessInfo, CurrentFolderIsTheProcesssWorkingFolderLinksResolved) {
     TemporaryFolder temporary;
-    std::filesystem::create_directory(temporary.path / "real");
-    std::filesystem::create_directory_symlink(temporary.path / "real", temporary.path / "link");
-    Sleeper sleeper(Sleeper::inFolder(temporary.path / "link"));
+    std::filesystem::path root = temporary.path();
+    std::filesystem::create_directory(root / "real");
+    std::filesystem::create_directory_symlink(root / "real", root / "link");
+    Sleeper sleeper(Sleeper::inFolder(root / "link"));
     ASSERT_GT(sleeper.pid, 0);
     EXPECT_EQ(ProcessInfo::currentFolder(sleeper.pid),
-              std::filesystem::canonical(temporary.path / "real").string());
+              std::filesystem::canonical(root / "real").string());
 }
 
 TEST(ProcessInfo, RemovedFolderIsNoAnswerButAFolderNamedLikeOneIs) {
     TemporaryFolder temporary;
-    auto removed = temporary.path / "gone";
-    auto lookalike = temporary.path / "kept (deleted)";
+    std::filesystem::path root = temporary.path();
+    auto removed = root / "gone";
+    auto lookalike = root / "kept (deleted)";
     std::filesystem::create_directory(removed);
     std::filesystem::create_directory(lookalike);
     Sleeper inRemoved(Sleeper::inFolder(removed));
@@ -167,7 +158,7 @@ TEST(ProcessInfo, ProcessGroupListingHoldsExactlyItsMembers) {
     EXPECT_FALSE(contains(ours, leader.pid));
 }
 
-TEST(ProcessInfo, TerminalListingFindsTheProcessesWhoseControllingTerminalItIs) {
+TEST(ProcessInfo, OneScanListsTheProcessesOfEveryShellBySessionOrTerminal) {
     int master = -1;
     int slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -178,14 +169,18 @@ TEST(ProcessInfo, TerminalListingFindsTheProcessesWhoseControllingTerminalItIs) 
     struct stat terminal {};
     ASSERT_EQ(::fstat(slave, &terminal), 0);
 
-    Sleeper onTerminal(Sleeper::onTerminal(path.data()));
-    ASSERT_GT(onTerminal.pid, 0);
-    EXPECT_EQ(ProcessInfo::processesOnTerminal(terminal.st_rdev),
-              std::vector<pid_t>{onTerminal.pid});
-    auto stat = ProcessInfo::stat(onTerminal.pid);
+    Sleeper shell(Sleeper::onTerminal(path.data()));
+    Sleeper other;
+    ASSERT_GT(shell.pid, 0);
+    const ProcessInfo::Attachment attachments[] = {
+        {shell.pid, 0}, {-1, terminal.st_rdev}, {other.pid, 0}, {-1, 0}};
+    using Pids = std::vector<pid_t>;
+    EXPECT_EQ(ProcessInfo::attachedProcesses(attachments),
+              (std::vector<Pids>{{shell.pid}, {shell.pid}, {}, {}}));
+    auto stat = ProcessInfo::stat(shell.pid);
     ASSERT_TRUE(stat);
     EXPECT_EQ(stat->terminal, terminal.st_rdev);
-    EXPECT_EQ(stat->session, onTerminal.pid);
+    EXPECT_EQ(stat->session, shell.pid);
 }
 
 TEST(ProcessHandle, SignalsReachTheHeldProcessOnlyWhileItExists) {

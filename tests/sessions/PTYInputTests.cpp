@@ -2,68 +2,74 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <iterator>
 
 using namespace veltro;
 using namespace veltro::testing;
 
-namespace {
-
-Bytes readBytes(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-} // namespace
-
-TEST(PTYSession, InputLargerThanTheTerminalsBufferArrivesWholeAndInOrder) {
+TEST(PTYSession, InputPastTheBacklogLimitArrivesWholeAndInOrderOnceTheProgramReads) {
     TemporaryFolder temporary;
-    constexpr std::size_t size = 1024 * 1024;
-    // Raw mode, so that no byte of the input is taken as a signal, an edit or an end of line.
+    ASSERT_EQ(::mkfifo((temporary / "go").c_str(), 0600), 0);
+    constexpr std::size_t size = 3 * PTYSession::inputBacklogLimit;
+    // Raw, so that no byte is taken as a signal, an edit or an end of line; the program starts
+    // reading only once told through the pipe.
     auto recorder = Recorder::make();
-    auto session = PTYSession::make(
-        scriptCommand("/bin/sh",
-                      {"sh", "-c",
-                       "stty raw -echo -iexten && printf '<%s>' ready && head -c " +
-                           std::to_string(size) + " > received && printf '<%s>' done"},
-                      temporary.path),
-        80, 24, recorder->events());
+    auto session = start(script("stty raw -echo -iexten && printf '<%s>' ready && read x < go && "
+                                "head -c " +
+                                    std::to_string(size) + " > received && printf '<%s>' done",
+                                temporary.path()),
+                         recorder);
     ASSERT_TRUE(recorder->waitForText("<ready>"));
 
     Bytes data(size);
     for (std::size_t index = 0; index < size; ++index)
         data[index] = static_cast<std::uint8_t>((index * 7919) ^ (index >> 11));
-    // Parts of every size, each queued behind the ones before while the terminal is full.
-    for (std::size_t offset = 0, part = 1; offset < size; part = part * 3 % 8191 + 1) {
-        std::size_t length = std::min(part, size - offset);
-        session->write(Bytes(data.begin() + static_cast<std::ptrdiff_t>(offset),
-                             data.begin() + static_cast<std::ptrdiff_t>(offset + length)));
-        offset += length;
-    }
-    session->write({});
+    auto drained = std::make_shared<bool>(false);
+    bool alwaysAccepted = onLoop([&] {
+        bool accepted = true;
+        // Parts of every size, each queued behind the ones before while the terminal is full.
+        for (std::size_t offset = 0, part = 1; offset < size; part = part * 3 % 65521 + 1) {
+            auto from = data.begin() + static_cast<std::ptrdiff_t>(offset);
+            offset += std::min(part, size - offset);
+            accepted =
+                session->write(Bytes(from, data.begin() + static_cast<std::ptrdiff_t>(offset))) &&
+                accepted;
+        }
+        session->whenInputDrained([drained] { *drained = true; });
+        return accepted;
+    });
+    EXPECT_FALSE(alwaysAccepted);
+    EXPECT_FALSE(onLoop([&] { return *drained; }));
 
+    std::ofstream(temporary / "go") << "\n";
     ASSERT_TRUE(recorder->waitForText("<done>"));
-    ASSERT_TRUE(recorder->waitForExit());
-    EXPECT_EQ(recorder->exitStatuses(), std::vector<std::int32_t>{0});
-    EXPECT_TRUE(readBytes(temporary.path / "received") == data);
+    EXPECT_TRUE(onLoop([&] { return *drained; }));
+    std::ifstream received(temporary / "received", std::ios::binary);
+    EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(received), {}) == data);
 }
 
-TEST(PTYSession, ResizeIsClampedAndTakesEffectBetweenTheWritesAroundIt) {
+TEST(PTYSession, WindowSizeIsClampedToOneThrough65535AtTheStartAndOnResize) {
     auto recorder = Recorder::make();
-    auto session = PTYSession::make(interactiveCommand("/bin/dash"), 80, 24, recorder->events());
-    std::string printSize = "printf '<%s>\\n' \"$(stty size)\"\n";
-
-    session->resize(0, 0);
-    session->write(bytes(printSize));
-    EXPECT_TRUE(recorder->waitForText("<1 1>")) << recorder->text();
-    session->resize(70000, 50);
-    session->write(bytes(printSize));
-    EXPECT_TRUE(recorder->waitForText("<50 65535>")) << recorder->text();
-    session->resize(120, 40);
-    session->write(bytes(printSize));
-    EXPECT_TRUE(recorder->waitForText("<40 120>")) << recorder->text();
-
-    session->write(bytes("exit\n"));
+    auto session = start(command("/bin/dash"), recorder, -5, 100000);
+    const std::string printSize = "printf '<%s>\\n' \"$(stty size)\"\n";
+    send(session, printSize);
+    EXPECT_TRUE(recorder->waitForText("<65535 1>")) << recorder->text();
+    struct Case {
+        std::int64_t columns, rows;
+        std::string expected;
+    };
+    // Each resize takes effect between the writes around it.
+    for (const Case& size :
+         {Case{0, 0, "<1 1>"}, Case{70000, 50, "<50 65535>"}, Case{120, 40, "<40 120>"}}) {
+        onLoop([&] {
+            session->resize(size.columns, size.rows);
+            session->write(Bytes(printSize.begin(), printSize.end()));
+        });
+        EXPECT_TRUE(recorder->waitForText(size.expected)) << recorder->text();
+    }
+    send(session, "exit\n");
     ASSERT_TRUE(recorder->waitForExit());
 }

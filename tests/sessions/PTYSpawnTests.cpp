@@ -1,15 +1,13 @@
 #include "PTYTestSupport.hpp"
 
-#include "sessions/PTYShellLauncher.hpp"
 #include "sessions/ShellLaunchError.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <termios.h>
 
 #include <fstream>
 #include <set>
@@ -32,285 +30,205 @@ std::string linkTarget(const std::string& path) {
     return std::filesystem::read_symlink(path, error).string();
 }
 
-// One hexadecimal signal set of /proc/PID/status, e.g. "SigBlk".
-std::uint64_t signalSet(pid_t pid, const std::string& field) {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(field + ":"))
-            return std::stoull(line.substr(field.size() + 1), nullptr, 16);
-    ADD_FAILURE() << "no " << field << " for " << pid;
-    return ~0ull;
+// The line of a /proc status or limits file that starts with `field`.
+std::string line(const std::string& path, const std::string& field) {
+    std::istringstream lines(readFile(path));
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with(field))
+            return line.substr(field.size());
+    return {};
 }
 
 // Signals 1 to 31 and SIGRTMIN to SIGRTMAX, one bit each, as /proc lists them.
 std::uint64_t usableSignals() {
-    std::uint64_t mask = 0;
-    for (int signal = 1; signal <= 31; ++signal)
-        mask |= 1ull << (signal - 1);
+    std::uint64_t mask = (1ull << 31) - 1;
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
         mask |= 1ull << (signal - 1);
     return mask;
 }
 
-std::string joinedWithNulls(const std::vector<std::string>& items) {
-    std::string joined;
-    for (const std::string& item : items) {
-        joined += item;
-        joined += '\0';
-    }
-    return joined;
+template <class Work> void onWorker(Work work) {
+    std::promise<void> done;
+    EventLoop::shared().offload(work, [&done] { done.set_value(); });
+    done.get_future().wait();
 }
 
-// The state a program inherits from the thread and process that spawn it, set to the worst the
-// agent could be in, and put back afterwards.
-class HostileSignalState {
+// The worst state the agent could spawn from: signals blocked on the spawning thread, signals
+// ignored and a descriptor open without close-on-exec.
+class HostileState {
 public:
-    HostileSignalState() {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        sigaddset(&blocked, SIGUSR1);
-        sigaddset(&blocked, SIGTERM);
-        sigaddset(&blocked, SIGRTMIN + 3);
-        pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
+    HostileState() {
+        onWorker([] {
+            sigset_t blocked;
+            sigemptyset(&blocked);
+            for (int signal : {SIGUSR1, SIGTERM, SIGRTMIN + 3})
+                sigaddset(&blocked, signal);
+            pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+        });
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
-        sigaction(SIGHUP, &ignore, &previousHangUp);
-        sigaction(SIGRTMAX, &ignore, &previousRealTime);
-        leakedDescriptor = ::open("/dev/null", O_RDONLY);
+        sigaction(SIGHUP, &ignore, &hangUp);
+        sigaction(SIGRTMAX, &ignore, &realTime);
     }
-    ~HostileSignalState() {
-        ::close(leakedDescriptor);
-        sigaction(SIGRTMAX, &previousRealTime, nullptr);
-        sigaction(SIGHUP, &previousHangUp, nullptr);
-        pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    ~HostileState() {
+        sigaction(SIGRTMAX, &realTime, nullptr);
+        sigaction(SIGHUP, &hangUp, nullptr);
+        onWorker([] {
+            sigset_t none;
+            sigemptyset(&none);
+            pthread_sigmask(SIG_SETMASK, &none, nullptr);
+        });
     }
 
 private:
-    sigset_t previousMask;
-    struct sigaction previousHangUp {};
-    struct sigaction previousRealTime {};
-    int leakedDescriptor = -1;
+    struct sigaction hangUp {};
+    struct sigaction realTime {};
+    FileDescriptor leaked{::open("/dev/null", O_RDONLY)};
 };
 
 } // namespace
 
 TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheAgent) {
     TemporaryFolder temporary;
-    auto real = temporary.path / "real";
-    auto link = temporary.path / "link";
-    std::filesystem::create_directory(real);
-    std::filesystem::create_directory_symlink(real, link);
+    std::filesystem::create_directory(temporary / "real");
+    std::filesystem::create_directory_symlink(temporary / "real", temporary / "link");
     Environment base = testEnvironment();
     base["OLDPWD"] = "/elsewhere";
-    base["BASH_ENV"] = "/elsewhere/rc";
-    PTYShellLauncher launcher(testAccount(temporary.path), base);
-    ShellRequest request;
-    request.columns = 132;
-    request.rows = 43;
-    request.folder = link;
+    PTYShellLauncher launcher(testAccount(temporary.path()), base);
+    launcher.descriptorLimit = 200;
     // cat changes nothing about its signals or descriptors, so it shows what the spawn gave.
-    request.shell = "/bin/cat";
+    ShellRequest request{{}, 132, 43, temporary / "link", "/bin/cat", {}};
     auto recorder = Recorder::make();
-
     std::shared_ptr<ShellSession> session;
     {
-        HostileSignalState hostile;
-        session = launcher.launch(request, recorder->events());
+        HostileState hostile;
+        session = launch(launcher, request, recorder).session;
     }
+    ASSERT_TRUE(session);
     pid_t pid = session->pid();
     std::string proc = "/proc/" + std::to_string(pid);
+    EXPECT_EQ(std::dynamic_pointer_cast<PTYSession>(session)->label(),
+              "tech.morvane.veltro.terminal-helper.session." + std::to_string(pid));
 
-    // cat opens its locale files as it starts; what it got from the spawn shows once it waits
-    // in its first read of standard input.
+    // What the spawn gave shows once cat waits in its first read of standard input.
     ASSERT_TRUE(eventually([&] { return readFile(proc + "/syscall").starts_with("0 0x0 "); }));
     std::string tty = linkTarget(proc + "/fd/0");
-    EXPECT_TRUE(tty.starts_with("/dev/pts/")) << tty;
     std::set<std::string> descriptors;
     for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
         descriptors.insert(entry.path().filename());
         EXPECT_EQ(linkTarget(entry.path()), tty) << entry.path();
     }
     EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
-
     struct stat terminal {};
     ASSERT_EQ(::stat(tty.c_str(), &terminal), 0);
     auto stat = ProcessInfo::stat(pid);
     ASSERT_TRUE(stat);
     EXPECT_EQ(stat->session, pid);
-    EXPECT_EQ(stat->processGroup, pid);
     EXPECT_EQ(stat->terminal, terminal.st_rdev);
     EXPECT_EQ(stat->terminalProcessGroup, pid);
+    for (const char* set : {"SigBlk:", "SigIgn:"})
+        EXPECT_EQ(std::stoull(line(proc + "/status", set), nullptr, 16) & usableSignals(), 0u);
+    EXPECT_EQ(std::stoul(line(proc + "/limits", "Max open files")), 200u);
 
-    EXPECT_EQ(signalSet(pid, "SigBlk") & usableSignals(), 0u);
-    EXPECT_EQ(signalSet(pid, "SigIgn") & usableSignals(), 0u);
-
-    EXPECT_EQ(linkTarget(proc + "/cwd"), std::filesystem::canonical(real));
-    EXPECT_EQ(readFile(proc + "/cmdline"), joinedWithNulls({"cat"}));
-    ShellCommand expected(request.shell, request.folder, launcher.account, base, {},
-                          ShellCommand::preferredLocale(base), ShellCommand::isFolder,
-                          ShellCommand::localeExists);
-    std::vector<std::string> environment;
+    EXPECT_EQ(linkTarget(proc + "/cwd"), std::filesystem::canonical(temporary / "real"));
+    EXPECT_EQ(readFile(proc + "/cmdline"), std::string("cat\0", 4));
+    ShellCommand expected(request.shell, request.folder, launcher.account, base, {}, "",
+                          ShellCommand::isFolder, ShellCommand::localeExists);
+    std::string environment;
     for (const auto& [key, value] : expected.environment)
-        environment.push_back(key + "=" + value);
-    EXPECT_EQ(readFile(proc + "/environ"), joinedWithNulls(environment));
+        environment += key + "=" + value + '\0';
+    EXPECT_EQ(readFile(proc + "/environ"), environment);
 
-    FileDescriptor slave(::open(tty.c_str(), O_RDWR | O_NOCTTY));
-    ASSERT_TRUE(slave);
-    termios attributes{};
-    ASSERT_EQ(::tcgetattr(slave.get(), &attributes), 0);
-    EXPECT_NE(attributes.c_iflag & IUTF8, 0u);
-    winsize size{};
-    ASSERT_EQ(::ioctl(slave.get(), TIOCGWINSZ, &size), 0);
-    EXPECT_EQ(size.ws_col, 132);
-    EXPECT_EQ(size.ws_row, 43);
-    slave.reset();
-
-    session->close();
+    onLoop([&] { session->close(); });
     ASSERT_TRUE(recorder->waitForExit());
     // The folder was a link to the one the kernel reports, which is no change.
-    EXPECT_TRUE(recorder->folderChanges().empty());
+    EXPECT_TRUE(recorder->read([&] { return recorder->folders.empty(); }));
     EXPECT_TRUE(released(session));
 }
 
-TEST(PTYSession, QueueIsLabelledWithTheShellsProcessID) {
-    auto recorder = Recorder::make();
-    auto session = PTYSession::make(scriptCommand("/bin/sh", {"sh", "-c", "exit 0"}), 80, 24,
-                                    recorder->events());
-    EXPECT_EQ(session->queueLabel(),
-              "tech.morvane.veltro.terminal-helper.session." + std::to_string(session->pid()));
-    ASSERT_TRUE(recorder->waitForExit());
+// A descriptor limit under which exactly `free` more descriptors can be opened.
+rlim_t limitLeaving(int free) {
+    for (int descriptor = 0;; ++descriptor)
+        if (::fcntl(descriptor, F_GETFD) == -1 && free-- == 0)
+            return static_cast<rlim_t>(descriptor);
 }
 
-class LaunchFailure : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // One whole session first, so that whatever the process sets up on first use is
-        // already there when descriptors are counted.
-        ASSERT_TRUE(runToCompletion(scriptCommand("/bin/sh", {"sh", "-c", "exit 0"})));
-        ASSERT_TRUE(eventually([] { return !hasChildren(); }));
-        descriptorsBefore = settledDescriptorCount();
-    }
-
-    void expectFailure(const ShellCommand& command, const std::string& message) {
+TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOrEvent) {
+    // One whole session first, so that what the process sets up on first use is there.
+    auto warmUp = Recorder::make();
+    ASSERT_TRUE(start(script("exit 0"), warmUp) && warmUp->waitForExit());
+    ASSERT_TRUE(eventually([] { return !hasChildren(); }));
+    TemporaryFolder temporary;
+    std::ofstream(temporary / "file") << "not a folder";
+    ShellCommand inFile = script(""), inMissing = script("");
+    inFile.folder = temporary / "file";
+    inMissing.folder = temporary / "missing";
+    PTYShellLauncher launcher(testAccount(temporary.path(), "/nonexistent/login-shell"), {});
+    struct Case {
+        ShellCommand command;
+        int freeDescriptors;
+        std::string error;
+    };
+    const Case cases[] = {
+        {command("/nonexistent/shell"), -1,
+         "Couldn\u2019t start /nonexistent/shell: No such file or directory"},
+        {inFile, -1, "Couldn\u2019t start /bin/sh: Not a directory"},
+        {inMissing, -1, "Couldn\u2019t start /bin/sh: No such file or directory"},
+        // Out of descriptors before the terminal, and once the shell has been spawned.
+        {script("sleep 1000"), 0, "Couldn\u2019t open a terminal: Too many open files"},
+        {script("sleep 1000"), 2, "Couldn\u2019t start /bin/sh: Too many open files"},
+        // No command: the launcher derives the account's missing login shell.
+        {command(""), -1,
+         "Couldn\u2019t start /nonexistent/login-shell: No such file or directory"},
+    };
+    std::size_t descriptorsBefore = openDescriptorCount();
+    for (const Case& refused : cases) {
         auto recorder = Recorder::make();
-        try {
-            PTYSession::make(command, 80, 24, recorder->events());
-            ADD_FAILURE() << "launch succeeded";
-        } catch (const ShellLaunchError& error) {
-            EXPECT_EQ(error.description, message);
-            EXPECT_STREQ(error.what(), message.c_str());
-        }
-        EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
-        EXPECT_FALSE(hasChildren());
-        EXPECT_EQ(recorder->kinds.size(), 0u);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        rlimit lowered{refused.freeDescriptors < 0 ? limit.rlim_cur
+                                                   : limitLeaving(refused.freeDescriptors),
+                       limit.rlim_max};
+        auto outcome = await<ShellSession>([&](auto launched) {
+            ::setrlimit(RLIMIT_NOFILE, &lowered);
+            if (refused.command.path.empty())
+                launcher.launch({{}, 80, 24, temporary.path(), {}, {}}, recorder->events(),
+                                launched);
+            else
+                launcher.start(refused.command, 80, 24, recorder->events(), launched);
+        });
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        EXPECT_FALSE(outcome.session);
+        EXPECT_EQ(outcome.error, refused.error);
+        EXPECT_EQ(openDescriptorCount(), descriptorsBefore) << refused.error;
+        EXPECT_FALSE(hasChildren()) << refused.error;
+        EXPECT_TRUE(recorder->read([&] { return recorder->kinds.empty(); }));
     }
-
-    std::size_t descriptorsBefore = 0;
-};
-
-TEST_F(LaunchFailure, MissingProgramThrowsItsPathAndTheSystemsReason) {
-    expectFailure(scriptCommand("/nonexistent/veltro-shell", {"veltro-shell"}),
-                  "Couldn\u2019t start /nonexistent/veltro-shell: No such file or directory");
 }
-
-TEST_F(LaunchFailure, FolderThatCannotBeEnteredFailsWithTheChangeOfFoldersError) {
-    TemporaryFolder temporary;
-    std::ofstream(temporary.path / "file") << "not a folder";
-    ShellCommand command = scriptCommand("/bin/sh", {"sh"});
-    command.folder = temporary.path / "file";
-    expectFailure(command, "Couldn\u2019t start /bin/sh: Not a directory");
-    command.folder = temporary.path / "missing";
-    expectFailure(command, "Couldn\u2019t start /bin/sh: No such file or directory");
-}
-
-TEST_F(LaunchFailure, LauncherThrowsTheSessionsErrorUnchanged) {
-    TemporaryFolder temporary;
-    PTYShellLauncher launcher(testAccount(temporary.path, "/nonexistent/login-shell"),
-                              testEnvironment());
-    ShellRequest request;
-    request.folder = temporary.path;
-    auto recorder = Recorder::make();
-    try {
-        launcher.launch(request, recorder->events());
-        ADD_FAILURE() << "launch succeeded";
-    } catch (const ShellLaunchError& error) {
-        EXPECT_EQ(error.description,
-                  "Couldn\u2019t start /nonexistent/login-shell: No such file or directory");
-    }
-    EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
-    EXPECT_FALSE(hasChildren());
-}
-
-// ---- Real shells
 
 class RealShell : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(RealShell, NamedShellRunsOnItsTerminalWithTheRequestedSizeAndFolder) {
-    TemporaryFolder temporary;
-    PTYShellLauncher launcher(testAccount(temporary.path), testEnvironment());
-    ShellRequest request;
-    request.columns = 100;
-    request.rows = 30;
-    request.folder = temporary.path;
-    request.shell = GetParam();
-    auto recorder = Recorder::make();
-    auto session = launcher.launch(request, recorder->events());
-
-    session->write(bytes("printf '<%s|%s|%s|%s>\\n' \"$(stty size)\" \"$(pwd -P)\" \"$(tty)\" "
-                         "\"$(stty -a | tr ' ;' '\\n\\n' | grep iutf8)\"\n"));
-    std::string tty = linkTarget("/proc/" + std::to_string(session->pid()) + "/fd/0");
-    std::string expected =
-        "<30 100|" + std::filesystem::canonical(temporary.path).string() + "|" + tty + "|iutf8>";
-    EXPECT_TRUE(recorder->waitForText(expected)) << recorder->text();
-
-    auto stat = ProcessInfo::stat(session->pid());
-    ASSERT_TRUE(stat);
-    EXPECT_EQ(stat->session, session->pid());
-    struct stat terminal {};
-    ASSERT_EQ(::stat(tty.c_str(), &terminal), 0);
-    EXPECT_EQ(stat->terminal, terminal.st_rdev);
-
-    session->write(bytes("exit 5\n"));
-    ASSERT_TRUE(recorder->waitForExit());
-    EXPECT_EQ(recorder->exitStatuses(), std::vector<std::int32_t>{5 << 8});
-}
-
-TEST_P(RealShell, LoginShellIsStartedUnderALeadingDashName) {
+TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeAndFolder) {
     TemporaryFolder temporary;
     // zsh would otherwise greet a new user with its set-up menu.
-    std::ofstream(temporary.path / ".zshrc") << "";
-    PTYShellLauncher launcher(testAccount(temporary.path, GetParam()), testEnvironment());
-    ShellRequest request;
-    request.columns = 80;
-    request.rows = 24;
-    request.folder = temporary.path;
+    std::ofstream(temporary / ".zshrc") << "";
+    PTYShellLauncher launcher(testAccount(temporary.path(), GetParam()), testEnvironment());
     auto recorder = Recorder::make();
-    auto session = launcher.launch(request, recorder->events());
-
-    session->write(bytes("printf '<%s>\\n' \"$0\"\n"));
-    std::string name = "-" + ShellCommand::lastPathComponent(GetParam());
-    EXPECT_TRUE(recorder->waitForText("<" + name + ">")) << recorder->text();
-    session->close();
+    auto session = launch(launcher, {{}, 100, 30, temporary.path(), {}, {}}, recorder).session;
+    ASSERT_TRUE(session);
+    send(session, "printf '<%s|%s|%s|%s|%s>\\n' \"$0\" \"$(stty size)\" \"$(pwd -P)\" \"$(tty)\" "
+                  "\"$(stty -a | tr ' ;' '\\n\\n' | grep iutf8)\"\n");
+    std::string tty = linkTarget("/proc/" + std::to_string(session->pid()) + "/fd/0");
+    EXPECT_TRUE(recorder->waitForText(
+        "<-" + ShellCommand::lastPathComponent(GetParam()) + "|30 100|" +
+        std::filesystem::canonical(temporary.path()).string() + "|" + tty + "|iutf8>"))
+        << recorder->text();
+    send(session, "exit 5\n");
     ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_EQ(recorder->exitStatuses(), std::vector<std::int32_t>{5 << 8});
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, RealShell, ::testing::Values("/bin/bash", "/bin/dash", "/bin/zsh"),
                          [](const auto& info) {
                              return ShellCommand::lastPathComponent(info.param);
                          });
-
-TEST(PTYSession, WindowSizeIsClampedToOneThrough65535) {
-    struct Case {
-        std::int64_t columns, rows;
-        std::string expected;
-    };
-    for (const Case& size : {Case{0, 0, "<1 1>"}, Case{-5, 100000, "<65535 1>"},
-                             Case{100000, 100000, "<65535 65535>"}}) {
-        auto recorder = Recorder::make();
-        auto session = PTYSession::make(
-            scriptCommand("/bin/sh", {"sh", "-c", "printf '<%s>' \"$(stty size)\""}), size.columns,
-            size.rows, recorder->events());
-        ASSERT_TRUE(recorder->waitForExit());
-        EXPECT_NE(recorder->text().find(size.expected), std::string::npos) << recorder->text();
-    }
-}

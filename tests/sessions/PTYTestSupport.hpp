@@ -1,43 +1,30 @@
 #pragma once
 
-#include "support/Eventually.hpp"
+// Helpers of the pseudo-terminal session tests. Sessions and their events live on the event
+// loop, so the tests reach them, and what the recorder saw, through it.
 
-// Shared helpers of the pseudo-terminal session tests: a recorder of a session's events, and a
-// few ways to wait for what a real shell does.
-
+#include "platform/EventLoop.hpp"
 #include "platform/ProcessInfo.hpp"
 #include "sessions/PTYSession.hpp"
-#include "sessions/ShellCommand.hpp"
-#include "sessions/UserAccount.hpp"
+#include "sessions/PTYShellLauncher.hpp"
+#include "support/Eventually.hpp"
+#include "support/TemporaryFolder.hpp"
 
-#include <dirent.h>
-#include <poll.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
+#include <fstream>
+#include <future>
 
 namespace veltro::testing {
 
-using namespace std::chrono_literals;
+template <class Work> auto onLoop(Work&& work) {
+    return EventLoop::shared().sync(std::forward<Work>(work));
+}
 
-// Long enough for a loaded machine under the sanitizers; never a statement about speed.
-constexpr auto patience = 60s;
-
-// Records everything a session reports. While withholding, the `sent` callbacks are kept
-// instead of being called, so the test decides when each chunk counts as passed on.
+// Records what a session reports. While withholding, it keeps the `sent` callbacks, so that
+// the test decides when each chunk counts as passed on.
 class Recorder : public std::enable_shared_from_this<Recorder> {
 public:
     enum class Kind { output, folder, exited };
@@ -50,92 +37,37 @@ public:
 
     ShellEvents events() {
         auto self = shared_from_this();
-        ShellEvents events;
-        events.output = [self](Bytes chunk, ShellEvents::Sent sent) {
-            bool acknowledge = false;
-            {
-                std::lock_guard lock(self->mutex);
-                self->chunkSizes.push_back(chunk.size());
-                self->output.append(chunk.begin(), chunk.end());
-                self->kinds.push_back(Kind::output);
-                if (self->withholding)
-                    self->withheld.push_back(std::move(sent));
-                else
-                    acknowledge = true;
-            }
-            self->changed.notify_all();
-            if (acknowledge)
-                sent();
-        };
-        events.folderChanged = [self](std::string folder) {
-            {
-                std::lock_guard lock(self->mutex);
-                self->folders.push_back(std::move(folder));
-                self->kinds.push_back(Kind::folder);
-            }
-            self->changed.notify_all();
-        };
-        events.exited = [self](std::int32_t status) {
-            {
-                std::lock_guard lock(self->mutex);
-                self->exits.push_back(status);
-                self->kinds.push_back(Kind::exited);
-            }
-            self->changed.notify_all();
-        };
-        return events;
+        return {[self](ByteView chunk, ShellEvents::Sent sent) {
+                    self->chunkSizes.push_back(chunk.size());
+                    self->output.append(chunk.begin(), chunk.end());
+                    self->kinds.push_back(Kind::output);
+                    if (self->withholding)
+                        self->withheld.push_back(std::move(sent));
+                    else
+                        sent();
+                },
+                [self](std::string folder) {
+                    self->folders.push_back(std::move(folder));
+                    self->kinds.push_back(Kind::folder);
+                },
+                [self](std::int32_t status) {
+                    self->exits.push_back(status);
+                    self->kinds.push_back(Kind::exited);
+                }};
     }
 
-    bool waitFor(const std::function<bool()>& condition,
-                 std::chrono::steady_clock::duration timeout = patience) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, timeout, condition);
+    template <class Read> auto read(Read&& reader) { return onLoop(std::forward<Read>(reader)); }
+    bool waitFor(const std::function<bool()>& condition) {
+        return eventually([&] { return read(condition); });
     }
-
-    bool waitForText(std::string_view text,
-                     std::chrono::steady_clock::duration timeout = patience) {
-        return waitFor([&] { return output.find(text) != std::string::npos; }, timeout);
+    bool waitForText(const std::string& text) {
+        return waitFor([&] { return output.find(text) != std::string::npos; });
     }
-
-    bool waitForExit(std::chrono::steady_clock::duration timeout = patience) {
-        return waitFor([&] { return !exits.empty(); }, timeout);
+    bool waitForExit() {
+        return waitFor([&] { return !exits.empty(); });
     }
-
-    // Calls the oldest withheld `sent`, outside the lock, as a receiver on another thread would.
-    void acknowledgeOne() {
-        ShellEvents::Sent sent;
-        {
-            std::lock_guard lock(mutex);
-            if (withheld.empty())
-                return;
-            sent = std::move(withheld.front());
-            withheld.pop_front();
-        }
-        sent();
-    }
-
-    // Stops withholding and acknowledges everything kept so far.
-    void acknowledgeAll() {
-        std::deque<ShellEvents::Sent> kept;
-        {
-            std::lock_guard lock(mutex);
-            withholding = false;
-            kept.swap(withheld);
-        }
-        for (auto& sent : kept)
-            sent();
-    }
-
-    template <class Read> auto read(Read&& reader) {
-        std::lock_guard lock(mutex);
-        return reader();
-    }
-
     std::string text() {
         return read([&] { return output; });
-    }
-    std::vector<std::string> folderChanges() {
-        return read([&] { return folders; });
     }
     std::vector<std::int32_t> exitStatuses() {
         return read([&] { return exits; });
@@ -143,9 +75,17 @@ public:
     std::size_t chunkCount() {
         return read([&] { return chunkSizes.size(); });
     }
+    // Stops withholding after `count` more chunks have been acknowledged, or for good.
+    void acknowledge(std::size_t count = SIZE_MAX) {
+        onLoop([&] {
+            withholding = count != SIZE_MAX;
+            for (; count > 0 && !withheld.empty(); --count) {
+                withheld.front()();
+                withheld.pop_front();
+            }
+        });
+    }
 
-    std::mutex mutex;
-    std::condition_variable changed;
     std::string output;
     std::vector<std::size_t> chunkSizes;
     std::vector<std::string> folders;
@@ -163,102 +103,106 @@ inline Environment testEnvironment() {
     return {{"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"LANG", "C.UTF-8"}};
 }
 
-// A command as the launcher would build it for `shell`, then with its argument vector replaced,
-// so a test can run a script through the real environment and folder rules.
-inline ShellCommand scriptCommand(const std::string& shell, std::vector<std::string> arguments,
-                                  const std::string& folder = "/") {
+// What the launcher would run for `shell`: `arguments` replace the argument vector, so that a
+// test can run a script with the real environment and folder rules.
+inline ShellCommand command(const std::string& shell, std::vector<std::string> arguments = {},
+                            const std::string& folder = "/") {
     ShellCommand command(shell, folder, testAccount("/"), testEnvironment(), {}, "",
                          ShellCommand::isFolder, ShellCommand::localeExists);
-    command.arguments = std::move(arguments);
+    if (!arguments.empty())
+        command.arguments = std::move(arguments);
     return command;
 }
 
-// An interactive shell, as a client's "shell" option would name it.
-inline ShellCommand interactiveCommand(const std::string& shell, const std::string& folder = "/") {
-    return ShellCommand(shell, folder, testAccount("/"), testEnvironment(), {}, "",
-                        ShellCommand::isFolder, ShellCommand::localeExists);
+inline ShellCommand script(const std::string& text, const std::string& folder = "/") {
+    return command("/bin/sh", {"sh", "-c", text}, folder);
 }
 
-// Runs a short script to its end and until its session is gone, so that everything the process
-// sets up on first use is there and everything of the session itself has been released.
-inline bool runToCompletion(const ShellCommand& command) {
-    auto recorder = Recorder::make();
-    std::weak_ptr<PTYSession> session = PTYSession::make(command, 80, 24, recorder->events());
-    return recorder->waitForExit() && eventually([&] { return session.expired(); });
+// A script whose output comes in five parts, each but the last waiting for a line of input, so
+// that each becomes a chunk of its own.
+inline ShellCommand fourChunksThenExit(int status) {
+    return script("stty -echo; for i in 1 2 3 4; do printf \"c$i.\"; read x; done; printf c5.; "
+                  "exit " +
+                  std::to_string(status));
 }
 
-// Lets go of the session and waits until nothing holds it any more: its sources, its queued
-// work and its forced kill have all run and released it.
-template <class Session> bool released(std::shared_ptr<Session>& session) {
-    std::weak_ptr<Session> weak = session;
-    session.reset();
-    return eventually([&] { return weak.expired(); });
+template <class Session> struct Outcome {
+    std::shared_ptr<Session> session;
+    std::string error;
+};
+
+// Begins a launch on the loop and waits for its outcome.
+template <class Session, class Begin> Outcome<Session> await(Begin&& begin) {
+    std::promise<Outcome<Session>> outcome;
+    onLoop([&] {
+        begin([&outcome](std::shared_ptr<Session> session, std::string error) {
+            outcome.set_value({std::move(session), std::move(error)});
+        });
+    });
+    return outcome.get_future().get();
 }
 
-inline Bytes bytes(std::string_view text) {
-    return Bytes(text.begin(), text.end());
+inline std::shared_ptr<PTYSession> start(const ShellCommand& command,
+                                         const std::shared_ptr<Recorder>& recorder,
+                                         std::int64_t columns = 80, std::int64_t rows = 24) {
+    PTYShellLauncher launcher(testAccount("/"), testEnvironment());
+    return await<PTYSession>([&](auto started) {
+               launcher.start(command, columns, rows, recorder->events(), started);
+           })
+        .session;
+}
+
+inline Outcome<ShellSession> launch(PTYShellLauncher& launcher, const ShellRequest& request,
+                                    const std::shared_ptr<Recorder>& recorder) {
+    return await<ShellSession>(
+        [&](auto launched) { launcher.launch(request, recorder->events(), launched); });
+}
+
+template <class Session> void send(const std::shared_ptr<Session>& session, std::string_view text) {
+    onLoop([&] { session->write(Bytes(text.begin(), text.end())); });
 }
 
 inline bool processExists(pid_t pid) {
     return std::filesystem::exists("/proc/" + std::to_string(pid));
 }
 
+// Lets the script of fourChunksThenExit() run to its end while all four chunks are withheld.
+template <class Session>
+bool reapedBehindFourChunks(const std::shared_ptr<Session>& session, Recorder& recorder) {
+    for (int part = 1; part <= 4; ++part) {
+        if (!recorder.waitForText("c" + std::to_string(part) + "."))
+            return false;
+        send(session, "\n");
+    }
+    return eventually([&] { return !processExists(session->pid()); });
+}
+
+// Lets go of the session and waits until nothing holds it any more.
+template <class Session> bool released(std::shared_ptr<Session>& session) {
+    std::weak_ptr<Session> weak = session;
+    onLoop([&] { session.reset(); });
+    return eventually([&] { return weak.expired(); });
+}
+
 inline std::size_t openDescriptorCount() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    // The iterator's own descriptor was among them.
-    return count - 1;
+    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    // Less the iterator's own descriptor.
+    return static_cast<std::size_t>(std::distance(entries, {})) - 1;
 }
 
-// What each open descriptor refers to, for a message when the count is off.
-inline std::string descriptorTargets() {
-    std::string targets;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        targets += entry.path().filename().string() + " -> " +
-                   std::filesystem::read_symlink(entry.path(), error).string() + "\n";
-    }
-    return targets;
-}
-
-// The descriptor count once it has stopped changing: a session's sources let go of their
-// descriptors on its queue a moment after the session itself is gone.
-inline std::size_t settledDescriptorCount() {
-    for (;;) {
-        std::size_t count = openDescriptorCount();
-        std::this_thread::sleep_for(100ms);
-        if (openDescriptorCount() == count)
-            return count;
-    }
-}
-
-// Whether this process has a child that was never reaped (or any child at all).
+// Whether this process has any child, ended or running.
 inline bool hasChildren() {
     siginfo_t info{};
     return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
 }
 
-// Waits until the process held by the pidfd has ended.
-inline bool waitForEnd(const ProcessHandle& process) {
-    return eventually([&] { return !process.exists() || !processExists(process.pid()); });
+// Waits until the process has ended; whether its parent has collected it yet does not matter.
+inline bool ended(const ProcessHandle& process) {
+    return eventually([&] {
+        std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
+        std::string fields((std::istreambuf_iterator<char>(stat)), {});
+        return !process.exists() || fields.empty() || fields[fields.rfind(')') + 2] == 'Z';
+    });
 }
-
-// A temporary folder removed with everything in it at the end of the test.
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "veltro-pty-XXXXXX");
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    std::filesystem::path path;
-};
 
 } // namespace veltro::testing

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "platform/ProcessInfo.hpp"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace veltro {
+
+// Finds what closing shells leave behind: the processes attached to each shell's session or
+// terminal, other than the shell and the agent, each held by a pidfd so that a later kill
+// reaches that very process. The scan of /proc runs on the loop's worker, and the requests of
+// one turn of the loop share a single scan, so that hundreds of tabs closing at once cost the
+// loop little. Used on the loop only.
+class LeftoverScan : public std::enable_shared_from_this<LeftoverScan> {
+public:
+    using Found = std::function<void(std::vector<ProcessHandle> leftovers)>;
+
+    // `found` runs on the loop, in a later turn, with what the scan found for `shell`.
+    void request(pid_t shell, ProcessInfo::Attachment attachment, Found found);
+
+private:
+    struct Request {
+        pid_t shell;
+        ProcessInfo::Attachment attachment;
+        Found found;
+    };
+
+    void scanPending();
+    static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Request>& requests);
+
+    std::vector<Request> pending;
+};
+
+} // namespace veltro
