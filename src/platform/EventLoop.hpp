@@ -82,14 +82,17 @@ public:
     // Ends the loop: handlers still queued are destroyed unrun and the thread stops. Called at
     // the end of the process, from any thread, the loop's included.
     void stop();
-    // Blocks until stop() has been called.
+    // Lets the loop end by itself once nothing is left to do: no handler queued, no operation or
+    // timer pending. Called on the loop.
+    void runOut() { guard_.reset(); }
+    // Blocks until the loop has ended, by stop() or by running out.
     void waitUntilStopped();
 
 private:
     void run();
     void assertRunning(const char* operation) const;
 
-    asio::io_context context_;
+    mutable asio::io_context context_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
     asio::thread_pool worker_{1};
     std::once_flag stopOnce_;
