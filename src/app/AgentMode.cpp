@@ -277,7 +277,7 @@ void Agent::closeEverything(int signalNumber) {
     signal = signalNumber;
     stopListening();
     removeOwnedFile();
-    lifetime->cancelIdleDeadline();
+    lifetime->end();
     delegate->invalidateConnections();
     signals.close();
     EventLoop::shared().runOut();

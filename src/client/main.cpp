@@ -2,7 +2,7 @@
 #include "client/TerminalHelperClient.hpp"
 #include "protocol/TerminalService.hpp"
 #include "protocol/UUID.hpp"
-#include "xpc/Connection.hpp"
+#include "xpc/ClientConnection.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

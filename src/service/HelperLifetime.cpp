@@ -17,7 +17,7 @@ struct HelperLifetime::Tracker : std::enable_shared_from_this<Tracker> {
 
     // Each change re-decides: an idle agent gets one fresh deadline, a busy one none.
     void changed() {
-        if (!isIdle()) {
+        if (ended || !isIdle()) {
             timer.cancel();
             return;
         }
@@ -43,6 +43,7 @@ struct HelperLifetime::Tracker : std::enable_shared_from_this<Tracker> {
     std::int64_t connections = 0;
     std::int64_t shells = 0;
     std::int64_t updates = 0;
+    bool ended = false;
     const double idleDelay;
     const Idle idle;
     asio::steady_timer timer;
@@ -55,11 +56,14 @@ HelperLifetime::HelperLifetime(double idleDelay, Idle idle)
 
 HelperLifetime::~HelperLifetime() {
     // A pending deadline holds the tracker; the handle's end lets it go without firing.
-    cancelIdleDeadline();
+    end();
 }
 
-void HelperLifetime::cancelIdleDeadline() {
-    EventLoop::shared().dispatch([tracker = tracker] { tracker->timer.cancel(); });
+void HelperLifetime::end() {
+    EventLoop::shared().dispatch([tracker = tracker] {
+        tracker->ended = true;
+        tracker->timer.cancel();
+    });
 }
 
 void HelperLifetime::connectionStarted() {

@@ -32,8 +32,9 @@ public:
     void updateStarted();
     void updateEnded();
 
-    // Withdraws a pending idle deadline, for an agent that is ending by other means.
-    void cancelIdleDeadline();
+    // Withdraws the idle deadline for good, for an agent that is ending by other means: the
+    // counts go on, but the idle action never runs.
+    void end();
 
     std::int64_t connections() const;
     std::int64_t shells() const;

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <regex>
 
 namespace veltro::testing {
 namespace {
@@ -254,11 +255,15 @@ TEST(AgentEndToEnd, TerminationSignalClosesEveryShellAndLeavesNoProcessBehind) {
     auto client = TerminalHelperClient::connect(recorder.handler(), socketPath);
     ShellDriver shell{client, recorder};
     shell.open("/", "/bin/sh");
-    shell.type("sleep 300 & echo job-$!-started");
-    ASSERT_TRUE(shell.answers("-started")) << recorder.output(shell.id);
-    std::string text = recorder.output(shell.id);
-    auto start = text.rfind("job-") + 4;
-    pid_t job = std::stoi(text.substr(start, text.find('-', start) - start));
+    shell.type("sleep 300 & echo job-$!-$((40+2))");
+    std::smatch found;
+    std::regex started("job-([0-9]+)-42");
+    std::string text;
+    ASSERT_TRUE(eventually([&] {
+        text = recorder.output(shell.id);
+        return std::regex_search(text, found, started);
+    })) << text;
+    pid_t job = std::stoi(found[1]);
 
     ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
     auto status = agent.waitForExit(20000ms);

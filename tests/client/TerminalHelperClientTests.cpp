@@ -49,6 +49,9 @@ TEST(TerminalHelperClient, RequestsReachTheShellAndReportsReachTheHandlerInOrder
     EXPECT_TRUE(busy.busy);
     EXPECT_EQ(busy.name, "vim");
     auto session = agent.session(0);
+    // A chunk's bytes stay the sender's until they have been written.
+    Bytes chunk{'a', 'b'};
+    int sent = 0;
     agent.onLoop([&] {
         EXPECT_EQ(
             agent.launcher->requests.at(0),
@@ -56,15 +59,15 @@ TEST(TerminalHelperClient, RequestsReachTheShellAndReportsReachTheHandlerInOrder
         EXPECT_EQ(session->input, (Bytes{'l', 's', '\n'}));
         EXPECT_EQ(session->resizes,
                   (std::vector<std::pair<std::int64_t, std::int64_t>>{{-3, 70000}}));
-        Bytes chunk{'a', 'b'};
-        session->events.output(chunk, [] {});
+        session->events.output(chunk, [&] { ++sent; });
         session->events.folderChanged("/srv/ü");
-        session->events.output(chunk, [] {});
+        session->events.output(chunk, [&] { ++sent; });
         session->exit(-2147483647 - 1);
     });
     ASSERT_TRUE(eventually([&] { return agent.recorder.exit(id).has_value(); }));
     EXPECT_EQ(agent.recorder.output(id), "abab");
     EXPECT_EQ(*agent.recorder.exit(id), -2147483647 - 1);
+    EXPECT_EQ(agent.onLoop([&] { return sent; }), 2);
 }
 
 TEST(TerminalHelperClient, BlockingCallsThrowOnceTheConnectionEndsAndTheEndIsReportedOnce) {
