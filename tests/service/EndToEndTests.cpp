@@ -108,27 +108,6 @@ TEST(EndToEnd, ShellRunsItsInputAndReportsItsExitStatus) {
     EXPECT_TRUE(agent.settled());
 }
 
-TEST(EndToEnd, ClosingOneConnectionLeavesTheOthersShellsRunning) {
-    Agent agent;
-    ClientRecorder first;
-    ClientRecorder second;
-    auto one = agent.connect(first);
-    auto two = agent.connect(second);
-    UUID id = UUID::random();
-    ASSERT_GT(one->openShell(id, 80, 24, "/", sh, {}).pid, 0);
-    ASSERT_GT(two->openShell(id, 80, 24, "/", sh, {}).pid, 0);
-    ASSERT_TRUE(eventually([&] { return agent.lifetime->connections() == 2; }));
-
-    one->disconnect();
-    ASSERT_TRUE(eventually(
-        [&] { return agent.lifetime->connections() == 1 && agent.lifetime->shells() == 1; }));
-    two->write(id, Bytes{'e', 'c', 'h', 'o', ' ', 'a', 'l', 'i', 'v', 'e', '\n'});
-    EXPECT_TRUE(eventually([&] { return second.saw(id, "alive\r\n"); }));
-    EXPECT_EQ(first.exitCount(), 0);
-    two->disconnect();
-    EXPECT_TRUE(agent.settled());
-}
-
 namespace {
 
 // One whole round first, so that descriptors the process keeps for good (the loop's reactor,
