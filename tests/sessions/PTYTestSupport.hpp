@@ -145,7 +145,8 @@ template <class Session, class Begin> Outcome<Session> await(Begin&& begin) {
 inline std::shared_ptr<PTYSession> start(const ShellCommand& command,
                                          const std::shared_ptr<Recorder>& recorder,
                                          std::int64_t columns = 80, std::int64_t rows = 24) {
-    PTYShellLauncher launcher(testAccount("/"), testEnvironment());
+    // One launcher for all, as in the agent, so that closes in one turn share a scan.
+    static PTYShellLauncher launcher(testAccount("/"), testEnvironment());
     return await<PTYSession>([&](auto started) {
                launcher.start(command, columns, rows, recorder->events(), started);
            })
