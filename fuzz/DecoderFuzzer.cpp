@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the connection's decoding path: framing, the message shapes and the
-// interface checks, down to the calls on the exported objects. Nothing may crash, leak or
+// checks of the method table, down to the calls on the exported objects. Nothing may crash, leak or
 // allocate without bound, and cutting the stream differently must not change what it decodes to.
 
 #include "protocol/TerminalInterfaces.hpp"
@@ -38,6 +38,10 @@ public:
     void folderChanged(UUID, std::string) override {}
 };
 
+WireValues valuesOf(const msgpack::object& params) {
+    return WireValues(params.via.array.ptr, params.via.array.size);
+}
+
 void handle(const msgpack::object& object) {
     std::string problem;
     auto message = xpc::IncomingMessage::classify(object, problem);
@@ -45,24 +49,24 @@ void handle(const msgpack::object& object) {
         return;
     AnsweringHelper helper;
     SilentClient client;
-    switch (message->kind) {
-    case xpc::IncomingMessage::Kind::request:
-        TerminalInterfaces::deliverRequest(
-            helper, message->method, *message->params,
-            [](std::string result) { TerminalInterfaces::encodeResponse(0, result); });
-        break;
-    case xpc::IncomingMessage::Kind::notification:
-        TerminalInterfaces::deliverNotification(helper, message->method, *message->params);
-        TerminalInterfaces::deliverNotification(client, message->method, *message->params);
-        TerminalInterfaces::decodeIdentify(*message->params);
-        break;
-    case xpc::IncomingMessage::Kind::response:
-        TerminalInterfaces::decodeHelloResult(*message->result);
-        TerminalInterfaces::decodeOpenShellResult(*message->result);
-        TerminalInterfaces::decodeCurrentFolderResult(*message->result);
-        TerminalInterfaces::decodeIsBusyResult(*message->result);
-        break;
+    using Kind = xpc::IncomingMessage::Kind;
+    if (message->kind == Kind::response) {
+        for (const WireMethod& method : wireMethods())
+            if (method.kind == MessageKind::request)
+                checkedResult(method, *message->result);
+        return;
     }
+    MessageKind kind =
+        message->kind == Kind::request ? MessageKind::request : MessageKind::notification;
+    if (auto method =
+            checkedMethod(Direction::toAgent, kind, message->method, *message->params, problem);
+        method && method->toHelper)
+        method->toHelper(helper, valuesOf(*message->params),
+                         [](std::string result) { encodeResponse(0, result); });
+    if (auto method =
+            checkedMethod(Direction::toClient, kind, message->method, *message->params, problem);
+        method && method->toClient)
+        method->toClient(client, valuesOf(*message->params));
 }
 
 // Decodes the stream fed in pieces of `step` bytes; answers each message as text, then whether
@@ -73,13 +77,13 @@ std::vector<std::string> decode(const std::uint8_t* data, std::size_t size, std:
     std::vector<std::string> messages;
     for (std::size_t offset = 0; offset < size && !decoder.isBroken(); offset += step) {
         decoder.append({data + offset, std::min(step, size - offset)});
-        msgpack::object_handle message;
+        msgpack::object message;
         while (decoder.next(message) == xpc::MessageDecoder::Result::message) {
             std::ostringstream text;
-            text << message.get();
+            text << message;
             messages.push_back(text.str());
             if (deliver)
-                handle(message.get());
+                handle(message);
         }
     }
     messages.push_back(decoder.isBroken() ? "broken" : "open");

@@ -7,131 +7,168 @@
 
 #include <msgpack.hpp>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace veltro {
 
-// How one argument travels. Every type but optionalString refuses nil.
+// How one value travels. Every type but optionalString refuses nil.
 enum class WireType { uuid, int64, int32, boolean, string, optionalString, bytes, environment };
 
 enum class MessageKind { request, notification };
 
-struct WireArgument {
+// Which side receives a method: the agent (from the client) or the client (from the agent).
+enum class Direction { toAgent, toClient };
+
+struct WireValue {
     std::string_view name;
     WireType type;
 };
 
-struct WireMethod {
-    std::string_view name;
-    MessageKind kind;
-    std::vector<WireArgument> arguments;
-    // What the response's result holds: one value, or an array of these when there are several.
-    std::vector<WireArgument> result;
-};
-
-// The methods one side may call on the other, by their wire names.
-class TerminalInterface {
+// Values already checked against their types, read by position: a message's params, or a
+// response's result. They point into the decoded message.
+class WireValues {
 public:
-    explicit TerminalInterface(std::vector<WireMethod> methods) : methods_(std::move(methods)) {}
+    WireValues(const msgpack::object* items, std::size_t count) : items_(items), count_(count) {}
 
-    const std::vector<WireMethod>& methods() const { return methods_; }
-    const WireMethod* method(std::string_view name) const;
-
-    friend bool operator==(const TerminalInterface&, const TerminalInterface&);
+    std::size_t size() const { return count_; }
+    UUID uuid(std::size_t index) const;
+    std::int64_t int64(std::size_t index) const;
+    std::int32_t int32(std::size_t index) const;
+    bool boolean(std::size_t index) const;
+    std::string string(std::size_t index) const;
+    std::optional<std::string> optionalString(std::size_t index) const;
+    ByteView bytes(std::size_t index) const;
+    Environment environment(std::size_t index) const;
 
 private:
-    std::vector<WireMethod> methods_;
+    const msgpack::object* items_;
+    std::size_t count_;
 };
-
-bool operator==(const WireArgument&, const WireArgument&);
-bool operator==(const WireMethod&, const WireMethod&);
-
-// What the client may call on the agent, and what the agent may call on the client. Each call
-// builds a new description.
-TerminalInterface terminalHelper();
-TerminalInterface terminalClient();
-
-// One outgoing message: `head` is complete MessagePack except for `tail`, raw bytes that follow it
-// on the wire (the body of the last bin). Keeping terminal data apart lets it be written straight
-// from the buffer it was read into.
-struct EncodedMessage {
-    std::string head;
-    Bytes tail;
-
-    std::size_t size() const { return head.size() + tail.size(); }
-};
-
-// Whether the bytes are well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
-bool isValidUTF8(std::string_view text);
-
-// Checks a message's params against a method's arguments. Answers the message that names the
-// method and what is wrong, or nothing when they match, including the values no correct client
-// sends (NUL bytes in paths or the environment, environment names that are empty or hold '=').
-std::optional<std::string> checkArguments(const WireMethod& method, const msgpack::object& params);
-
-namespace TerminalInterfaces {
-
-// The largest msgid a request may carry.
-constexpr std::uint64_t maximumMessageID = 0xFFFFFFFFu;
 
 // Sends a request's result, already encoded as one MessagePack value.
 using ResultSink = std::function<void(std::string encodedResult)>;
 
-// Decodes a message for the exported object and calls it. When the method is unknown or the
-// params do not match, answers the error message (naming the method) and calls nothing.
-std::optional<std::string> deliverRequest(TerminalHelperProtocol& object, std::string_view method,
-                                          const msgpack::object& params, ResultSink respond);
-std::optional<std::string> deliverNotification(TerminalHelperProtocol& object,
-                                               std::string_view method,
-                                               const msgpack::object& params);
-std::optional<std::string> deliverNotification(TerminalClientProtocol& object,
-                                               std::string_view method,
-                                               const msgpack::object& params);
+// One method of the contract. A request's `result` lists what its response carries: a single
+// value as itself, several as an array. The receiving side carries a method out through
+// `toHelper` or `toClient`; the messages a connection handles itself (identify, error,
+// closing) have neither.
+struct WireMethod {
+    std::string_view name;
+    Direction direction;
+    MessageKind kind;
+    std::vector<WireValue> arguments;
+    std::vector<WireValue> result;
+    void (*toHelper)(TerminalHelperProtocol& object, const WireValues& arguments,
+                     ResultSink reply) = nullptr;
+    void (*toClient)(TerminalClientProtocol& object, const WireValues& arguments) = nullptr;
+};
 
-// Client to agent.
-EncodedMessage encodeIdentify(std::string_view identifier);
-EncodedMessage encodeHello(std::uint32_t msgid, std::int64_t clientVersion);
-EncodedMessage encodeOpenShell(std::uint32_t msgid, const UUID& id, std::int64_t columns,
-                               std::int64_t rows, std::string_view folder,
-                               const std::optional<std::string>& shell,
-                               const Environment& environment);
-EncodedMessage encodeWrite(const UUID& id, Bytes data);
-EncodedMessage encodeResize(const UUID& id, std::int64_t columns, std::int64_t rows);
-EncodedMessage encodeCurrentFolder(std::uint32_t msgid, const UUID& id);
-EncodedMessage encodeIsBusy(std::uint32_t msgid, const UUID& id);
-EncodedMessage encodeClose(const UUID& id);
+// The whole contract: every method either side may send.
+const std::vector<WireMethod>& wireMethods();
 
-// Agent to client.
-EncodedMessage encodeOutput(const UUID& id, Bytes data);
-EncodedMessage encodeExited(const UUID& id, std::int32_t status);
-EncodedMessage encodeFolderChanged(const UUID& id, std::string_view folder);
-EncodedMessage encodeResponse(std::uint32_t msgid, std::string_view encodedResult);
-EncodedMessage encodeErrorResponse(std::uint32_t msgid, std::string_view message);
+// The method that the receiving side of `direction` knows by `name`, or none.
+const WireMethod* findMethod(Direction direction, std::string_view name);
 
-// Results as the agent encodes them and the client decodes them; decoding answers nothing when
-// the result does not have the method's result type.
-std::string encodeHelloResult(std::int64_t protocolVersion);
-std::string encodeOpenShellResult(std::int32_t pid, const std::optional<std::string>& error);
-std::string encodeCurrentFolderResult(const std::optional<std::string>& folder);
-std::string encodeIsBusyResult(bool busy, const std::optional<std::string>& name);
+// Looks up a received message and checks its params. Answers the method, or none with
+// `problem` naming the method and what is wrong: an unknown method, one of the other kind, or
+// params that do not match (including the values no correct peer sends: NUL bytes in strings,
+// environment names that are empty or hold '=').
+const WireMethod* checkedMethod(Direction direction, MessageKind kind, std::string_view name,
+                                const msgpack::object& params, std::string& problem);
 
-std::optional<std::int64_t> decodeHelloResult(const msgpack::object& result);
-std::optional<std::pair<std::int32_t, std::optional<std::string>>>
-decodeOpenShellResult(const msgpack::object& result);
-std::optional<std::optional<std::string>> decodeCurrentFolderResult(const msgpack::object& result);
-std::optional<std::pair<bool, std::optional<std::string>>>
-decodeIsBusyResult(const msgpack::object& result);
+// A response's result read by the request's result types, or none when it does not match.
+std::optional<WireValues> checkedResult(const WireMethod& method, const msgpack::object& result);
 
-// The identifier of an `identify` notification, when its params are exactly one str.
-std::optional<std::string> decodeIdentify(const msgpack::object& params);
+// Whether the bytes are well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
+bool isValidUTF8(std::string_view text);
 
-} // namespace TerminalInterfaces
+// Text from the wire fit for a str in a reply: printable ASCII, the rest as '?', and short.
+std::string printable(std::string_view text);
+
+// The largest msgid a request may carry.
+constexpr std::uint64_t maximumMessageID = 0xFFFFFFFFu;
+
+namespace wire {
+
+// Collects what the packer writes.
+struct StringStream {
+    std::string data;
+    void write(const char* bytes, std::size_t size) { data.append(bytes, size); }
+};
+
+using Packer = msgpack::packer<StringStream>;
+
+void pack(Packer& packer, const UUID& id);
+void pack(Packer& packer, std::int64_t value);
+void pack(Packer& packer, std::int32_t value);
+void pack(Packer& packer, bool value);
+void pack(Packer& packer, std::string_view text);
+void pack(Packer& packer, const char* text);
+void pack(Packer& packer, const std::optional<std::string>& text);
+void pack(Packer& packer, const Environment& environment);
+void pack(Packer& packer, ByteView data);
+
+template <class... Values> void packArray(Packer& packer, const Values&... values) {
+    packer.pack_array(sizeof...(Values));
+    (pack(packer, values), ...);
+}
+
+} // namespace wire
+
+// Messages, with their values packed by C++ type in the order of the method's table entry.
+template <class... Values>
+std::string encodeRequest(std::uint32_t msgid, std::string_view method, const Values&... values) {
+    wire::StringStream stream;
+    wire::Packer packer(stream);
+    packer.pack_array(4);
+    packer.pack_uint8(0);
+    packer.pack_uint32(msgid);
+    wire::pack(packer, method);
+    wire::packArray(packer, values...);
+    return std::move(stream.data);
+}
+
+template <class... Values>
+std::string encodeNotification(std::string_view method, const Values&... values) {
+    wire::StringStream stream;
+    wire::Packer packer(stream);
+    packer.pack_array(3);
+    packer.pack_uint8(2);
+    wire::pack(packer, method);
+    wire::packArray(packer, values...);
+    return std::move(stream.data);
+}
+
+// A request's result: one value as itself, several as an array.
+template <class... Values> std::string encodeResult(const Values&... values) {
+    wire::StringStream stream;
+    wire::Packer packer(stream);
+    if constexpr (sizeof...(Values) == 1)
+        (wire::pack(packer, values), ...);
+    else
+        wire::packArray(packer, values...);
+    return std::move(stream.data);
+}
+
+std::string encodeResponse(std::uint32_t msgid, std::string_view encodedResult);
+std::string encodeErrorResponse(std::uint32_t msgid, std::string_view message);
+
+// The start of a `[2, method, [id, data]]` notification, up to the header of its bin: the
+// data's bytes follow on the wire straight from where they lie. Kept inline, so sending a
+// chunk allocates nothing for it.
+struct MessageHead {
+    std::array<std::uint8_t, 48> bytes{};
+    std::size_t size = 0;
+
+    ByteView view() const { return {bytes.data(), size}; }
+};
+
+MessageHead encodeDataHead(std::string_view method, const UUID& id, std::size_t dataSize);
 
 } // namespace veltro

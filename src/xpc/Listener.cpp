@@ -1,10 +1,13 @@
 #include "xpc/Listener.hpp"
 
+#include "platform/EventLoop.hpp"
 #include "platform/Logger.hpp"
-#include "platform/ReadSource.hpp"
-#include "platform/SerialQueue.hpp"
 #include "protocol/TerminalService.hpp"
-#include "xpc/SocketConnection.hpp"
+#include "xpc/AgentSocketConnection.hpp"
+#include "xpc/ClientSocketConnection.hpp"
+
+#include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -15,11 +18,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace veltro::xpc {
 
 namespace {
+
+// How soon accepting is tried again after a failure that no event will announce the end of.
+constexpr auto acceptRetryDelay = std::chrono::milliseconds(250);
 
 sockaddr_un addressOf(const std::string& path) {
     sockaddr_un address{};
@@ -70,92 +77,91 @@ FileIdentity identityOf(const std::string& path) {
 class SocketListener final : public Listener {
 public:
     SocketListener(FileDescriptor socket, std::string ownsPath)
-        : queue_(TerminalService::helperBundleID() + ".listener", Executor::connections()),
-          socket_(std::make_shared<FileDescriptor>(std::move(socket))),
+        : acceptor_(EventLoop::shared().context()), retryTimer_(EventLoop::shared().context()),
           ownsPath_(std::move(ownsPath)), ownedFile_(identityOf(ownsPath_)),
-          logger_(TerminalService::helperBundleID(), "connection") {}
+          logger_(TerminalService::helperBundleID(), "connection") {
+        if (!socket)
+            return;
+        acceptor_.assign(asio::local::stream_protocol(), socket.get());
+        socket.release();
+        acceptor_.non_blocking(true);
+    }
 
     ~SocketListener() override { removeOwnedFile(); }
 
-    void setDelegate(ListenerDelegate* delegate) override { delegate_.store(delegate); }
+    void setDelegate(ListenerDelegate* delegate) override {
+        onLoop([delegate](SocketListener& self) { self.delegate_ = delegate; });
+    }
 
     Endpoint endpoint() override { return Endpoint(weak_from_this()); }
 
     void resume() override {
-        post([this] { start(); });
+        onLoop([](SocketListener& self) { self.start(); });
     }
 
     void invalidate() override {
-        invalidated_.store(true);
-        post([this] { stop(); });
-    }
-
-    std::shared_ptr<Connection> connectInProcess(std::string identifier) override {
-        if (invalidated_.load())
-            throw ConnectionError("The in-process terminal helper no longer listens.");
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
-            throw ConnectionError(std::string("Cannot make a socket pair: ") +
-                                  std::strerror(errno));
-        FileDescriptor clientEnd(pair[0]);
-        auto agentEnd = std::make_shared<FileDescriptor>(pair[1]);
-        post([this, agentEnd] {
-            if (stopped_)
-                return;
-            if (!started_) {
-                waiting_.push_back(std::move(*agentEnd));
-                return;
-            }
-            accept(std::move(*agentEnd));
-        });
-        return SocketConnection::client(std::move(clientEnd), std::move(identifier));
+        invalidated_ = true;
+        // Waits, so that the delegate is never called once this returns.
+        EventLoop& loop = EventLoop::shared();
+        if (loop.isCurrent() || loop.context().stopped())
+            stop();
+        else
+            loop.sync([this] { stop(); });
     }
 
     void setIdentifyTimeout(std::chrono::steady_clock::duration timeout) override {
-        post([this, timeout] { settings_.identifyTimeout = timeout; });
+        onLoop([timeout](SocketListener& self) { self.settings_.identifyTimeout = timeout; });
+    }
+
+    std::shared_ptr<ClientConnection> connectInProcess(std::string identifier) override {
+        if (invalidated_)
+            throw ConnectionError("The in-process terminal helper no longer listens.");
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
+            throw ConnectionError(
+                std::string("Cannot make a connection to the in-process terminal helper: ") +
+                std::strerror(errno));
+        FileDescriptor agentEnd(pair[1]);
+        auto client = ClientSocketConnection::make(FileDescriptor(pair[0]), std::move(identifier));
+        onLoop([agentEnd = std::move(agentEnd)](SocketListener& self) mutable {
+            if (self.stopped_)
+                return;
+            if (self.started_)
+                self.accept(std::move(agentEnd));
+            else
+                self.waiting_.push_back(std::move(agentEnd));
+        });
+        return client;
     }
 
 private:
-    void post(std::function<void()> work) {
-        queue_.async([self = shared_from_this(), work = std::move(work)] { work(); });
+    template <class Work> void onLoop(Work&& work) {
+        EventLoop::shared().dispatch(
+            [self = std::static_pointer_cast<SocketListener>(shared_from_this()),
+             work = std::forward<Work>(work)]() mutable { work(*self); });
     }
 
     void start() {
         if (started_ || stopped_)
             return;
         started_ = true;
-        if (socket_->isOpen())
-            startAccepting();
+        if (acceptor_.is_open())
+            acceptWaiting();
         auto waiting = std::move(waiting_);
         waiting_.clear();
         for (auto& socket : waiting)
             accept(std::move(socket));
     }
 
-    void startAccepting() {
-        int flags = ::fcntl(socket_->get(), F_GETFL);
-        if (flags >= 0)
-            ::fcntl(socket_->get(), F_SETFL, flags | O_NONBLOCK);
-        reader_ = std::make_unique<ReadSource>(queue_, socket_->get());
-        std::weak_ptr<Listener> weak = weak_from_this();
-        reader_->setEventHandler([this, weak] {
-            if (auto self = weak.lock())
-                acceptWaiting();
-        });
-        // The listening socket closes only once nothing watches it any more.
-        reader_->setCancelHandler([socket = socket_] { socket->reset(); });
-        reader_->activate();
-    }
-
     void stop() {
         if (stopped_)
             return;
         stopped_ = true;
+        delegate_ = nullptr;
         waiting_.clear();
-        if (reader_)
-            reader_->cancel();
-        else
-            socket_->reset();
+        retryTimer_.cancel();
+        asio::error_code ignored;
+        acceptor_.close(ignored);
         removeOwnedFile();
     }
 
@@ -167,17 +173,43 @@ private:
             ::unlink(ownsPath_.c_str());
     }
 
+    // Edge-triggered readiness: the wait is issued only once accept has said there is nothing
+    // left, so no connection is left behind unannounced.
+    void waitForConnections() {
+        acceptor_.async_wait(asio::socket_base::wait_read,
+                             [weak = weak_from_this()](const asio::error_code& error) {
+                                 auto self = std::static_pointer_cast<SocketListener>(weak.lock());
+                                 if (self && !error)
+                                     self->acceptWaiting();
+                             });
+    }
+
+    void retrySoon() {
+        retryTimer_.expires_after(acceptRetryDelay);
+        retryTimer_.async_wait([weak = weak_from_this()](const asio::error_code& error) {
+            auto self = std::static_pointer_cast<SocketListener>(weak.lock());
+            if (self && !error)
+                self->acceptWaiting();
+        });
+    }
+
     void acceptWaiting() {
-        for (;;) {
-            int fd = ::accept4(socket_->get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        while (!stopped_) {
+            int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd >= 0) {
                 accept(FileDescriptor(fd));
                 continue;
             }
-            if (errno == EINTR || errno == ECONNABORTED)
+            int error = errno;
+            if (error == EINTR || error == ECONNABORTED)
                 continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                logger_.error(std::string("Cannot accept a connection: ") + std::strerror(errno));
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                waitForConnections();
+                return;
+            }
+            logger_.error(std::string("Cannot accept a connection: ") + std::strerror(error));
+            retrySoon();
             return;
         }
     }
@@ -196,23 +228,29 @@ private:
                           ", not as this agent's user.");
             return;
         }
-        auto connection =
-            SocketConnection::accepted(std::move(socket), std::move(*peer), settings_);
-        ListenerDelegate* delegate = delegate_.load();
-        if (delegate == nullptr || !delegate->shouldAcceptNewConnection(*this, connection))
+        std::shared_ptr<AgentSocketConnection> connection;
+        try {
+            connection = std::make_shared<AgentSocketConnection>(std::move(socket),
+                                                                 std::move(*peer), settings_);
+        } catch (const std::system_error& error) {
+            logger_.error(std::string("Ended a connection that cannot be watched: ") +
+                          error.what());
+            return;
+        }
+        if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, connection))
             connection->invalidate();
     }
 
-    SerialQueue queue_;
-    std::shared_ptr<FileDescriptor> socket_;
+    asio::local::stream_protocol::acceptor acceptor_;
+    asio::steady_timer retryTimer_;
     std::string ownsPath_;
     FileIdentity ownedFile_;
     std::atomic<bool> fileRemoved_{false};
     Logger logger_;
-    std::atomic<ListenerDelegate*> delegate_{nullptr};
     std::atomic<bool> invalidated_{false};
+
+    ListenerDelegate* delegate_ = nullptr;
     PeerCheckSettings settings_;
-    std::unique_ptr<ReadSource> reader_;
     std::vector<FileDescriptor> waiting_;
     bool started_ = false;
     bool stopped_ = false;
@@ -226,6 +264,13 @@ std::shared_ptr<Listener> Listener::listening(FileDescriptor socket, std::string
 
 std::shared_ptr<Listener> Listener::anonymous() {
     return std::make_shared<SocketListener>(FileDescriptor(), std::string());
+}
+
+std::shared_ptr<ClientConnection> connect(const Endpoint& endpoint, std::string identifier) {
+    std::shared_ptr<Listener> listener = endpoint.listener().lock();
+    if (!listener)
+        throw ConnectionError("The in-process terminal helper no longer listens.");
+    return listener->connectInProcess(std::move(identifier));
 }
 
 FileDescriptor bindListeningSocket(const std::string& path) {

@@ -97,29 +97,53 @@ Header headerOf(std::uint8_t lead) {
     }
 }
 
+// Reads take this much room at least; a buffer left far larger by one big message is given back
+// once it has been handed out.
+constexpr std::size_t initialCapacity = 64 * 1024;
+constexpr std::size_t keptCapacity = 1024 * 1024;
+
+// Strs and bins are read in place, never copied into the zone.
+bool referenceInPlace(msgpack::type::object_type, std::size_t, void*) {
+    return true;
+}
+
 } // namespace
 
 MessageDecoder::MessageDecoder(DecoderLimits limits) : limits_(limits) {}
 
-void MessageDecoder::append(std::span<const std::uint8_t> bytes) {
-    if (broken_)
-        return;
-    // Drop what earlier messages used once it is most of the buffer, so the buffer stays
-    // about the size of the message being received.
-    if (start_ > 0 && start_ >= buffer_.size() / 2) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+std::span<std::uint8_t> MessageDecoder::prepare(std::size_t size) {
+    if (start_ == end_ && buffer_.size() > keptCapacity)
+        std::vector<std::uint8_t>().swap(buffer_);
+    if (start_ > 0 && buffer_.size() - end_ < size) {
+        // Move the message in progress to the front; earlier messages are handed out.
+        std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
+                  buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
+        end_ -= start_;
         scan_ -= start_;
         start_ = 0;
     }
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    if (buffer_.size() - end_ < size)
+        buffer_.resize(std::max({initialCapacity, end_ + size, 2 * buffer_.size()}));
+    return {buffer_.data() + end_, buffer_.size() - end_};
+}
+
+void MessageDecoder::commit(std::size_t size) {
+    end_ += std::min(size, buffer_.size() - end_);
+}
+
+void MessageDecoder::append(std::span<const std::uint8_t> bytes) {
+    if (broken_)
+        return;
+    std::span<std::uint8_t> room = prepare(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), room.begin());
+    commit(bytes.size());
 }
 
 MessageDecoder::Step MessageDecoder::breakWith(std::string problem) {
     broken_ = true;
     problem_ = std::move(problem);
-    buffer_.clear();
-    buffer_.shrink_to_fit();
-    start_ = scan_ = skip_ = 0;
+    std::vector<std::uint8_t>().swap(buffer_);
+    start_ = end_ = scan_ = skip_ = 0;
     remaining_.clear();
     return Step::broken;
 }
@@ -134,7 +158,7 @@ bool MessageDecoder::completeElement() {
 }
 
 MessageDecoder::Step MessageDecoder::scanHeader() {
-    std::size_t available = buffer_.size() - scan_;
+    std::size_t available = end_ - scan_;
     const std::uint8_t* bytes = buffer_.data() + scan_;
     Header header = headerOf(bytes[0]);
     if (header.kind == Header::Kind::invalid)
@@ -175,7 +199,7 @@ MessageDecoder::Step MessageDecoder::scanHeader() {
 bool MessageDecoder::scan() {
     while (!broken_) {
         if (skip_ > 0) {
-            std::size_t take = std::min(skip_, buffer_.size() - scan_);
+            std::size_t take = std::min(skip_, end_ - scan_);
             scan_ += take;
             skip_ -= take;
             if (skip_ > 0)
@@ -184,7 +208,7 @@ bool MessageDecoder::scan() {
                 return true;
             continue;
         }
-        if (scan_ == buffer_.size())
+        if (scan_ == end_)
             return false;
         switch (scanHeader()) {
         case Step::element:
@@ -201,7 +225,8 @@ bool MessageDecoder::scan() {
     return false;
 }
 
-MessageDecoder::Result MessageDecoder::next(msgpack::object_handle& message) {
+MessageDecoder::Result MessageDecoder::next(msgpack::object& message) {
+    zone_.clear();
     if (broken_)
         return Result::broken;
     bool complete = scan();
@@ -219,8 +244,10 @@ MessageDecoder::Result MessageDecoder::next(msgpack::object_handle& message) {
                                 limits_.messageBytes, limits_.messageBytes, limits_.depth + 1);
     try {
         std::size_t offset = 0;
-        message = msgpack::unpack(reinterpret_cast<const char*>(buffer_.data() + start_),
-                                  scan_ - start_, offset, nullptr, nullptr, limit);
+        bool referenced = false;
+        message =
+            msgpack::unpack(zone_, reinterpret_cast<const char*>(buffer_.data() + start_),
+                            scan_ - start_, offset, referenced, referenceInPlace, nullptr, limit);
     } catch (const std::exception& error) {
         breakWith(std::string("A message could not be decoded: ") + error.what());
         return Result::broken;

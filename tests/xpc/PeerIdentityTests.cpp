@@ -1,12 +1,15 @@
+#include "support/TemporaryFolder.hpp"
 #include "xpc/PeerIdentity.hpp"
-#include "xpc/XPCTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 using namespace veltro;
 using namespace veltro::xpc;
@@ -15,7 +18,7 @@ namespace {
 
 // A process folder of its own, holding one process's root folder.
 struct FakeProc {
-    xpctest::TemporaryFolder folder;
+    veltro::testing::TemporaryFolder folder;
     pid_t pid = ::getpid();
     std::filesystem::path root =
         std::filesystem::path(folder.path()) / std::to_string(pid) / "root";
@@ -79,7 +82,7 @@ TEST(PeerIdentity, PeerWhoseProcessIsGoneIsRefusedSoARecycledPidCannotStandIn) {
     ASSERT_TRUE(pidfd);
     ::waitpid(child, nullptr, 0);
     // Another process may now hold the pid; it looks like a host process with a root folder.
-    xpctest::TemporaryFolder folder;
+    veltro::testing::TemporaryFolder folder;
     std::filesystem::create_directories(std::filesystem::path(folder.path()) /
                                         std::to_string(child) / "root");
     auto identity = PeerIdentity::of("tech.morvane.veltro", child, pidfd.get(), folder.path());
@@ -87,7 +90,7 @@ TEST(PeerIdentity, PeerWhoseProcessIsGoneIsRefusedSoARecycledPidCannotStandIn) {
 }
 
 TEST(PeerIdentity, MissingProcessFolderRefusesThePeer) {
-    xpctest::TemporaryFolder folder;
+    veltro::testing::TemporaryFolder folder;
     EXPECT_FALSE(PeerIdentity::of("x", 12345, -1, folder.path()).identifier);
 }
 

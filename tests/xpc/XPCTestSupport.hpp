@@ -1,65 +1,37 @@
 #pragma once
 
+#include "platform/EventLoop.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "protocol/TerminalInterfaces.hpp"
-#include "xpc/Connection.hpp"
+#include "support/Eventually.hpp"
+#include "support/TemporaryFolder.hpp"
 #include "xpc/Listener.hpp"
 #include "xpc/MessageDecoder.hpp"
 
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace veltro::xpctest {
 
-// Generous: only a broken implementation ever waits this long.
-constexpr auto patience = std::chrono::seconds(10);
+using veltro::testing::eventually;
+using veltro::testing::TemporaryFolder;
 
-// Waits, with the patience above, until `done` holds under the lock.
-template <class Done>
-bool waitUntil(std::mutex& mutex, std::condition_variable& changed, Done done) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, patience, done);
+inline EventLoop& loop() {
+    return EventLoop::shared();
 }
 
-// A flag that test threads can wait on.
-class Event {
-public:
-    void signal() {
-        std::lock_guard lock(mutex_);
-        ++count_;
-        changed_.notify_all();
-    }
-    int count() const {
-        std::lock_guard lock(mutex_);
-        return count_;
-    }
-    bool wait(int count = 1) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, patience, [&] { return count_ >= count; });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    int count_ = 0;
-};
-
 // A service that records what reaches it. Replies are answered at once, unless `deferReplies`
-// is set: then they wait in `pendingReplies` for the test to call them.
+// is set: then they wait in `pendingReplies` for the test to call (or drop) them.
 class RecordingHelper : public TerminalHelperProtocol {
 public:
     void hello(std::int64_t clientVersion, HelloReply reply) override {
@@ -93,9 +65,6 @@ public:
         std::lock_guard lock(mutex_);
         return calls_;
     }
-    bool waitForCalls(std::size_t count) {
-        return waitUntil(mutex_, changed_, [&] { return calls_.size() >= count; });
-    }
     void deferReplies() {
         std::lock_guard lock(mutex_);
         defer_ = true;
@@ -105,122 +74,90 @@ public:
         return std::move(pending_);
     }
 
+    // Runs on the loop after each call has been recorded.
+    std::function<void(const std::string& call)> afterCall;
+
 private:
     void record(std::string call, std::function<void()> reply) {
         {
             std::lock_guard lock(mutex_);
-            calls_.push_back(std::move(call));
-            if (reply && defer_) {
-                pending_.push_back(std::move(reply));
-                reply = nullptr;
-            }
-            changed_.notify_all();
+            calls_.push_back(call);
+            if (reply && defer_)
+                pending_.push_back(std::exchange(reply, nullptr));
         }
         if (reply)
             reply();
+        if (afterCall)
+            afterCall(call);
     }
 
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<std::string> calls_;
     std::vector<std::function<void()>> pending_;
     bool defer_ = false;
 };
 
-// Accepts every connection with a RecordingHelper (or the object `makeObject` gives), an
-// optional requirement, and counts the ends.
+// Accepts every connection with a RecordingHelper (or the object `makeObject` gives) and an
+// optional requirement, and counts the connections and their ends.
 class TestDelegate : public xpc::ListenerDelegate {
 public:
     std::function<std::shared_ptr<TerminalHelperProtocol>()> makeObject;
     std::optional<std::string> requirement;
     std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>();
-    Event accepted;
-    Event ended;
+    std::atomic<int> accepted{0};
+    std::atomic<int> ended{0};
 
-    bool shouldAcceptNewConnection(xpc::Listener&,
-                                   const std::shared_ptr<xpc::Connection>& connection) override {
+    bool
+    shouldAcceptNewConnection(xpc::Listener&,
+                              const std::shared_ptr<xpc::AgentConnection>& connection) override {
         if (requirement)
             connection->setCodeSigningRequirement(*requirement);
         connection->setExportedObject(makeObject ? makeObject()
                                                  : std::shared_ptr<TerminalHelperProtocol>(helper));
-        connection->setInvalidationHandler([this] { ended.signal(); });
-        {
-            std::lock_guard lock(mutex_);
-            connections_.push_back(connection);
-        }
+        connection->setInvalidationHandler([this] { ++ended; });
+        connections_.push_back(connection);
         connection->resume();
-        accepted.signal();
+        ++accepted;
         return true;
     }
 
-    std::shared_ptr<xpc::Connection> connection(std::size_t index = 0) {
-        std::lock_guard lock(mutex_);
-        return index < connections_.size() ? connections_[index].lock() : nullptr;
+    // The connection accepted `index`th, once it has been.
+    std::shared_ptr<xpc::AgentConnection> connection(std::size_t index = 0) {
+        std::shared_ptr<xpc::AgentConnection> found;
+        eventually([&] {
+            return loop().sync([&] {
+                if (index < connections_.size())
+                    found = connections_[index].lock();
+                return index < connections_.size();
+            });
+        });
+        return found;
     }
 
-    // Ends every connection and waits for their handlers, which refer to this delegate.
+    // Ends every connection and waits until each has let go of itself, so that none outlives
+    // the test and its handler, which refers to this delegate.
     void endAll() {
-        std::vector<std::weak_ptr<xpc::Connection>> connections;
-        {
-            std::lock_guard lock(mutex_);
-            connections = connections_;
-        }
-        for (auto& weak : connections)
-            if (auto connection = weak.lock())
-                connection->invalidate();
-        ended.wait(accepted.count());
-        // A connection lets go of itself once its sources are cancelled, shortly after its end;
-        // waiting for that keeps a test's connections from outliving it.
-        auto deadline = std::chrono::steady_clock::now() + patience;
-        for (auto& weak : connections)
-            while (!weak.expired() && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        auto connections = loop().sync([&] { return connections_; });
+        loop().sync([&] {
+            for (auto& weak : connections)
+                if (auto connection = weak.lock())
+                    connection->invalidate();
+        });
+        eventually([&] {
+            return std::all_of(connections.begin(), connections.end(),
+                               [](const auto& weak) { return weak.expired(); });
+        });
     }
 
 private:
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<xpc::Connection>> connections_;
+    std::vector<std::weak_ptr<xpc::AgentConnection>> connections_;
 };
 
-// Invalidates the listener and waits until it is gone, so that nothing on its queue still
-// refers to a delegate the test is about to destroy.
+// Invalidates the listener, which calls its delegate no more once this returns.
 inline void stopListener(std::shared_ptr<xpc::Listener>& listener) {
-    std::weak_ptr<xpc::Listener> stopping = listener;
     listener->invalidate();
     listener.reset();
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!stopping.expired() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
-
-// Ends a connection the test made and waits until it has let go of itself, so that it does not
-// outlive the test and look like a leak at exit.
-inline void endConnection(std::shared_ptr<xpc::Connection>& connection) {
-    std::weak_ptr<xpc::Connection> ending = connection;
-    connection->invalidate();
-    connection.reset();
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!ending.expired() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-// A temporary folder, removed with everything in it.
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "veltro-xpc-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // A client that speaks raw bytes, to send what a correct client never would.
 class RawPeer {
@@ -249,48 +186,47 @@ public:
             sent += static_cast<std::size_t>(count);
         }
     }
-    void send(const EncodedMessage& message) {
-        send(message.head + std::string(message.tail.begin(), message.tail.end()));
-    }
     void identify(const std::string& identifier = "tech.morvane.veltro") {
-        send(TerminalInterfaces::encodeIdentify(identifier));
+        send(encodeNotification("identify", std::string_view(identifier)));
     }
 
     // The next message from the agent, or nothing when the connection closed or none came.
     std::optional<msgpack::object_handle> receive() {
-        auto deadline = std::chrono::steady_clock::now() + patience;
         for (;;) {
-            msgpack::object_handle message;
+            msgpack::object message;
             if (decoder_.next(message) == xpc::MessageDecoder::Result::message)
-                return message;
-            if (!readSome(deadline))
+                return msgpack::clone(message);
+            if (!readSome())
                 return std::nullopt;
         }
     }
 
-    // Whether the agent closes the connection (reads until end of file).
+    // Whether the agent closes the connection once everything it sent has been read.
     bool closedByAgent() {
-        auto deadline = std::chrono::steady_clock::now() + patience;
-        while (readSome(deadline)) {
+        while (readSome()) {
         }
         return eof_;
     }
 
+    // Bytes read so far, for tests that read without decoding.
+    std::size_t readRaw(std::size_t limit) {
+        std::vector<char> buffer(limit);
+        ssize_t count = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        return count > 0 ? static_cast<std::size_t>(count) : 0;
+    }
+
 private:
-    bool readSome(std::chrono::steady_clock::time_point deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+    bool readSome() {
         pollfd entry{fd_, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) != 1)
+        if (::poll(&entry, 1, 60000) != 1)
             return false;
-        char buffer[65536];
-        ssize_t count = ::recv(fd_, buffer, sizeof buffer, 0);
+        std::span<std::uint8_t> room = decoder_.prepare(65536);
+        ssize_t count = ::recv(fd_, room.data(), room.size(), 0);
         if (count <= 0) {
             eof_ = true;
             return false;
         }
-        decoder_.append(
-            {reinterpret_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(count)});
+        decoder_.commit(static_cast<std::size_t>(count));
         return true;
     }
 
@@ -303,7 +239,7 @@ private:
 // An agent listening on a socket file in a temporary folder, with a TestDelegate.
 struct SocketAgent {
     TemporaryFolder folder;
-    std::string path = folder.path() + "/agent.socket";
+    std::string path = folder / "agent.socket";
     TestDelegate delegate;
     std::shared_ptr<xpc::Listener> listener;
 
@@ -320,11 +256,13 @@ struct SocketAgent {
     }
 };
 
-// Packs a value the way a hand-made message needs it.
-template <class... Items> std::string pack(const Items&... items) {
+// Bytes packed by hand, for messages that the encoders of a correct peer never make.
+using Packer = msgpack::packer<msgpack::sbuffer>;
+
+template <class Build> std::string bytes(Build build) {
     msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> packer(buffer);
-    (packer.pack(items), ...);
+    Packer packer(buffer);
+    build(packer);
     return std::string(buffer.data(), buffer.size());
 }
 

@@ -1,0 +1,264 @@
+#include "xpc/AgentSocketConnection.hpp"
+
+#include "platform/EventLoop.hpp"
+#include "protocol/PeerRequirement.hpp"
+#include "protocol/TerminalInterfaces.hpp"
+#include "protocol/TerminalService.hpp"
+#include "xpc/IncomingMessage.hpp"
+
+#include <atomic>
+
+namespace veltro::xpc {
+
+namespace {
+
+// Stands for the reply of one request. It answers at most once; dropped without an answer it
+// still answers, with an error naming the method, so that later responses are not held back
+// for ever and the client is not left waiting.
+class ReplyToken {
+public:
+    ReplyToken(std::weak_ptr<AgentSocketConnection> connection, std::uint64_t slot,
+               std::uint32_t msgid, std::string_view method)
+        : connection_(std::move(connection)), slot_(slot), msgid_(msgid), method_(method) {}
+
+    ~ReplyToken() {
+        if (!called_.load())
+            respond(encodeErrorResponse(msgid_, "The agent dropped the reply to " + method_ +
+                                                    " without answering."));
+    }
+
+    void answer(std::string result) {
+        if (called_.exchange(true))
+            stopProgram("The reply to " + method_ + " was called twice.");
+        respond(encodeResponse(msgid_, result));
+    }
+
+private:
+    void respond(std::string response) {
+        EventLoop::shared().dispatch(
+            [connection = connection_, slot = slot_, response = std::move(response)]() mutable {
+                if (auto alive = connection.lock())
+                    alive->respond(slot, std::move(response));
+            });
+    }
+
+    std::weak_ptr<AgentSocketConnection> connection_;
+    std::uint64_t slot_;
+    std::uint32_t msgid_;
+    std::string method_;
+    std::atomic<bool> called_{false};
+};
+
+WireValues valuesOf(const msgpack::object& params) {
+    return WireValues(params.via.array.ptr, params.via.array.size);
+}
+
+} // namespace
+
+AgentSocketConnection::AgentSocketConnection(FileDescriptor socket, PeerCredentials peer,
+                                             PeerCheckSettings settings)
+    : transport_(std::make_shared<Transport>(std::move(socket))), peer_(std::move(peer)),
+      settings_(std::move(settings)), logger_(TerminalService::helperBundleID(), "connection"),
+      identifyTimer_(EventLoop::shared().context()) {}
+
+AgentSocketConnection::~AgentSocketConnection() = default;
+
+void AgentSocketConnection::setCodeSigningRequirement(std::string requirement) {
+    EventLoop::shared().assertCurrent("AgentConnection::setCodeSigningRequirement");
+    requirement_ = std::move(requirement);
+}
+
+void AgentSocketConnection::setExportedObject(std::shared_ptr<TerminalHelperProtocol> object) {
+    EventLoop::shared().assertCurrent("AgentConnection::setExportedObject");
+    if (state_ != State::ended)
+        exported_ = std::move(object);
+}
+
+void AgentSocketConnection::setInvalidationHandler(std::function<void()> handler) {
+    EventLoop::shared().assertCurrent("AgentConnection::setInvalidationHandler");
+    if (state_ != State::ended)
+        invalidationHandler_ = std::move(handler);
+}
+
+void AgentSocketConnection::resume() {
+    EventLoop::shared().assertCurrent("AgentConnection::resume");
+    if (state_ != State::configuring)
+        return;
+    state_ = State::running;
+    transport_->start(shared_from_this());
+    identifyTimer_.expires_after(settings_.identifyTimeout);
+    identifyTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+        if (!error && !self->identified_)
+            self->refuse("The client did not identify itself in time.");
+    });
+}
+
+void AgentSocketConnection::invalidate() {
+    EventLoop::shared().assertCurrent("AgentConnection::invalidate");
+    if (state_ == State::ended)
+        return;
+    transport_->finish();
+    ended();
+}
+
+void AgentSocketConnection::suspendReading() {
+    EventLoop::shared().assertCurrent("AgentConnection::suspendReading");
+    transport_->suspendReading();
+}
+
+void AgentSocketConnection::resumeReading() {
+    EventLoop::shared().assertCurrent("AgentConnection::resumeReading");
+    transport_->resumeReading();
+}
+
+void AgentSocketConnection::output(const UUID& id, ByteView data, std::function<void()> onWritten) {
+    EventLoop::shared().assertCurrent("AgentConnection::output");
+    transport_->send(encodeDataHead("output", id, data.size()), data, std::move(onWritten));
+}
+
+void AgentSocketConnection::exited(const UUID& id, std::int32_t status) {
+    EventLoop::shared().assertCurrent("AgentConnection::exited");
+    transport_->send(encodeNotification("exited", id, status));
+}
+
+void AgentSocketConnection::folderChanged(const UUID& id, std::string_view folder) {
+    EventLoop::shared().assertCurrent("AgentConnection::folderChanged");
+    transport_->send(encodeNotification("folderChanged", id, folder));
+}
+
+void AgentSocketConnection::scheduleSendBarrierBlock(std::function<void()> block) {
+    EventLoop::shared().assertCurrent("AgentConnection::scheduleSendBarrierBlock");
+    transport_->sendBarrier(std::move(block));
+}
+
+void AgentSocketConnection::received(const msgpack::object& object) {
+    std::string problem;
+    std::optional<IncomingMessage> message = IncomingMessage::classify(object, problem);
+    if (!message) {
+        refuse(problem);
+        return;
+    }
+    using Kind = IncomingMessage::Kind;
+    if (message->kind == Kind::response) {
+        refuse("A client must not send responses.");
+        return;
+    }
+    bool isIdentify = message->kind == Kind::notification && message->method == "identify";
+    if (!identified_) {
+        if (isIdentify)
+            identify(*message->params);
+        else
+            refuse("The first message must be identify.");
+        return;
+    }
+    if (isIdentify)
+        refuse("identify may come only once.");
+    else if (message->kind == Kind::request)
+        request(*message);
+    else
+        notification(*message);
+}
+
+void AgentSocketConnection::identify(const msgpack::object& params) {
+    identified_ = true;
+    identifyTimer_.cancel();
+    std::string problem;
+    if (!checkedMethod(Direction::toAgent, MessageKind::notification, "identify", params,
+                       problem)) {
+        refuse(problem);
+        return;
+    }
+    std::string declared = valuesOf(params).string(0);
+    PeerIdentity identity =
+        PeerIdentity::of(declared, peer_.pid, peer_.pidfd.get(), settings_.procFolder);
+    if (!identity.identifier) {
+        refuse("The client cannot be identified: " + identity.problem + ".");
+        return;
+    }
+    if (requirement_ && !PeerRequirement::isSatisfied(*requirement_, {*identity.identifier})) {
+        refuse("The identifier \"" + *identity.identifier +
+               "\" does not meet the requirement: " + *requirement_);
+        return;
+    }
+    logger_.info("Accepted " + peerDescription() + " as \"" + *identity.identifier + "\".");
+}
+
+void AgentSocketConnection::request(const IncomingMessage& message) {
+    std::uint64_t slot = firstSlot_ + responses_.size();
+    responses_.emplace_back();
+    std::string problem;
+    const WireMethod* method = checkedMethod(Direction::toAgent, MessageKind::request,
+                                             message.method, *message.params, problem);
+    // Held here: the call may end the connection, which lets go of its exported object.
+    std::shared_ptr<TerminalHelperProtocol> object = exported_;
+    if (method && (!object || !method->toHelper))
+        problem = "Nothing answers " + std::string(method->name) + ".";
+    if (!problem.empty()) {
+        respond(slot, encodeErrorResponse(message.msgid, problem));
+        return;
+    }
+    auto token = std::make_shared<ReplyToken>(weak_from_this(), slot, message.msgid, method->name);
+    method->toHelper(*object, valuesOf(*message.params),
+                     [token](std::string result) { token->answer(std::move(result)); });
+}
+
+void AgentSocketConnection::notification(const IncomingMessage& message) {
+    std::string problem;
+    const WireMethod* method = checkedMethod(Direction::toAgent, MessageKind::notification,
+                                             message.method, *message.params, problem);
+    if (!method) {
+        logger_.error("Did not carry out a notification of " + peerDescription() + ": " + problem);
+        return;
+    }
+    std::shared_ptr<TerminalHelperProtocol> object = exported_;
+    if (object && method->toHelper)
+        method->toHelper(*object, valuesOf(*message.params), nullptr);
+}
+
+void AgentSocketConnection::respond(std::uint64_t slot, std::string response) {
+    if (state_ == State::ended || slot < firstSlot_ || slot - firstSlot_ >= responses_.size())
+        return;
+    std::optional<std::string>& entry = responses_[slot - firstSlot_];
+    if (entry)
+        return;
+    entry = std::move(response);
+    while (!responses_.empty() && responses_.front()) {
+        transport_->send(std::move(*responses_.front()));
+        responses_.pop_front();
+        ++firstSlot_;
+    }
+}
+
+void AgentSocketConnection::broken(const std::string& problem) {
+    refuse(problem);
+}
+
+void AgentSocketConnection::peerGone(const std::string&) {
+    ended();
+}
+
+void AgentSocketConnection::refuse(const std::string& reason) {
+    if (state_ == State::ended)
+        return;
+    logger_.error("Ended the connection of " + peerDescription() + ": " + reason);
+    transport_->finish();
+    ended();
+}
+
+void AgentSocketConnection::ended() {
+    if (state_ == State::ended)
+        return;
+    state_ = State::ended;
+    identifyTimer_.cancel();
+    responses_.clear();
+    std::shared_ptr<TerminalHelperProtocol> object = std::move(exported_);
+    std::function<void()> handler = std::move(invalidationHandler_);
+    if (handler)
+        handler();
+}
+
+std::string AgentSocketConnection::peerDescription() const {
+    return "the client with pid " + std::to_string(peer_.pid);
+}
+
+} // namespace veltro::xpc

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "platform/Logger.hpp"
+#include "xpc/AgentConnection.hpp"
+#include "xpc/PeerIdentity.hpp"
+#include "xpc/Transport.hpp"
+
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace veltro::xpc {
+
+struct IncomingMessage;
+
+// How an accepted connection checks its peer; its listener sets it, tests shorten the wait.
+struct PeerCheckSettings {
+    std::chrono::steady_clock::duration identifyTimeout = std::chrono::seconds(10);
+    std::string procFolder = "/proc";
+};
+
+// The agent's end of a connection over a Unix socket.
+class AgentSocketConnection final : public AgentConnection,
+                                    public Transport::Receiver,
+                                    public std::enable_shared_from_this<AgentSocketConnection> {
+public:
+    // Throws std::system_error when the loop cannot watch the socket.
+    AgentSocketConnection(FileDescriptor socket, PeerCredentials peer, PeerCheckSettings settings);
+    ~AgentSocketConnection() override;
+
+    void setCodeSigningRequirement(std::string requirement) override;
+    void setExportedObject(std::shared_ptr<TerminalHelperProtocol> object) override;
+    void setInvalidationHandler(std::function<void()> handler) override;
+    void resume() override;
+    void invalidate() override;
+    void suspendReading() override;
+    void resumeReading() override;
+    pid_t peerPid() const override { return peer_.pid; }
+
+    void output(const UUID& id, ByteView data, std::function<void()> onWritten) override;
+    void exited(const UUID& id, std::int32_t status) override;
+    void folderChanged(const UUID& id, std::string_view folder) override;
+    void scheduleSendBarrierBlock(std::function<void()> block) override;
+
+    void received(const msgpack::object& message) override;
+    void broken(const std::string& problem) override;
+    void peerGone(const std::string& why) override;
+
+    // The response to the request in `slot`; responses leave in the order of their requests.
+    void respond(std::uint64_t slot, std::string response);
+
+private:
+    enum class State { configuring, running, ended };
+
+    void identify(const msgpack::object& params);
+    void request(const IncomingMessage& message);
+    void notification(const IncomingMessage& message);
+    void refuse(const std::string& reason);
+    void ended();
+    std::string peerDescription() const;
+
+    std::shared_ptr<Transport> transport_;
+    PeerCredentials peer_;
+    PeerCheckSettings settings_;
+    Logger logger_;
+    asio::steady_timer identifyTimer_;
+
+    State state_ = State::configuring;
+    bool identified_ = false;
+    std::optional<std::string> requirement_;
+    std::shared_ptr<TerminalHelperProtocol> exported_;
+    std::function<void()> invalidationHandler_;
+
+    // Responses of the requests not yet answered in order; firstSlot_ numbers the front.
+    std::deque<std::optional<std::string>> responses_;
+    std::uint64_t firstSlot_ = 0;
+};
+
+} // namespace veltro::xpc

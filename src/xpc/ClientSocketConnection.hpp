@@ -1,0 +1,88 @@
+#pragma once
+
+#include "platform/FileDescriptor.hpp"
+#include "platform/Logger.hpp"
+#include "protocol/TerminalInterfaces.hpp"
+#include "xpc/ClientConnection.hpp"
+#include "xpc/Transport.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace veltro::xpc {
+
+struct IncomingMessage;
+
+// A client's end of a connection over a Unix socket. Its calls may come from any thread; they
+// become messages on the event loop, in the order each thread makes them.
+class ClientSocketConnection final : public ClientConnection,
+                                     public Transport::Receiver,
+                                     public std::enable_shared_from_this<ClientSocketConnection> {
+public:
+    // Over a connected socket; `identify` with `identifier` is its first message. Throws
+    // ConnectionError when the loop cannot watch the socket.
+    static std::shared_ptr<ClientSocketConnection> make(FileDescriptor socket,
+                                                        std::string identifier);
+
+    explicit ClientSocketConnection(FileDescriptor socket);
+    ~ClientSocketConnection() override;
+
+    void setExportedObject(std::shared_ptr<TerminalClientProtocol> object) override;
+    void
+    setErrorHandler(std::function<void(std::string method, std::string message)> handler) override;
+    void setInvalidationHandler(std::function<void(std::string reason)> handler) override;
+    void resume() override;
+    void invalidate() override;
+    void scheduleSendBarrierBlock(std::function<void()> block) override;
+
+    void hello(std::int64_t clientVersion, HelloReply reply) override;
+    void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
+                   std::optional<std::string> shell, Environment environment,
+                   OpenShellReply reply) override;
+    void write(UUID id, Bytes data) override;
+    void resize(UUID id, std::int64_t columns, std::int64_t rows) override;
+    void currentFolder(UUID id, CurrentFolderReply reply) override;
+    void isBusy(UUID id, IsBusyReply reply) override;
+    void close(UUID id) override;
+
+    void received(const msgpack::object& message) override;
+    void broken(const std::string& problem) override;
+    void peerGone(const std::string& why) override;
+
+private:
+    // Answers a request from its response: with the checked result, or with no result and the
+    // agent's error text. Answers false when it cannot, which ends the connection.
+    using ResponseHandler = std::function<bool(const WireValues* result, std::string error)>;
+
+    struct Pending {
+        const WireMethod* method = nullptr;
+        ResponseHandler handler;
+    };
+
+    template <class... Values>
+    void request(std::string_view method, ResponseHandler handler, const Values&... values);
+    void send(std::string message);
+    void response(const IncomingMessage& message);
+    void notification(const IncomingMessage& message);
+    void end(const std::string& problem);
+    void ended();
+    template <class Work> void onLoop(Work&& work);
+
+    std::shared_ptr<Transport> transport_;
+    Logger logger_;
+    std::atomic<std::uint32_t> nextMsgid_{0};
+
+    bool running_ = false;
+    bool ended_ = false;
+    std::shared_ptr<TerminalClientProtocol> exported_;
+    std::function<void(std::string, std::string)> errorHandler_;
+    std::function<void(std::string)> invalidationHandler_;
+    std::string closingReason_;
+    std::unordered_map<std::uint32_t, Pending> pending_;
+};
+
+} // namespace veltro::xpc

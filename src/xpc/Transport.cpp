@@ -1,0 +1,290 @@
+#include "xpc/Transport.hpp"
+
+#include "platform/EventLoop.hpp"
+
+#include <asio/post.hpp>
+
+#include <span>
+
+namespace veltro::xpc {
+
+namespace {
+
+constexpr std::size_t readSize = 64 * 1024;
+// Spare queue nodes kept beyond this many are given back.
+constexpr std::size_t keptSpares = 64;
+
+} // namespace
+
+Transport::Transport(FileDescriptor socket)
+    : socket_(EventLoop::shared().context()), lingerTimer_(EventLoop::shared().context()) {
+    socket_.assign(asio::local::stream_protocol(), socket.get());
+    socket.release();
+}
+
+Transport::~Transport() = default;
+
+void Transport::start(std::shared_ptr<Receiver> receiver) {
+    if (state_ != State::configuring)
+        return;
+    state_ = State::open;
+    receiver_ = std::move(receiver);
+    read();
+    flush();
+}
+
+bool Transport::wantsToRead() const {
+    return state_ == State::open && suspensions_ == 0 && !overloaded_;
+}
+
+void Transport::read() {
+    if (reading_ || !wantsToRead())
+        return;
+    reading_ = true;
+    std::span<std::uint8_t> room = decoder_.prepare(readSize);
+    socket_.async_read_some(
+        asio::buffer(room.data(), room.size()),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t count) {
+            self->readDone(error, count);
+        });
+}
+
+void Transport::readDone(const asio::error_code& error, std::size_t count) {
+    reading_ = false;
+    if (state_ != State::open)
+        return;
+    if (error) {
+        failed(error == asio::error::eof ? "the peer closed the connection" : error.message());
+        return;
+    }
+    decoder_.commit(count);
+    deliver();
+    read();
+}
+
+void Transport::deliver() {
+    while (wantsToRead()) {
+        msgpack::object message;
+        switch (decoder_.next(message)) {
+        case MessageDecoder::Result::message:
+            receiver_->received(message);
+            break;
+        case MessageDecoder::Result::needMore:
+            return;
+        case MessageDecoder::Result::broken:
+            receiver_->broken(decoder_.problem());
+            return;
+        }
+    }
+}
+
+void Transport::continueReadingSoon() {
+    // Not inline: whoever lifts the last hold may be in the middle of work that the messages
+    // waiting in the buffer would reach into.
+    if (continuing_ || !wantsToRead())
+        return;
+    continuing_ = true;
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        self->continuing_ = false;
+        self->deliver();
+        self->read();
+    });
+}
+
+void Transport::suspendReading() {
+    ++suspensions_;
+}
+
+void Transport::resumeReading() {
+    if (suspensions_ == 0)
+        return;
+    if (--suspensions_ == 0)
+        continueReadingSoon();
+}
+
+Transport::Outgoing& Transport::enqueue() {
+    if (spares_.empty())
+        queue_.emplace_back();
+    else
+        queue_.splice(queue_.end(), spares_, spares_.begin());
+    return queue_.back();
+}
+
+void Transport::queued(std::size_t size) {
+    queuedBytes_ += size;
+    flush();
+    updateOverload();
+}
+
+void Transport::send(std::string message, std::function<void()> onWritten) {
+    if (!isOpen()) {
+        if (onWritten)
+            onWritten();
+        return;
+    }
+    Outgoing& entry = enqueue();
+    entry.text = std::move(message);
+    entry.onWritten = std::move(onWritten);
+    queued(entry.size());
+}
+
+void Transport::send(const MessageHead& head, ByteView data, std::function<void()> onWritten) {
+    if (!isOpen()) {
+        onWritten();
+        return;
+    }
+    Outgoing& entry = enqueue();
+    entry.head = head;
+    entry.view = data;
+    entry.onWritten = std::move(onWritten);
+    queued(entry.size());
+}
+
+void Transport::send(const MessageHead& head, Bytes data) {
+    if (!isOpen())
+        return;
+    Outgoing& entry = enqueue();
+    entry.head = head;
+    entry.data = std::move(data);
+    entry.view = entry.data;
+    queued(entry.size());
+}
+
+void Transport::sendBarrier(std::function<void()> block) {
+    if (state_ == State::closed || queue_.empty()) {
+        block();
+        return;
+    }
+    enqueue().onWritten = std::move(block);
+}
+
+void Transport::flush() {
+    if (writing_ || state_ == State::configuring || state_ == State::closed)
+        return;
+    std::size_t count = 0;
+    std::size_t skip = frontWritten_;
+    for (auto entry = queue_.begin(); entry != queue_.end() && count + 3 <= buffers_.size();
+         ++entry) {
+        ByteView text(reinterpret_cast<const std::uint8_t*>(entry->text.data()),
+                      entry->text.size());
+        for (ByteView part : {entry->head.view(), text, entry->view}) {
+            if (part.size() <= skip) {
+                skip -= part.size();
+                continue;
+            }
+            buffers_[count++] = asio::const_buffer(part.data() + skip, part.size() - skip);
+            skip = 0;
+        }
+    }
+    if (count == 0)
+        return;
+    writing_ = true;
+    socket_.async_write_some(
+        std::span<const asio::const_buffer>(buffers_.data(), count),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t written) {
+            self->written(error, written);
+        });
+}
+
+void Transport::written(const asio::error_code& error, std::size_t count) {
+    if (state_ == State::closed) {
+        writing_ = false;
+        return;
+    }
+    if (error) {
+        writing_ = false;
+        failed(error.message());
+        return;
+    }
+    frontWritten_ += count;
+    // Still marked as writing while the messages' completions run, so that whatever they send
+    // joins the queue and goes out with the next write rather than overtaking it.
+    completeWritten();
+    writing_ = false;
+    if (state_ == State::finishing && queue_.empty()) {
+        close();
+        return;
+    }
+    flush();
+    updateOverload();
+}
+
+void Transport::completeWritten() {
+    while (!queue_.empty() && state_ != State::closed) {
+        Outgoing& entry = queue_.front();
+        std::size_t size = entry.size();
+        if (frontWritten_ < size)
+            return;
+        frontWritten_ -= size;
+        queuedBytes_ -= size;
+        std::function<void()> done = std::move(entry.onWritten);
+        entry = Outgoing();
+        if (spares_.size() < keptSpares)
+            spares_.splice(spares_.end(), queue_, queue_.begin());
+        else
+            queue_.pop_front();
+        if (done)
+            done();
+    }
+}
+
+void Transport::updateOverload() {
+    if (!overloaded_ && queuedBytes_ > pauseReadingAbove) {
+        overloaded_ = true;
+    } else if (overloaded_ && queuedBytes_ < resumeReadingBelow) {
+        overloaded_ = false;
+        continueReadingSoon();
+    }
+}
+
+void Transport::failed(const std::string& why) {
+    bool wasOpen = state_ == State::open;
+    std::shared_ptr<Receiver> receiver = receiver_;
+    close();
+    if (wasOpen && receiver)
+        receiver->peerGone(why);
+}
+
+void Transport::finish(std::string lastMessage) {
+    if (state_ == State::configuring || state_ == State::closed) {
+        close();
+        return;
+    }
+    if (state_ == State::finishing)
+        return;
+    if (!lastMessage.empty())
+        send(std::move(lastMessage));
+    state_ = State::finishing;
+    if (queue_.empty()) {
+        close();
+        return;
+    }
+    lingerTimer_.expires_after(lingerTimeout);
+    lingerTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+        if (!error)
+            self->close();
+    });
+}
+
+void Transport::close() {
+    if (state_ == State::closed)
+        return;
+    state_ = State::closed;
+    lingerTimer_.cancel();
+    asio::error_code ignored;
+    socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+    socket_.close(ignored);
+    while (!queue_.empty()) {
+        std::function<void()> done = std::move(queue_.front().onWritten);
+        queue_.pop_front();
+        if (done)
+            done();
+    }
+    spares_.clear();
+    queuedBytes_ = 0;
+    frontWritten_ = 0;
+    // Let go of the receiver from a fresh handler: it may be the one calling.
+    asio::post(socket_.get_executor(), [receiver = std::move(receiver_)] {});
+}
+
+} // namespace veltro::xpc

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "platform/FileDescriptor.hpp"
+#include "protocol/Bytes.hpp"
+#include "protocol/TerminalInterfaces.hpp"
+#include "xpc/MessageDecoder.hpp"
+
+#include <asio/buffer.hpp>
+#include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+namespace veltro::xpc {
+
+// One connected Unix stream socket carrying MessagePack-RPC, on the event loop.
+//
+// Incoming bytes are read straight into the decoder, and each message reaches the receiver from
+// the handler that read it. Outgoing messages wait in one ordered queue and leave by gather
+// writes; a message's `onWritten` runs once it has been written in full, and a send barrier is
+// an empty message in that queue. While more than 32 MiB wait to be written nothing more is
+// read, until less than 8 MiB wait: a peer that sends without reading cannot make the agent
+// hold more than that.
+//
+// The transport keeps its receiver alive until it has closed. Every member is called on the
+// loop, except that messages may be queued before start() from any one thread.
+class Transport : public std::enable_shared_from_this<Transport> {
+public:
+    class Receiver {
+    public:
+        virtual ~Receiver() = default;
+        // One message. It points into the transport's buffer and is valid during the call only.
+        virtual void received(const msgpack::object& message) = 0;
+        // The bytes are not MessagePack, or a message passed a limit; nothing more is read.
+        virtual void broken(const std::string& problem) = 0;
+        // The peer closed the connection or it failed; the transport has closed.
+        virtual void peerGone(const std::string& why) = 0;
+    };
+
+    static constexpr std::size_t pauseReadingAbove = 32 * 1024 * 1024;
+    static constexpr std::size_t resumeReadingBelow = 8 * 1024 * 1024;
+    // How long a finishing transport waits for a peer that does not read its last messages.
+    static constexpr std::chrono::seconds lingerTimeout{10};
+
+    // Takes the socket over; throws std::system_error when the loop cannot watch it.
+    explicit Transport(FileDescriptor socket);
+    ~Transport();
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+
+    void start(std::shared_ptr<Receiver> receiver);
+
+    void send(std::string message, std::function<void()> onWritten = {});
+    // `head` followed by `data`, whose bytes stay valid until `onWritten`.
+    void send(const MessageHead& head, ByteView data, std::function<void()> onWritten);
+    // `head` followed by `data`, held until written.
+    void send(const MessageHead& head, Bytes data);
+    // Runs `block` once everything queued before it has been written: at once when nothing
+    // waits, or when the transport has closed.
+    void sendBarrier(std::function<void()> block);
+
+    // Counted: reading goes on once every suspension has been resumed.
+    void suspendReading();
+    void resumeReading();
+
+    // Ends at once: nothing more is read or written, and every `onWritten` and barrier still
+    // waiting runs now, in order.
+    void close();
+    // Ends after what is queued and then `lastMessage` have been written: reads nothing more,
+    // and closes once the queue is empty, the peer is gone or the linger timeout has passed.
+    void finish(std::string lastMessage = {});
+
+    // Whether messages sent now can still go out.
+    bool isOpen() const { return state_ == State::configuring || state_ == State::open; }
+
+private:
+    enum class State { configuring, open, finishing, closed };
+
+    struct Outgoing {
+        MessageHead head;
+        std::string text;
+        Bytes data;
+        ByteView view;
+        std::function<void()> onWritten;
+
+        std::size_t size() const { return head.size + text.size() + view.size(); }
+    };
+
+    bool wantsToRead() const;
+    void read();
+    void readDone(const asio::error_code& error, std::size_t count);
+    void deliver();
+    void continueReadingSoon();
+
+    Outgoing& enqueue();
+    void queued(std::size_t size);
+    void flush();
+    void written(const asio::error_code& error, std::size_t count);
+    void completeWritten();
+    void updateOverload();
+    void failed(const std::string& why);
+
+    asio::local::stream_protocol::socket socket_;
+    asio::steady_timer lingerTimer_;
+    State state_ = State::configuring;
+    std::shared_ptr<Receiver> receiver_;
+
+    MessageDecoder decoder_;
+    bool reading_ = false;
+    bool continuing_ = false;
+    int suspensions_ = 0;
+    bool overloaded_ = false;
+
+    // Nodes move between the queue and the spares, so queuing a message allocates nothing once
+    // the connection has carried as many at once before, and a queued message never moves
+    // while a write reads from it.
+    std::list<Outgoing> queue_;
+    std::list<Outgoing> spares_;
+    std::size_t queuedBytes_ = 0;
+    std::size_t frontWritten_ = 0;
+    bool writing_ = false;
+    std::array<asio::const_buffer, 64> buffers_;
+};
+
+} // namespace veltro::xpc
