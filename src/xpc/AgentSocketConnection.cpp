@@ -207,7 +207,9 @@ void AgentSocketConnection::notification(const IncomingMessage& message) {
     const WireMethod* method = checkedMethod(Direction::toAgent, MessageKind::notification,
                                              message.method, *message.params, problem);
     if (!method) {
+        // Said, not only logged, so that a client never loses input without knowing.
         logger_.error("Did not carry out a notification of " + peerDescription() + ": " + problem);
+        transport_->send(encodeNotification("error", printable(message.method), problem));
         return;
     }
     std::shared_ptr<TerminalHelperProtocol> object = exported_;
@@ -241,7 +243,8 @@ void AgentSocketConnection::refuse(const std::string& reason) {
     if (state_ == State::ended)
         return;
     logger_.error("Ended the connection of " + peerDescription() + ": " + reason);
-    transport_->finish();
+    transport_->finish(
+        encodeNotification("closing", isValidUTF8(reason) ? reason : printable(reason)));
     ended();
 }
 
