@@ -403,6 +403,10 @@ void pack(Packer& packer, const char* text) {
     pack(packer, std::string_view(text));
 }
 
+void pack(Packer& packer, const std::string& text) {
+    pack(packer, std::string_view(text));
+}
+
 void pack(Packer& packer, const std::optional<std::string>& text) {
     if (text)
         pack(packer, std::string_view(*text));

@@ -110,13 +110,14 @@ void pack(Packer& packer, std::int32_t value);
 void pack(Packer& packer, bool value);
 void pack(Packer& packer, std::string_view text);
 void pack(Packer& packer, const char* text);
+void pack(Packer& packer, const std::string& text);
 void pack(Packer& packer, const std::optional<std::string>& text);
 void pack(Packer& packer, const Environment& environment);
 void pack(Packer& packer, ByteView data);
 
 template <class... Values> void packArray(Packer& packer, const Values&... values) {
     packer.pack_array(sizeof...(Values));
-    (pack(packer, values), ...);
+    (wire::pack(packer, values), ...);
 }
 
 } // namespace wire

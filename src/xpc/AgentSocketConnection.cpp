@@ -56,11 +56,9 @@ WireValues valuesOf(const msgpack::object& params) {
 } // namespace
 
 AgentSocketConnection::AgentSocketConnection(FileDescriptor socket, PeerCredentials peer,
-                                             PeerCheckSettings settings,
-                                             std::shared_ptr<std::size_t> awaitingIdentify)
+                                             PeerCheckSettings settings)
     : transport_(std::make_shared<Transport>(std::move(socket))), peer_(std::move(peer)),
-      settings_(std::move(settings)), handshake_(std::move(awaitingIdentify)),
-      logger_(TerminalService::helperBundleID(), "connection"),
+      settings_(std::move(settings)), logger_(TerminalService::helperBundleID(), "connection"),
       identifyTimer_(EventLoop::shared().context()) {}
 
 AgentSocketConnection::~AgentSocketConnection() = default;
@@ -164,7 +162,6 @@ void AgentSocketConnection::received(const msgpack::object& object) {
 void AgentSocketConnection::identify(const msgpack::object& params) {
     identified_ = true;
     identifyTimer_.cancel();
-    handshake_.release();
     std::string problem;
     if (!checkedMethod(Direction::toAgent, MessageKind::notification, "identify", params,
                        problem)) {
@@ -210,7 +207,9 @@ void AgentSocketConnection::notification(const IncomingMessage& message) {
     const WireMethod* method = checkedMethod(Direction::toAgent, MessageKind::notification,
                                              message.method, *message.params, problem);
     if (!method) {
+        // Said, not only logged, so that a client never loses input without knowing.
         logger_.error("Did not carry out a notification of " + peerDescription() + ": " + problem);
+        transport_->send(encodeNotification("error", printable(message.method), problem));
         return;
     }
     std::shared_ptr<TerminalHelperProtocol> object = exported_;
@@ -244,7 +243,8 @@ void AgentSocketConnection::refuse(const std::string& reason) {
     if (state_ == State::ended)
         return;
     logger_.error("Ended the connection of " + peerDescription() + ": " + reason);
-    transport_->finish();
+    transport_->finish(
+        encodeNotification("closing", isValidUTF8(reason) ? reason : printable(reason)));
     ended();
 }
 
@@ -253,7 +253,6 @@ void AgentSocketConnection::ended() {
         return;
     state_ = State::ended;
     identifyTimer_.cancel();
-    handshake_.release();
     responses_.clear();
     std::shared_ptr<TerminalHelperProtocol> object = std::move(exported_);
     std::function<void()> handler = std::move(invalidationHandler_);

@@ -25,9 +25,6 @@ namespace veltro::xpc {
 
 namespace {
 
-// Connections that have not identified themselves are few by nature; past this many at once a
-// new one is closed at once.
-constexpr std::size_t awaitingIdentifyLimit = 64;
 // How soon accepting is tried again after a failure that no event will announce the end of.
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(250);
 
@@ -75,16 +72,6 @@ FileIdentity identityOf(const std::string& path) {
     if (path.empty() || ::lstat(path.c_str(), &status) != 0)
         return {};
     return {status.st_dev, status.st_ino, status.st_ctim, true};
-}
-
-// Held open so that, when the process has no descriptor left, closing it makes room to accept
-// and close the connection that waits, rather than leaving it pending for ever.
-FileDescriptor openSpare() {
-    return FileDescriptor(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-}
-
-bool isOutOfDescriptors(int error) {
-    return error == EMFILE || error == ENFILE;
 }
 
 class SocketListener final : public Listener {
@@ -158,10 +145,8 @@ private:
         if (started_ || stopped_)
             return;
         started_ = true;
-        if (acceptor_.is_open()) {
-            spare_ = openSpare();
+        if (acceptor_.is_open())
             acceptWaiting();
-        }
         auto waiting = std::move(waiting_);
         waiting_.clear();
         for (auto& socket : waiting)
@@ -177,7 +162,6 @@ private:
         retryTimer_.cancel();
         asio::error_code ignored;
         acceptor_.close(ignored);
-        spare_.reset();
         removeOwnedFile();
     }
 
@@ -224,29 +208,10 @@ private:
                 waitForConnections();
                 return;
             }
-            if (isOutOfDescriptors(error) && refuseOneForLackOfDescriptors(error))
-                continue;
             logger_.error(std::string("Cannot accept a connection: ") + std::strerror(error));
             retrySoon();
             return;
         }
-    }
-
-    // Makes room with the spare descriptor to take the waiting connection and close it.
-    bool refuseOneForLackOfDescriptors(int error) {
-        if (!spare_)
-            spare_ = openSpare();
-        if (!spare_)
-            return false;
-        if (!outOfDescriptors_)
-            logger_.error(std::string("Refused connections: ") + std::strerror(error) + ".");
-        outOfDescriptors_ = true;
-        spare_.reset();
-        FileDescriptor refused(
-            ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        refused.reset();
-        spare_ = openSpare();
-        return true;
     }
 
     void accept(FileDescriptor socket) {
@@ -263,31 +228,21 @@ private:
                           ", not as this agent's user.");
             return;
         }
-        if (*awaitingIdentify_ >= awaitingIdentifyLimit) {
-            if (!tooManyWaiting_)
-                logger_.error("Refused connections: " + std::to_string(awaitingIdentifyLimit) +
-                              " connections are waiting to identify themselves.");
-            tooManyWaiting_ = true;
-            return;
-        }
         std::shared_ptr<AgentSocketConnection> connection;
         try {
-            connection = std::make_shared<AgentSocketConnection>(
-                std::move(socket), std::move(*peer), settings_, awaitingIdentify_);
+            connection = std::make_shared<AgentSocketConnection>(std::move(socket),
+                                                                 std::move(*peer), settings_);
         } catch (const std::system_error& error) {
             logger_.error(std::string("Ended a connection that cannot be watched: ") +
                           error.what());
             return;
         }
-        outOfDescriptors_ = false;
-        tooManyWaiting_ = false;
         if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, connection))
             connection->invalidate();
     }
 
     asio::local::stream_protocol::acceptor acceptor_;
     asio::steady_timer retryTimer_;
-    FileDescriptor spare_;
     std::string ownsPath_;
     FileIdentity ownedFile_;
     std::atomic<bool> fileRemoved_{false};
@@ -297,11 +252,8 @@ private:
     ListenerDelegate* delegate_ = nullptr;
     PeerCheckSettings settings_;
     std::vector<FileDescriptor> waiting_;
-    std::shared_ptr<std::size_t> awaitingIdentify_ = std::make_shared<std::size_t>(0);
     bool started_ = false;
     bool stopped_ = false;
-    bool outOfDescriptors_ = false;
-    bool tooManyWaiting_ = false;
 };
 
 } // namespace

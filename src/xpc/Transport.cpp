@@ -29,8 +29,8 @@ void Transport::start(std::shared_ptr<Receiver> receiver) {
         return;
     state_ = State::open;
     receiver_ = std::move(receiver);
-    read();
     flush();
+    read();
 }
 
 bool Transport::wantsToRead() const {
@@ -159,7 +159,7 @@ void Transport::sendBarrier(std::function<void()> block) {
 }
 
 void Transport::flush() {
-    if (writing_ || state_ == State::configuring || state_ == State::closed)
+    if (writing_ || !writable_ || state_ == State::configuring || state_ == State::closed)
         return;
     std::size_t count = 0;
     std::size_t skip = frontWritten_;
@@ -193,7 +193,14 @@ void Transport::written(const asio::error_code& error, std::size_t count) {
     }
     if (error) {
         writing_ = false;
-        failed(error.message());
+        if (!wantsToRead()) {
+            failed(error.message());
+            return;
+        }
+        // The peer may have closed after sending what is still to be read, its last words
+        // among them: read on to the end rather than drop that.
+        writable_ = false;
+        completeAll();
         return;
     }
     frontWritten_ += count;
@@ -223,6 +230,18 @@ void Transport::completeWritten() {
             spares_.splice(spares_.end(), queue_, queue_.begin());
         else
             queue_.pop_front();
+        if (done)
+            done();
+    }
+}
+
+void Transport::completeAll() {
+    queuedBytes_ = 0;
+    frontWritten_ = 0;
+    overloaded_ = false;
+    while (!queue_.empty()) {
+        std::function<void()> done = std::move(queue_.front().onWritten);
+        queue_.pop_front();
         if (done)
             done();
     }
@@ -274,15 +293,8 @@ void Transport::close() {
     asio::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
-    while (!queue_.empty()) {
-        std::function<void()> done = std::move(queue_.front().onWritten);
-        queue_.pop_front();
-        if (done)
-            done();
-    }
+    completeAll();
     spares_.clear();
-    queuedBytes_ = 0;
-    frontWritten_ = 0;
     // Let go of the receiver from a fresh handler: it may be the one calling.
     asio::post(socket_.get_executor(), [receiver = std::move(receiver_)] {});
 }

@@ -76,7 +76,9 @@ public:
     void finish(std::string lastMessage = {});
 
     // Whether messages sent now can still go out.
-    bool isOpen() const { return state_ == State::configuring || state_ == State::open; }
+    bool isOpen() const {
+        return writable_ && (state_ == State::configuring || state_ == State::open);
+    }
 
 private:
     enum class State { configuring, open, finishing, closed };
@@ -102,6 +104,8 @@ private:
     void flush();
     void written(const asio::error_code& error, std::size_t count);
     void completeWritten();
+    // Runs every completion still waiting, in order, the messages unwritten.
+    void completeAll();
     void updateOverload();
     void failed(const std::string& why);
 
@@ -124,6 +128,7 @@ private:
     std::size_t queuedBytes_ = 0;
     std::size_t frontWritten_ = 0;
     bool writing_ = false;
+    bool writable_ = true;
     std::array<asio::const_buffer, 64> buffers_;
 };
 

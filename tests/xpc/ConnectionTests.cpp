@@ -67,8 +67,8 @@ std::optional<Message> receive(RawPeer& peer) {
 
 } // namespace
 
-TEST(ConnectionBadInput, OnlyABrokenStreamEndsTheConnectionAndNothingBeforeItIsLost) {
-    enum class Outcome { errorResponse, dropped, closed };
+TEST(ConnectionBadInput, EveryMessageNotCarriedOutIsAnsweredAndOnlyABrokenStreamEnds) {
+    enum class Outcome { errorResponse, errorNotification, closing };
     struct Case {
         std::string name;
         std::string bytes;
@@ -89,41 +89,42 @@ TEST(ConnectionBadInput, OnlyABrokenStreamEndsTheConnectionAndNothingBeforeItIsL
                  }),
          Outcome::errorResponse},
         {"write", notification("write", 2, [](Packer& p) { packID(p), p.pack("ok"); }),
-         Outcome::dropped},
+         Outcome::errorNotification},
         {"resize", notification("resize", 3, [](Packer& p) { packID(p), p.pack(1.5), p.pack(2); }),
-         Outcome::dropped},
-        {"launchMissiles", notification("launchMissiles", 0, [](Packer&) {}), Outcome::dropped},
-        {"a byte that is not MessagePack", "\xC1", Outcome::closed},
+         Outcome::errorNotification},
+        {"launchMissiles", notification("launchMissiles", 0, [](Packer&) {}),
+         Outcome::errorNotification},
+        {"a byte that is not MessagePack", "\xC1", Outcome::closing},
         {"a response from the client", bytes([](Packer& p) {
              p.pack_array(4), p.pack(1), p.pack(0), p.pack_nil(), p.pack_nil();
          }),
-         Outcome::closed},
+         Outcome::closing},
         {"a kind of 3",
          bytes([](Packer& p) { p.pack_array(3), p.pack(3), p.pack("write"), p.pack_array(0); }),
-         Outcome::closed},
+         Outcome::closing},
         {"a notification of four items", bytes([](Packer& p) {
              p.pack_array(4), p.pack(2), p.pack("close"), p.pack_array(0), p.pack_nil();
          }),
-         Outcome::closed},
+         Outcome::closing},
         {"a negative msgid", request(0, "hello", 0, [](Packer&) {}).replace(2, 1, "\xFF"),
-         Outcome::closed},
+         Outcome::closing},
         {"a msgid past 32 bits", bytes([](Packer& p) {
              p.pack_array(4), p.pack(0), p.pack(std::uint64_t(1) << 32), p.pack("hello"),
                  p.pack_array(0);
          }),
-         Outcome::closed},
+         Outcome::closing},
         {"a method that is not a str",
          bytes([](Packer& p) { p.pack_array(3), p.pack(2), p.pack(7), p.pack_array(0); }),
-         Outcome::closed},
+         Outcome::closing},
         {"params that are not an array",
          bytes([](Packer& p) { p.pack_array(3), p.pack(2), p.pack("close"), p.pack_map(0); }),
-         Outcome::closed},
+         Outcome::closing},
         {"a message that is not an array", bytes([](Packer& p) { p.pack("close"); }),
-         Outcome::closed},
+         Outcome::closing},
         {"a str larger than 64 MiB", std::string("\x93\x02\xDB\x04\x00\x00\x01", 7),
-         Outcome::closed},
-        {"nesting deeper than 32 levels", deep, Outcome::closed},
-        {"an array of 65,537 elements", std::string("\xDD\x00\x01\x00\x01", 5), Outcome::closed},
+         Outcome::closing},
+        {"nesting deeper than 32 levels", deep, Outcome::closing},
+        {"an array of 65,537 elements", std::string("\xDD\x00\x01\x00\x01", 5), Outcome::closing},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,7 +135,11 @@ TEST(ConnectionBadInput, OnlyABrokenStreamEndsTheConnectionAndNothingBeforeItIsL
         auto first = receive(peer);
         ASSERT_TRUE(first);
         EXPECT_EQ((*first)[1].as<int>(), 1);
-        if (c.outcome == Outcome::closed) {
+        auto answer = receive(peer);
+        ASSERT_TRUE(answer);
+        if (c.outcome == Outcome::closing) {
+            EXPECT_EQ((*answer)[1].as<std::string>(), "closing");
+            EXPECT_FALSE((*answer)[2].via.array.ptr[0].as<std::string>().empty());
             EXPECT_TRUE(peer.closedByAgent());
             EXPECT_EQ(agent.delegate.helper->calls(),
                       (std::vector<std::string>{writeCall, "hello 1"}));
@@ -142,11 +147,14 @@ TEST(ConnectionBadInput, OnlyABrokenStreamEndsTheConnectionAndNothingBeforeItIsL
             continue;
         }
         if (c.outcome == Outcome::errorResponse) {
-            auto error = receive(peer);
-            ASSERT_TRUE(error);
-            EXPECT_EQ((*error)[1].as<int>(), 9);
-            EXPECT_NE((*error)[2].as<std::string>().find(c.name), std::string::npos);
-            EXPECT_TRUE((*error)[3].is_nil());
+            EXPECT_EQ((*answer)[1].as<int>(), 9);
+            EXPECT_NE((*answer)[2].as<std::string>().find(c.name), std::string::npos);
+            EXPECT_TRUE((*answer)[3].is_nil());
+        } else {
+            auto params = (*answer)[2].as<std::vector<std::string>>();
+            EXPECT_EQ((*answer)[1].as<std::string>(), "error");
+            EXPECT_EQ(params.at(0), c.name);
+            EXPECT_NE(params.at(1).find(c.name), std::string::npos);
         }
         auto last = receive(peer);
         ASSERT_TRUE(last);
@@ -156,46 +164,56 @@ TEST(ConnectionBadInput, OnlyABrokenStreamEndsTheConnectionAndNothingBeforeItIsL
     }
 }
 
-TEST(ConnectionHandshake, ClientThatFailsTheHandshakeIsEndedWithNothingDelivered) {
+TEST(ConnectionHandshake, ClientThatFailsTheHandshakeIsToldWhyBeforeTheCloseAndGetsNothing) {
     struct Case {
         std::string name;
         std::string greeting;
-        std::vector<std::string> delivered;
+        std::string reason;
+        std::vector<std::string> delivered = {};
+        std::chrono::milliseconds timeout{10000};
     };
     std::string identify = encodeNotification("identify", "tech.morvane.veltro");
     std::vector<Case> cases = {
-        {"a request first", hello(1) + identify, {}},
-        {"identify without params", notification("identify", 0, [](Packer&) {}), {}},
-        {"identify with an int", notification("identify", 1, [](Packer& p) { p.pack(1); }), {}},
+        {"a request first", hello(1) + identify, "must be identify"},
+        {"identify without params", notification("identify", 0, [](Packer&) {}), "identify:"},
+        {"identify with an int", notification("identify", 1, [](Packer& p) { p.pack(1); }),
+         "identify:"},
         {"identify with two strs",
-         notification("identify", 2, [](Packer& p) { p.pack("a"), p.pack("b"); }),
-         {}},
+         notification("identify", 2, [](Packer& p) { p.pack("a"), p.pack("b"); }), "identify:"},
         {"identify with invalid UTF-8",
-         notification("identify", 1, [](Packer& p) { p.pack("\xFF"); }),
-         {}},
+         notification("identify", 1, [](Packer& p) { p.pack("\xFF"); }), "identify:"},
         {"identify as a request",
          request(0, "identify", 1, [](Packer& p) { p.pack("tech.morvane.veltro"); }),
-         {}},
-        {"identify twice", identify + validWrite() + identify, {writeCall}},
-        {"a foreign identifier", encodeNotification("identify", "tech.morvane.veltro.devious"), {}},
+         "must be identify"},
+        {"identify twice", identify + validWrite() + identify, "only once", {writeCall}},
+        {"a foreign identifier", encodeNotification("identify", "tech.morvane.veltro.devious"),
+         "\"tech.morvane.veltro.devious\""},
+        {"silence", "", "in time", {}, std::chrono::milliseconds(100)},
+        {"the development identifier",
+         encodeNotification("identify", "tech.morvane.veltro.dev"),
+         "",
+         {writeCall, "hello 1"}},
     };
-    for (const auto& [name, greeting, delivered] : cases) {
-        SCOPED_TRACE(name);
-        SocketAgent agent;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketAgent agent(c.timeout);
         agent.delegate.requirement =
             "identifier \"tech.morvane.veltro\" or identifier \"tech.morvane.veltro.dev\"";
         RawPeer peer(agent.path);
-        peer.send(greeting + validWrite() + hello(7));
-        EXPECT_TRUE(peer.closedByAgent());
-        EXPECT_EQ(agent.delegate.helper->calls(), delivered);
+        if (!c.greeting.empty())
+            peer.send(c.greeting + validWrite() + hello(7));
+        auto answer = receive(peer);
+        ASSERT_TRUE(answer);
+        if (c.reason.empty()) {
+            EXPECT_EQ((*answer)[1].as<int>(), 7);
+        } else {
+            EXPECT_EQ((*answer)[1].as<std::string>(), "closing");
+            auto reason = (*answer)[2].via.array.ptr[0].as<std::string>();
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+            EXPECT_TRUE(peer.closedByAgent());
+        }
+        EXPECT_EQ(agent.delegate.helper->calls(), c.delivered);
     }
-}
-
-TEST(ConnectionHandshake, ClientThatNeverIdentifiesIsEndedAfterTheTimeout) {
-    SocketAgent agent(std::chrono::milliseconds(100));
-    RawPeer silent(agent.path);
-    EXPECT_TRUE(silent.closedByAgent());
-    EXPECT_TRUE(agent.delegate.helper->calls().empty());
 }
 
 TEST(ConnectionHandshake, PeerOfAnotherUserGetsNoByteAndNoConnection) {
