@@ -51,6 +51,10 @@ void Transport::read() {
 
 void Transport::readDone(const asio::error_code& error, std::size_t count) {
     reading_ = false;
+    if (state_ == State::finishing) {
+        discarded(error);
+        return;
+    }
     if (state_ != State::open)
         return;
     if (error) {
@@ -209,7 +213,7 @@ void Transport::written(const asio::error_code& error, std::size_t count) {
     completeWritten();
     writing_ = false;
     if (state_ == State::finishing && queue_.empty()) {
-        close();
+        stopSending();
         return;
     }
     flush();
@@ -274,15 +278,49 @@ void Transport::finish(std::string lastMessage) {
     if (!lastMessage.empty())
         send(std::move(lastMessage));
     state_ = State::finishing;
-    if (queue_.empty()) {
-        close();
-        return;
-    }
     lingerTimer_.expires_after(lingerTimeout);
     lingerTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
         if (!error)
             self->close();
     });
+    discard();
+    if (queue_.empty())
+        stopSending();
+}
+
+// The peer may still be writing when the last message has gone out. Closing now would fail its
+// next write (EPIPE), and a client library that gives up on a failed write may never read that
+// last message, which says why the connection ends. So only the sending side is shut down; what
+// the peer still sends is read and dropped until it closes its end or the linger time is up.
+void Transport::stopSending() {
+    asio::error_code ignored;
+    socket_.shutdown(asio::socket_base::shutdown_send, ignored);
+    if (!reading_)
+        close();
+}
+
+void Transport::discard() {
+    if (reading_ || state_ != State::finishing)
+        return;
+    reading_ = true;
+    std::span<std::uint8_t> room = decoder_.prepare(readSize);
+    socket_.async_read_some(
+        asio::buffer(room.data(), room.size()),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+            self->reading_ = false;
+            self->discarded(error);
+        });
+}
+
+// Reads on while the peer sends; after its end (or a failure) there is nothing more to read,
+// and the transport closes as soon as nothing is left to write either.
+void Transport::discarded(const asio::error_code& error) {
+    if (state_ != State::finishing)
+        return;
+    if (!error)
+        discard();
+    else if (queue_.empty())
+        close();
 }
 
 void Transport::close() {

@@ -71,8 +71,9 @@ public:
     // Ends at once: nothing more is read or written, and every `onWritten` and barrier still
     // waiting runs now, in order.
     void close();
-    // Ends after what is queued and then `lastMessage` have been written: reads nothing more,
-    // and closes once the queue is empty, the peer is gone or the linger timeout has passed.
+    // Ends after what is queued and then `lastMessage` have been written: delivers nothing more,
+    // and closes once the peer has closed its end after the queue was written, or the peer is
+    // gone, or the linger timeout has passed.
     void finish(std::string lastMessage = {});
 
     // Whether messages sent now can still go out.
@@ -82,6 +83,10 @@ public:
 
 private:
     enum class State { configuring, open, finishing, closed };
+
+    void stopSending();
+    void discard();
+    void discarded(const asio::error_code& error);
 
     struct Outgoing {
         MessageHead head;
