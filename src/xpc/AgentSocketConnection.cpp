@@ -56,9 +56,11 @@ WireValues valuesOf(const msgpack::object& params) {
 } // namespace
 
 AgentSocketConnection::AgentSocketConnection(FileDescriptor socket, PeerCredentials peer,
-                                             PeerCheckSettings settings)
+                                             PeerCheckSettings settings,
+                                             std::shared_ptr<std::size_t> awaitingIdentify)
     : transport_(std::make_shared<Transport>(std::move(socket))), peer_(std::move(peer)),
-      settings_(std::move(settings)), logger_(TerminalService::helperBundleID(), "connection"),
+      settings_(std::move(settings)), handshake_(std::move(awaitingIdentify)),
+      logger_(TerminalService::helperBundleID(), "connection"),
       identifyTimer_(EventLoop::shared().context()) {}
 
 AgentSocketConnection::~AgentSocketConnection() = default;
@@ -162,6 +164,7 @@ void AgentSocketConnection::received(const msgpack::object& object) {
 void AgentSocketConnection::identify(const msgpack::object& params) {
     identified_ = true;
     identifyTimer_.cancel();
+    handshake_.release();
     std::string problem;
     if (!checkedMethod(Direction::toAgent, MessageKind::notification, "identify", params,
                        problem)) {
@@ -253,6 +256,7 @@ void AgentSocketConnection::ended() {
         return;
     state_ = State::ended;
     identifyTimer_.cancel();
+    handshake_.release();
     responses_.clear();
     std::shared_ptr<TerminalHelperProtocol> object = std::move(exported_);
     std::function<void()> handler = std::move(invalidationHandler_);

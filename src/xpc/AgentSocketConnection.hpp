@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace veltro::xpc {
 
@@ -24,13 +25,34 @@ struct PeerCheckSettings {
     std::string procFolder = "/proc";
 };
 
+// One place in the listener's count of connections that have not identified themselves yet,
+// held until the connection has identified itself or ended.
+class HandshakeTicket {
+public:
+    explicit HandshakeTicket(std::shared_ptr<std::size_t> count) : count_(std::move(count)) {
+        ++*count_;
+    }
+    ~HandshakeTicket() { release(); }
+    HandshakeTicket(const HandshakeTicket&) = delete;
+    HandshakeTicket& operator=(const HandshakeTicket&) = delete;
+
+    void release() {
+        if (count_)
+            --*std::exchange(count_, nullptr);
+    }
+
+private:
+    std::shared_ptr<std::size_t> count_;
+};
+
 // The agent's end of a connection over a Unix socket.
 class AgentSocketConnection final : public AgentConnection,
                                     public Transport::Receiver,
                                     public std::enable_shared_from_this<AgentSocketConnection> {
 public:
     // Throws std::system_error when the loop cannot watch the socket.
-    AgentSocketConnection(FileDescriptor socket, PeerCredentials peer, PeerCheckSettings settings);
+    AgentSocketConnection(FileDescriptor socket, PeerCredentials peer, PeerCheckSettings settings,
+                          std::shared_ptr<std::size_t> awaitingIdentify);
     ~AgentSocketConnection() override;
 
     void setCodeSigningRequirement(std::string requirement) override;
@@ -67,6 +89,7 @@ private:
     std::shared_ptr<Transport> transport_;
     PeerCredentials peer_;
     PeerCheckSettings settings_;
+    HandshakeTicket handshake_;
     Logger logger_;
     asio::steady_timer identifyTimer_;
 

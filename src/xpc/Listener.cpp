@@ -25,6 +25,9 @@ namespace veltro::xpc {
 
 namespace {
 
+// Connections that have not identified themselves are few by nature; past this many at once a
+// new one is closed at once.
+constexpr std::size_t awaitingIdentifyLimit = 64;
 // How soon accepting is tried again after a failure that no event will announce the end of.
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(250);
 
@@ -72,6 +75,16 @@ FileIdentity identityOf(const std::string& path) {
     if (path.empty() || ::lstat(path.c_str(), &status) != 0)
         return {};
     return {status.st_dev, status.st_ino, status.st_ctim, true};
+}
+
+// Held open so that, when the process has no descriptor left, closing it makes room to accept
+// and close the connection that waits, rather than leaving it pending for ever.
+FileDescriptor openSpare() {
+    return FileDescriptor(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+bool isOutOfDescriptors(int error) {
+    return error == EMFILE || error == ENFILE;
 }
 
 class SocketListener final : public Listener {
@@ -145,8 +158,10 @@ private:
         if (started_ || stopped_)
             return;
         started_ = true;
-        if (acceptor_.is_open())
+        if (acceptor_.is_open()) {
+            spare_ = openSpare();
             acceptWaiting();
+        }
         auto waiting = std::move(waiting_);
         waiting_.clear();
         for (auto& socket : waiting)
@@ -162,6 +177,7 @@ private:
         retryTimer_.cancel();
         asio::error_code ignored;
         acceptor_.close(ignored);
+        spare_.reset();
         removeOwnedFile();
     }
 
@@ -204,6 +220,10 @@ private:
             int error = errno;
             if (error == EINTR || error == ECONNABORTED)
                 continue;
+            if (isOutOfDescriptors(error))
+                error = refuseOneForLackOfDescriptors(error);
+            if (error == 0)
+                continue;
             if (error == EAGAIN || error == EWOULDBLOCK) {
                 waitForConnections();
                 return;
@@ -212,6 +232,28 @@ private:
             retrySoon();
             return;
         }
+    }
+
+    // With no descriptor left, accept fails whether or not a connection waits. Closing the
+    // spare makes room to take a waiting one and close it at once; answers 0 when it did,
+    // EAGAIN when none waits, or the error when there is no spare to give.
+    int refuseOneForLackOfDescriptors(int error) {
+        if (!spare_)
+            spare_ = openSpare();
+        if (!spare_)
+            return error;
+        spare_.reset();
+        FileDescriptor refused(
+            ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        int acceptError = refused ? 0 : errno;
+        refused.reset();
+        spare_ = openSpare();
+        if (acceptError != 0)
+            return acceptError == EINTR || acceptError == ECONNABORTED ? 0 : acceptError;
+        if (!outOfDescriptors_)
+            logger_.error(std::string("Refused connections: ") + std::strerror(error) + ".");
+        outOfDescriptors_ = true;
+        return 0;
     }
 
     void accept(FileDescriptor socket) {
@@ -228,21 +270,31 @@ private:
                           ", not as this agent's user.");
             return;
         }
+        if (*awaitingIdentify_ >= awaitingIdentifyLimit) {
+            if (!tooManyWaiting_)
+                logger_.error("Refused connections: " + std::to_string(awaitingIdentifyLimit) +
+                              " connections are waiting to identify themselves.");
+            tooManyWaiting_ = true;
+            return;
+        }
         std::shared_ptr<AgentSocketConnection> connection;
         try {
-            connection = std::make_shared<AgentSocketConnection>(std::move(socket),
-                                                                 std::move(*peer), settings_);
+            connection = std::make_shared<AgentSocketConnection>(
+                std::move(socket), std::move(*peer), settings_, awaitingIdentify_);
         } catch (const std::system_error& error) {
             logger_.error(std::string("Ended a connection that cannot be watched: ") +
                           error.what());
             return;
         }
+        outOfDescriptors_ = false;
+        tooManyWaiting_ = false;
         if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, connection))
             connection->invalidate();
     }
 
     asio::local::stream_protocol::acceptor acceptor_;
     asio::steady_timer retryTimer_;
+    FileDescriptor spare_;
     std::string ownsPath_;
     FileIdentity ownedFile_;
     std::atomic<bool> fileRemoved_{false};
@@ -252,8 +304,11 @@ private:
     ListenerDelegate* delegate_ = nullptr;
     PeerCheckSettings settings_;
     std::vector<FileDescriptor> waiting_;
+    std::shared_ptr<std::size_t> awaitingIdentify_ = std::make_shared<std::size_t>(0);
     bool started_ = false;
     bool stopped_ = false;
+    bool outOfDescriptors_ = false;
+    bool tooManyWaiting_ = false;
 };
 
 } // namespace

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -79,4 +83,99 @@ TEST(Listener, ConnectionRefusedByTheDelegateEnds) {
     peer.identify();
     EXPECT_TRUE(peer.closedByAgent());
     stopListener(listener);
+}
+
+TEST(Listener, ConnectionPastSixtyFourAwaitingIdentifyIsClosedAtOnce) {
+    SocketAgent agent;
+    std::vector<std::unique_ptr<RawPeer>> silent;
+    for (int i = 0; i < 64; ++i)
+        silent.push_back(std::make_unique<RawPeer>(agent.path));
+    ASSERT_TRUE(eventually([&] { return agent.delegate.accepted == 64; }));
+    EXPECT_TRUE(RawPeer(agent.path).closedByAgent());
+    for (auto& peer : silent) {
+        pollfd entry{peer->fd(), POLLIN, 0};
+        EXPECT_EQ(::poll(&entry, 1, 0), 0);
+    }
+    // One that identifies itself makes room for the next.
+    silent.front()->identify();
+    silent.front()->send(encodeRequest(1, "hello", std::int64_t{1}));
+    EXPECT_TRUE(silent.front()->receive());
+    RawPeer next(agent.path);
+    EXPECT_TRUE(eventually([&] { return agent.delegate.accepted == 65; }));
+}
+
+namespace {
+
+// Names the socket of the starved agent that the test below runs as a child of itself.
+constexpr const char* starvedAgentVariable = "VELTRO_TEST_STARVED_AGENT";
+constexpr rlim_t starvedLimit = 32;
+
+[[noreturn]] void runStarvedAgent(const std::string& path) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = starvedLimit;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    TestDelegate delegate;
+    auto listener = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
+    listener->setDelegate(&delegate);
+    listener->resume();
+    // Serves until the test closes standard input.
+    char byte;
+    while (::read(0, &byte, 1) > 0) {
+    }
+    ::_exit(0);
+}
+
+} // namespace
+
+TEST(Listener, FloodOfSilentConnectionsWithFewDescriptorsLeftLeavesTheAgentServing) {
+    if (const char* path = std::getenv(starvedAgentVariable))
+        runStarvedAgent(path);
+    TemporaryFolder folder;
+    std::string path = folder / "agent.socket";
+    // Everything the child needs is made before the fork: the test has other threads.
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filter = "--gtest_filter=Listener.FloodOfSilentConnections*";
+    std::string variable = std::string(starvedAgentVariable) + "=" + path;
+    std::vector<char*> arguments{self.data(), filter.data(), nullptr};
+    std::vector<char*> environment{variable.data()};
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        environment.push_back(*entry);
+    environment.push_back(nullptr);
+    int control[2];
+    ASSERT_EQ(::pipe2(control, O_CLOEXEC), 0);
+    FileDescriptor keepServing(control[1]);
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(control[0], 0);
+        ::execve(self.c_str(), arguments.data(), environment.data());
+        ::_exit(127);
+    }
+    ::close(control[0]);
+    ASSERT_TRUE(eventually([&] { return RawPeer(path).connected(); }));
+
+    constexpr int floodSize = 200;
+    std::vector<std::unique_ptr<RawPeer>> flood;
+    for (int i = 0; i < floodSize; ++i)
+        flood.push_back(std::make_unique<RawPeer>(path));
+    auto refused = [&] {
+        return std::count_if(flood.begin(), flood.end(), [](auto& peer) {
+            pollfd entry{peer->fd(), POLLIN, 0};
+            return ::poll(&entry, 1, 0) == 1;
+        });
+    };
+    // The agent cannot hold more connections than it has descriptors; the others are closed.
+    EXPECT_TRUE(eventually([&] { return refused() >= floodSize - int(starvedLimit); }));
+    flood.clear();
+    EXPECT_TRUE(eventually([&] {
+        RawPeer client(path);
+        client.identify();
+        client.send(encodeRequest(1, "hello", std::int64_t{1}));
+        auto answer = client.receive();
+        return answer && answer->get().via.array.ptr[0].as<int>() == 1;
+    }));
+    keepServing.reset();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
