@@ -6,17 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <future>
 #include <regex>
@@ -165,82 +160,6 @@ TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent
     EXPECT_EQ(client->agentVersion(), 1);
     client->disconnect();
     expectEndsForIdleness(next, log);
-}
-
-// [2, "identify", [veltroBundleID]] and [0, 1, "hello", [1]] in MessagePack: what a client
-// application says first.
-std::string openingMessages() {
-    std::string identifier = TerminalService::veltroBundleID();
-    std::string message = "\x93\x02\xa8identify\x91";
-    message += static_cast<char>(0xa0 | identifier.size());
-    message += identifier;
-    message += std::string("\x94\x00\x01\xa5hello\x91\x01", 11);
-    return message;
-}
-
-// The peer of another user, in a forked child of this multi-threaded process: it makes system
-// calls directly (a closed connection must not raise SIGPIPE), without allocating or going through
-// the wrappers that sanitizers intercept. Exit status 0: the agent closed the connection without a
-// word; 1: it answered; 2: no setuid; 3: no connect.
-[[noreturn]] void runForeignPeer(const sockaddr_un& address, const std::string& message) {
-    if (::syscall(SYS_setresgid, 65534, 65534, 65534) != 0 ||
-        ::syscall(SYS_setresuid, 65534, 65534, 65534) != 0)
-        ::syscall(SYS_exit_group, 2);
-    long fd = ::syscall(SYS_socket, AF_UNIX, SOCK_STREAM, 0);
-    if (::syscall(SYS_connect, fd, &address, sizeof address) != 0)
-        ::syscall(SYS_exit_group, 3);
-    ::syscall(SYS_sendto, fd, message.data(), message.size(), MSG_NOSIGNAL, nullptr, 0);
-    pollfd entry{static_cast<int>(fd), POLLIN, 0};
-    timespec timeout{20, 0};
-    if (::syscall(SYS_ppoll, &entry, 1, &timeout, nullptr, 0) <= 0)
-        ::syscall(SYS_exit_group, 1);
-    char buffer[64];
-    long count = ::syscall(SYS_read, fd, buffer, sizeof buffer);
-    ::syscall(SYS_exit_group, count <= 0 ? 0 : 1);
-    __builtin_unreachable();
-}
-
-TEST(AgentEndToEnd, PeersOfAnotherUserOrWithAnotherIdentifierAreRefused) {
-    TemporaryFolder runtime(0711);
-    std::string socketPath = runtime.path() + "/open.sock";
-    std::string log = runtime.path() + "/agent.log";
-    FileDescriptor socket = listeningSocketAt(socketPath, 0666);
-    AgentProcess agent({.arguments = {"--agent"},
-                        .environment = {{"XDG_RUNTIME_DIR", runtime.path()}},
-                        .listeningSocket = socket.get(),
-                        .logPath = log});
-
-    EXPECT_ANY_THROW({
-        ClientRecorder recorder;
-        auto client =
-            TerminalHelperClient::connect(recorder.handler(), socketPath, "com.example.intruder");
-        // Should the library not notice at once, the agent still ends the connection.
-        EXPECT_TRUE(eventually([&] { return recorder.disconnectCount() == 1; }));
-        client->openShell(UUID::random(), 80, 24, "/", std::nullopt, {});
-    });
-
-    if (::geteuid() != 0) {
-        GTEST_LOG_(INFO) << "not root: the other-user peer is not tried";
-    } else {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-        std::string message = openingMessages();
-        pid_t child = ::fork();
-        if (child == 0)
-            runForeignPeer(address, message);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status)) << "the peer died of signal " << WTERMSIG(status);
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no setuid, 3: no connect, 1: it was answered";
-    }
-
-    // The agent itself is unharmed and still serves its own user.
-    ClientRecorder recorder;
-    auto client = TerminalHelperClient::connect(recorder.handler(), socketPath);
-    EXPECT_EQ(client->hello(1), 1);
-    client->disconnect();
-    expectEndsForIdleness(agent, log);
 }
 
 // The service manager's stop sends SIGTERM to the agent alone (KillMode=process): every shell
