@@ -60,7 +60,7 @@ AgentSocketConnection::AgentSocketConnection(FileDescriptor socket, PeerCredenti
                                              std::shared_ptr<std::size_t> awaitingIdentify)
     : transport_(std::make_shared<Transport>(std::move(socket))), peer_(std::move(peer)),
       settings_(std::move(settings)), handshake_(std::move(awaitingIdentify)),
-      logger_(TerminalService::helperBundleID(), "connection"),
+      logger_(Logger(TerminalService::helperBundleID(), "connection").forConnection(peer_.pid)),
       identifyTimer_(EventLoop::shared().context()) {}
 
 AgentSocketConnection::~AgentSocketConnection() = default;
