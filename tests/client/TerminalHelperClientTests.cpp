@@ -5,6 +5,7 @@
 
 #include "client/TerminalHelperClient.hpp"
 #include "platform/EventLoop.hpp"
+#include "service/HelperLifetime.hpp"
 #include "service/InProcessTerminalHelper.hpp"
 
 #include <gtest/gtest.h>
@@ -21,10 +22,21 @@ namespace {
 // test reaches them there.
 struct FakeAgent {
     std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
-    InProcessTerminalHelper helper{launcher, nullptr};
+    std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
+    InProcessTerminalHelper helper{launcher, lifetime};
     ClientRecorder recorder;
     std::shared_ptr<TerminalHelperClient> client =
         TerminalHelperClient::connect(recorder.handler(), helper.endpoint());
+
+    // The agent's end lets go of its service, shells and itself once it has seen the client go.
+    ~FakeAgent() {
+        client.reset();
+        EventLoop::shared().sync([&] {
+            while (!launcher->pending.empty())
+                launcher->finish();
+        });
+        EXPECT_TRUE(eventually([&] { return lifetime->connections() == 0; }));
+    }
 
     template <class Work> auto onLoop(Work work) { return EventLoop::shared().sync(work); }
     std::shared_ptr<FakeSession> session(std::size_t index) {

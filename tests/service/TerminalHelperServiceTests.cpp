@@ -80,6 +80,7 @@ TEST(TerminalHelperService, FailedLaunchRepliesWithItsTextAndGivesTheCountBack) 
     EXPECT_EQ(reply->error, "Couldn\u2019t start the shell.");
     EXPECT_EQ(f.service->shellCount(), 0);
     EXPECT_EQ(f.lifetime->shells(), 0);
+    f.launcher->finishAtOnce = true;
     EXPECT_EQ(f.open(id)->error, std::nullopt);
 }
 
