@@ -15,29 +15,35 @@ void LeftoverScan::request(pid_t shell, ProcessInfo::Attachment attachment, Foun
     // Whatever else is asked before the loop comes to this joins the same scan.
     if (pending.empty())
         loop.post([self = shared_from_this()] { self->scanPending(); });
-    pending.push_back({shell, attachment, std::move(found)});
+    pending.push_back({{shell, attachment}, std::move(found)});
 }
 
 void LeftoverScan::scanPending() {
-    auto requests = std::make_shared<std::vector<Request>>(std::exchange(pending, {}));
-    EventLoop::shared().offload([requests] { return scan(*requests); },
-                                [requests](std::vector<std::vector<ProcessHandle>> leftovers) {
-                                    for (std::size_t index = 0; index < requests->size(); ++index)
-                                        (*requests)[index].found(std::move(leftovers[index]));
-                                });
+    std::vector<Request> requests = std::exchange(pending, {});
+    // The worker gets the shells alone: the callbacks, and the sessions they hold, stay on the
+    // loop.
+    std::vector<Shell> shells;
+    for (const Request& request : requests)
+        shells.push_back(request.shell);
+    EventLoop::shared().offload(
+        [shells = std::move(shells)] { return scan(shells); },
+        [requests = std::move(requests)](std::vector<std::vector<ProcessHandle>> leftovers) {
+            for (std::size_t index = 0; index < requests.size(); ++index)
+                requests[index].found(std::move(leftovers[index]));
+        });
 }
 
-std::vector<std::vector<ProcessHandle>> LeftoverScan::scan(const std::vector<Request>& requests) {
+std::vector<std::vector<ProcessHandle>> LeftoverScan::scan(const std::vector<Shell>& shells) {
     std::vector<ProcessInfo::Attachment> attachments;
-    for (const Request& request : requests)
-        attachments.push_back(request.attachment);
+    for (const Shell& shell : shells)
+        attachments.push_back(shell.attachment);
     std::vector<std::vector<pid_t>> listed = ProcessInfo::attachedProcesses(attachments);
 
     pid_t agent = ::getpid();
-    std::vector<std::vector<ProcessHandle>> leftovers(requests.size());
-    for (std::size_t index = 0; index < requests.size(); ++index) {
+    std::vector<std::vector<ProcessHandle>> leftovers(shells.size());
+    for (std::size_t index = 0; index < shells.size(); ++index) {
         for (pid_t process : listed[index]) {
-            if (process == agent || process == requests[index].shell)
+            if (process == agent || process == shells[index].pid)
                 continue;
             std::optional<ProcessHandle> handle = ProcessHandle::open(process);
             if (!handle)
@@ -45,7 +51,7 @@ std::vector<std::vector<ProcessHandle>> LeftoverScan::scan(const std::vector<Req
             // The process id could have been passed on between the listing and the pidfd; only
             // a process still attached once it is held is one of ours.
             std::optional<ProcessInfo::Stat> stat = ProcessInfo::stat(process);
-            if (stat && requests[index].attachment.holds(*stat))
+            if (stat && shells[index].attachment.holds(*stat))
                 leftovers[index].push_back(std::move(*handle));
         }
     }

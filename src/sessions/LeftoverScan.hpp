@@ -21,14 +21,17 @@ public:
     void request(pid_t shell, ProcessInfo::Attachment attachment, Found found);
 
 private:
-    struct Request {
-        pid_t shell;
+    struct Shell {
+        pid_t pid;
         ProcessInfo::Attachment attachment;
+    };
+    struct Request {
+        Shell shell;
         Found found;
     };
 
     void scanPending();
-    static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Request>& requests);
+    static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Shell>& shells);
 
     std::vector<Request> pending;
 };
