@@ -127,6 +127,16 @@ class Agent:
         self.stop()
 
 
+def eventually(condition, timeout, step=0.05):
+    """Polls condition until it holds or timeout seconds pass; answers its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(step)
+
+
 class Closed(Exception):
     pass
 
@@ -212,6 +222,9 @@ class Client:
     def write(self, shell_id, data):
         self.notify("write", [shell_id, data])
 
+    def wait_prompt(self, shell_id, timeout=10):
+        self.wait(lambda: self.output.get(shell_id), timeout, "a prompt")
+
     def wait_output(self, shell_id, needle, timeout=10):
         self.wait(lambda: needle in self.output.get(shell_id, b""), timeout, f"output {needle!r}")
 
@@ -224,7 +237,7 @@ def serves_fresh_client(path, timeout=10):
     try:
         client = Client(path, timeout=timeout)
     except OSError as error:
-        return False, f"connect: {error.strerror or error}"
+        return False, f"connect and identify: {error.strerror or error}"
     try:
         if client.hello() != 1:
             return False, "hello did not answer 1"

@@ -36,8 +36,10 @@ def agent_sockets(agent):
 
 def still_open(sock):
     """True while the agent has neither closed the connection nor written to it."""
+    sock.setblocking(False)
     try:
-        return sock.recv(1, socket.MSG_DONTWAIT | socket.MSG_PEEK) is None
+        sock.recv(1, socket.MSG_PEEK)
+        return False
     except BlockingIOError:
         return True
     except OSError:
@@ -99,16 +101,17 @@ def open_identified(path, count, watch):
     return clients
 
 
-def report(name, agent, watch, opened, open_now, fresh, extra=""):
+def report(name, agent, watch, opened, open_now, fresh, extra="", held=None):
     alive = agent.alive()
-    held = agent_sockets(agent) if alive else 0
+    if held is None:
+        held = agent_sockets(agent) if alive else 0
     state = "alive" if alive else f"DEAD (exit {agent.process.returncode}"
     if not alive and watch.died_at is not None:
         state += f", seen dead after {watch.died_at} connections"
     state += f", peak held {max(watch.peak, held)}" + ("" if alive else ")")
     fresh_text = "fresh client served" if fresh[0] else f"fresh client NOT served ({fresh[1]})"
     line = (f"{name}: agent {state}; {opened} connected, {open_now} still open, agent holds {held} "
-            f"connections ({agent.descriptors()} fds); {fresh_text}{extra}")
+            f"connections; {fresh_text}{extra}")
     print(line, flush=True)
     return alive, held if alive else max(watch.peak, held), fresh[0]
 
@@ -120,12 +123,19 @@ def silent_case(binary, name, nofile):
         time.sleep(SETTLE)
         open_now = sum(still_open(sock) for sock in sockets)
         fresh = agentlib.serves_fresh_client(agent.path, timeout=5) if agent.alive() else (False, "agent dead")
-        result = report(name, agent, watch, len(sockets), open_now, fresh)
-        if not agent.alive():
-            print(f"  agent's last log lines: {agent.log_text().strip().splitlines()[-3:]}")
+        alive = agent.alive()
+        held = agent_sockets(agent)
         for sock in sockets:
             sock.close()
-        return result
+        released = (False, "agent dead")
+        if alive:
+            time.sleep(SETTLE)
+            released = agentlib.serves_fresh_client(agent.path, timeout=5)
+        extra = "; after closing the silent ones: " + ("served" if released[0] else f"NOT served ({released[1]})")
+        result = report(name, agent, watch, len(sockets), open_now, fresh, extra, held)
+        if not agent.alive():
+            print(f"  agent's last log lines: {agent.log_text().strip().splitlines()[-3:]}")
+        return result + (released[0],)
 
 
 def identified_case(binary, name, nofile):
@@ -136,6 +146,7 @@ def identified_case(binary, name, nofile):
         open_now = sum(not client.closed and still_open(client.sock) for client in clients)
         alive = agent.alive()
         fresh = agentlib.serves_fresh_client(agent.path, timeout=3) if alive else (False, "agent dead")
+        held = agent_sockets(agent)
         released = (False, "agent dead")
         if alive:
             for client in clients[:50]:
@@ -143,7 +154,7 @@ def identified_case(binary, name, nofile):
             time.sleep(SETTLE)
             released = agentlib.serves_fresh_client(agent.path, timeout=5)
         extra = "; after closing 50 of them: " + ("served" if released[0] else f"NOT served ({released[1]})")
-        result = report(name, agent, watch, len(clients), open_now, fresh, extra)
+        result = report(name, agent, watch, len(clients), open_now, fresh, extra, held)
         if not agent.alive():
             print(f"  agent's last log lines: {agent.log_text().strip().splitlines()[-3:]}")
         for client in clients:
@@ -156,20 +167,20 @@ def main():
     agentlib.raise_own_descriptor_limit(CONNECTIONS * 2 + 100)
     hard = agentlib.resource.getrlimit(agentlib.resource.RLIMIT_NOFILE)[1]
     print(f"agent: {binary}")
-    soft_alive, soft_held, soft_fresh = silent_case(binary, f"silent x{CONNECTIONS}, nofile 1024:{hard}", (1024, hard))
-    hard_alive, hard_held, hard_fresh = silent_case(binary, f"silent x{CONNECTIONS}, nofile 1024:1024", (1024, 1024))
-    id_alive, id_held, id_fresh, id_released = identified_case(
-        binary, f"identified x{CONNECTIONS}, nofile 1024:1024", (1024, 1024))
+    cases = [
+        ("silent soft 1024", silent_case(binary, f"silent x{CONNECTIONS}, nofile 1024:{hard}", (1024, hard))),
+        ("silent hard 1024", silent_case(binary, f"silent x{CONNECTIONS}, nofile 1024:1024", (1024, 1024))),
+        ("identified hard 1024",
+         identified_case(binary, f"identified x{CONNECTIONS}, nofile 1024:1024", (1024, 1024))),
+    ]
 
-    def short(alive, held, fresh):
+    def short(alive, held, fresh, released):
         if not alive:
             return f"DIED (peak held {held})"
-        return f"alive, held {held}, fresh {'ok' if fresh else 'refused'}"
+        return (f"alive, held {held}, fresh client {'ok' if fresh else 'refused'} "
+                f"({'ok' if released else 'refused'} once some closed)")
 
-    print(f"RESULT descriptors: silent soft 1024: {short(soft_alive, soft_held, soft_fresh)}; "
-          f"silent hard 1024: {short(hard_alive, hard_held, hard_fresh)}; "
-          f"identified hard 1024: {short(id_alive, id_held, id_fresh)}, "
-          f"fresh after freeing 50 {'ok' if id_released else 'refused'}")
+    print("RESULT descriptors: " + "; ".join(f"{name}: {short(*result)}" for name, result in cases))
 
 
 if __name__ == "__main__":

@@ -94,7 +94,8 @@ private:
     void run();
     void assertRunning(const char* operation) const;
 
-    mutable asio::io_context context_;
+    // One thread runs it, which lets Asio keep the loop's own handlers off its locks.
+    mutable asio::io_context context_{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
     asio::thread_pool worker_{1};
     std::once_flag stopOnce_;
