@@ -92,6 +92,16 @@ class Agent:
             pass
         return None
 
+    def processor_seconds(self):
+        """User plus system time of every thread of the agent so far."""
+        try:
+            with open(f"/proc/{self.pid}/stat", "rb") as stat:
+                text = stat.read()
+        except OSError:
+            return None
+        fields = text[text.rfind(b")") + 2:].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def children(self):
         """(pid, state) of every process whose parent is the agent."""
         found = []

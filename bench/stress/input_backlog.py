@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Input waiting for a shell: the shell sleeps 20 s before it reads, while this client writes
-512 MiB as 1 MiB `write` notifications as fast as the socket takes them. Samples the agent's
-VmRSS throughout; then the late reader (`head -c N | md5sum` on a raw terminal) tells whether
-every byte arrived, in order."""
+512 MiB as `write` notifications of 1 MiB each (STRESS_CHUNK_KIB changes the size) as fast as
+the socket takes them. Samples the agent's VmRSS throughout; then the late reader
+(`head -c N | md5sum` on a raw terminal) tells whether every byte arrived, in order."""
 
 import hashlib
 import os
@@ -13,8 +13,9 @@ import time
 
 import agentlib
 
-CHUNK = 1 << 20
-CHUNKS = 512
+# STRESS_CHUNK_KIB sets the size of each write (default 1024); the total stays 512 MiB.
+CHUNK = int(os.environ.get("STRESS_CHUNK_KIB", "1024")) * 1024
+CHUNKS = (512 << 20) // CHUNK
 SLEEP = 20
 DEADLINE = 120
 SAMPLE_EVERY = 0.02
@@ -184,7 +185,7 @@ def main():
     else:
         verdict = "all bytes arrived in order" if intact else f"digest MISMATCH ({answer} != {digest.hexdigest()})"
     print(f"{verdict}; agent {'alive' if alive else 'DEAD'}")
-    print(f"RESULT input: peak RSS {mib(sampler.peak)} (VmHWM {mib(hwm)}), after {mib(rss_after)}; "
+    print(f"RESULT input ({CHUNK >> 10} KiB writes): peak RSS {mib(sampler.peak)} (VmHWM {mib(hwm)}), after {mib(rss_after)}; "
           f"{sent >> 20} MiB sent, {verdict}")
 
 
