@@ -112,8 +112,11 @@ bool referenceInPlace(msgpack::type::object_type, std::size_t, void*) {
 MessageDecoder::MessageDecoder(DecoderLimits limits) : limits_(limits) {}
 
 std::span<std::uint8_t> MessageDecoder::prepare(std::size_t size) {
-    if (start_ == end_ && buffer_.size() > keptCapacity)
-        std::vector<std::uint8_t>().swap(buffer_);
+    if (start_ == end_) {
+        start_ = end_ = scan_ = 0;
+        if (buffer_.size() > keptCapacity)
+            std::vector<std::uint8_t>().swap(buffer_);
+    }
     if (start_ > 0 && buffer_.size() - end_ < size) {
         // Move the message in progress to the front; earlier messages are handed out.
         std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),

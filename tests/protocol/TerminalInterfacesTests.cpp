@@ -2,32 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <map>
 
 using namespace veltro;
 
 namespace {
 
-using Packer = msgpack::packer<msgpack::sbuffer>;
-using Build = std::function<void(Packer&)>;
+using Map = std::map<std::string, std::string>;
+const std::vector<char> id(16, '\x11');
+const auto nil = msgpack::type::nil_t();
 
-template <class Build> msgpack::object_handle packed(Build build) {
+// Values packed by hand, as an array, and decoded again.
+template <class... Values> msgpack::object_handle packed(const Values&... values) {
     msgpack::sbuffer buffer;
-    Packer packer(buffer);
-    build(packer);
+    msgpack::pack(buffer, std::make_tuple(values...));
     return msgpack::unpack(buffer.data(), buffer.size());
 }
 
-void packID(Packer& packer, std::uint32_t size = 16) {
-    std::string bytes(size, '\x11');
-    packer.pack_bin(size);
-    packer.pack_bin_body(bytes.data(), size);
-}
-
-// The problem with params made by `build`, for a message received by `direction`'s side.
+// The problem with these params for the side of `direction`, whatever the method's kind.
 std::optional<std::string> problemOf(Direction direction, std::string_view method,
-                                     const Build& build) {
-    auto params = packed(build);
+                                     const msgpack::object_handle& params) {
     std::string problem;
     if (checkedMethod(direction, MessageKind::notification, method, params.get(), problem) ||
         checkedMethod(direction, MessageKind::request, method, params.get(), problem))
@@ -35,82 +29,49 @@ std::optional<std::string> problemOf(Direction direction, std::string_view metho
     return problem;
 }
 
+template <class Folder, class Shell, class Environment>
+msgpack::object_handle openShell(const Folder& folder, const Shell& shell,
+                                 const Environment& environment) {
+    return packed(id, 80, 24, folder, shell, environment);
+}
+
 } // namespace
 
 TEST(TerminalInterfaces, ParamsThatDoNotMatchAreRefusedWithTheMethodNamed) {
-    auto openShell = [](Build folder, Build shell, Build environment) -> Build {
-        return [=](Packer& p) {
-            p.pack_array(6), packID(p), p.pack(80), p.pack(24);
-            folder(p), shell(p), environment(p);
-        };
-    };
-    Build slash = [](Packer& p) { p.pack("/"); };
-    Build nil = [](Packer& p) { p.pack_nil(); };
-    Build empty = [](Packer& p) { p.pack_map(0); };
-    auto entry = [](std::string key, std::string value) -> Build {
-        return [=](Packer& p) { p.pack_map(1), p.pack(key), p.pack(value); };
-    };
-    auto exited = [](std::int64_t status) -> Build {
-        return [=](Packer& p) { p.pack_array(2), packID(p), p.pack(status); };
-    };
     struct Case {
         std::string name;
-        Direction direction;
         std::string method;
-        Build params;
-        bool accepted;
+        msgpack::object_handle params;
+        bool accepted = false;
+        Direction direction = Direction::toAgent;
     };
-    const auto toAgent = Direction::toAgent;
-    std::vector<Case> cases = {
-        {"nil folder", toAgent, "openShell", openShell(nil, nil, empty), false},
-        {"NUL in folder", toAgent, "openShell",
-         openShell([](Packer& p) { p.pack(std::string("/\0", 2)); }, nil, empty), false},
-        {"NUL in shell", toAgent, "openShell",
-         openShell(
-             slash, [](Packer& p) { p.pack(std::string("sh\0", 3)); }, empty),
-         false},
-        {"surrogate in shell", toAgent, "openShell",
-         openShell(
-             slash, [](Packer& p) { p.pack("\xED\xA0\x80"); }, empty),
-         false},
-        {"folder as bin", toAgent, "openShell",
-         openShell([](Packer& p) { p.pack_bin(1), p.pack_bin_body("/", 1); }, nil, empty), false},
-        {"environment as array", toAgent, "openShell",
-         openShell(slash, nil, [](Packer& p) { p.pack_array(0); }), false},
-        {"environment nil", toAgent, "openShell", openShell(slash, nil, nil), false},
-        {"empty name", toAgent, "openShell", openShell(slash, nil, entry("", "v")), false},
-        {"name with =", toAgent, "openShell", openShell(slash, nil, entry("A=", "v")), false},
-        {"NUL in name", toAgent, "openShell",
-         openShell(slash, nil, entry(std::string("A\0", 2), "v")), false},
-        {"NUL in value", toAgent, "openShell",
-         openShell(slash, nil, entry("A", std::string("\0", 1))), false},
-        {"overlong value", toAgent, "openShell", openShell(slash, nil, entry("A", "\xC0\xAF")),
-         false},
-        {"= in a value", toAgent, "openShell", openShell(slash, nil, entry("A", "=b")), true},
-        {"key not a str", toAgent, "openShell",
-         openShell(slash, nil, [](Packer& p) { p.pack_map(1), p.pack(1), p.pack("v"); }), false},
-        {"five params", toAgent, "openShell",
-         [](Packer& p) {
-             p.pack_array(5), packID(p), p.pack(80), p.pack(24), p.pack("/"), p.pack_nil();
-         },
-         false},
-        {"uuid of 17 bytes", toAgent, "close", [](Packer& p) { p.pack_array(1), packID(p, 17); },
-         false},
-        {"columns as float", toAgent, "resize",
-         [](Packer& p) { p.pack_array(3), packID(p), p.pack(80.5), p.pack(24); }, false},
-        {"rows past int64", toAgent, "resize",
-         [](Packer& p) { p.pack_array(3), packID(p), p.pack(1), p.pack(std::uint64_t(1) << 63); },
-         false},
-        {"data as ext", toAgent, "write",
-         [](Packer& p) { p.pack_array(2), packID(p), p.pack_ext(1, 1), p.pack_ext_body("x", 1); },
-         false},
-        {"status at int32 min", Direction::toClient, "exited", exited(INT32_MIN), true},
-        {"status at int32 max", Direction::toClient, "exited", exited(INT32_MAX), true},
-        {"status past int32", Direction::toClient, "exited", exited(std::int64_t(1) << 31), false},
-        {"status below int32", Direction::toClient, "exited", exited(INT32_MIN - 1LL), false},
-        {"output sent to the agent", toAgent, "output",
-         [](Packer& p) { p.pack_array(2), packID(p), p.pack_bin(0); }, false},
-    };
+    std::vector<Case> cases;
+    cases.push_back({"nil folder", "openShell", openShell(nil, nil, Map())});
+    cases.push_back({"NUL in shell", "openShell", openShell("/", std::string("sh\0", 3), Map())});
+    cases.push_back({"surrogate in shell", "openShell", openShell("/", "\xED\xA0\x80", Map())});
+    cases.push_back({"folder as bin", "openShell", openShell(std::vector<char>{'/'}, nil, Map())});
+    cases.push_back({"environment as array", "openShell", openShell("/", nil, std::vector<int>())});
+    cases.push_back({"empty name", "openShell", openShell("/", nil, Map{{"", "v"}})});
+    cases.push_back({"name with =", "openShell", openShell("/", nil, Map{{"A=", "v"}})});
+    cases.push_back({"NUL in name", "openShell", openShell("/", nil, Map{{{"A\0", 2}, "v"}})});
+    cases.push_back({"NUL in value", "openShell", openShell("/", nil, Map{{"A", {"\0", 1}}})});
+    cases.push_back({"overlong value", "openShell", openShell("/", nil, Map{{"A", "\xC0\xAF"}})});
+    cases.push_back({"= in a value", "openShell", openShell("/", nil, Map{{"A", "=b"}}), true});
+    cases.push_back(
+        {"key not a str", "openShell", openShell("/", nil, std::map<int, int>{{1, 2}})});
+    cases.push_back({"five params", "openShell", packed(id, 80, 24, "/", nil)});
+    cases.push_back({"uuid of 17 bytes", "close", packed(std::vector<char>(17))});
+    cases.push_back({"columns as float", "resize", packed(id, 80.5, 24)});
+    cases.push_back({"rows past int64", "resize", packed(id, 1, std::uint64_t(1) << 63)});
+    cases.push_back({"data as ext", "write", packed(id, msgpack::type::ext(1, "x", 1))});
+    cases.push_back({"empty data", "write", packed(id, std::vector<char>()), true});
+    cases.push_back({"output sent to the agent", "output", packed(id, std::vector<char>())});
+    for (std::int64_t status : {std::int64_t(INT32_MIN), std::int64_t(INT32_MAX)})
+        cases.push_back(
+            {"status in int32", "exited", packed(id, status), true, Direction::toClient});
+    for (std::int64_t status : {std::int64_t(INT32_MIN) - 1, std::int64_t(INT32_MAX) + 1})
+        cases.push_back(
+            {"status past int32", "exited", packed(id, status), false, Direction::toClient});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto problem = problemOf(c.direction, c.method, c.params);
@@ -122,11 +83,8 @@ TEST(TerminalInterfaces, ParamsThatDoNotMatchAreRefusedWithTheMethodNamed) {
 }
 
 TEST(TerminalInterfaces, RequestsAndNotificationsAreNotInterchangeable) {
-    auto params = packed([](Packer& p) { p.pack_array(1), packID(p); });
+    auto params = packed(id);
     std::string problem;
-    EXPECT_FALSE(
-        checkedMethod(Direction::toAgent, MessageKind::request, "close", params.get(), problem));
-    EXPECT_EQ(problem, "close is a notification, not a request.");
     EXPECT_FALSE(checkedMethod(Direction::toAgent, MessageKind::notification, "isBusy",
                                params.get(), problem));
     EXPECT_EQ(problem, "isBusy is a request, not a notification.");
@@ -136,31 +94,29 @@ TEST(TerminalInterfaces, RequestsAndNotificationsAreNotInterchangeable) {
 }
 
 TEST(TerminalInterfaces, ResultsOfTheWrongTypeAreNotRead) {
-    auto result = [](std::string_view method, Build build) {
-        return checkedResult(*findMethod(Direction::toAgent, method), packed(build).get())
-            .has_value();
+    auto readable = [](std::string_view method, const msgpack::object_handle& result) {
+        const msgpack::object& value = result.get().via.array.ptr[0];
+        return checkedResult(*findMethod(Direction::toAgent, method), value).has_value();
     };
-    EXPECT_TRUE(result("hello", [](Packer& p) { p.pack(1); }));
-    EXPECT_FALSE(result("hello", [](Packer& p) { p.pack("1"); }));
-    EXPECT_TRUE(result("openShell", [](Packer& p) { p.pack_array(2), p.pack(7), p.pack_nil(); }));
-    EXPECT_FALSE(result("openShell", [](Packer& p) {
-        p.pack_array(2), p.pack(std::int64_t(1) << 40), p.pack_nil();
-    }));
-    EXPECT_FALSE(result("isBusy", [](Packer& p) { p.pack_array(2), p.pack(1), p.pack_nil(); }));
-    EXPECT_FALSE(result("isBusy", [](Packer& p) { p.pack_array(1), p.pack(true); }));
-    EXPECT_TRUE(result("currentFolder", [](Packer& p) { p.pack_nil(); }));
-    EXPECT_FALSE(result("currentFolder", [](Packer& p) { p.pack(3); }));
+    EXPECT_TRUE(readable("hello", packed(1)));
+    EXPECT_FALSE(readable("hello", packed("1")));
+    EXPECT_TRUE(readable("openShell", packed(std::make_tuple(7, nil))));
+    EXPECT_FALSE(readable("openShell", packed(std::make_tuple(std::int64_t(1) << 40, nil))));
+    EXPECT_FALSE(readable("isBusy", packed(std::make_tuple(1, nil))));
+    EXPECT_FALSE(readable("isBusy", packed(std::make_tuple(true))));
+    EXPECT_TRUE(readable("currentFolder", packed(nil)));
+    EXPECT_FALSE(readable("currentFolder", packed(3)));
 }
 
 TEST(TerminalInterfaces, DataHeadFollowedByTheDataIsTheWholeNotification) {
-    UUID id = *UUID::parse("00112233-4455-6677-8899-AABBCCDDEEFF");
+    UUID uuid = *UUID::parse("00112233-4455-6677-8899-AABBCCDDEEFF");
     for (std::size_t size : {0, 1, 255, 256, 65535, 65536, 100000}) {
         SCOPED_TRACE(size);
         Bytes data(size, 'q');
-        MessageHead head = encodeDataHead("output", id, size);
+        MessageHead head = encodeDataHead("output", uuid, size);
         std::string joined(head.view().begin(), head.view().end());
         joined.append(data.begin(), data.end());
-        EXPECT_EQ(joined, encodeNotification("output", id, ByteView(data)));
+        EXPECT_EQ(joined, encodeNotification("output", uuid, ByteView(data)));
     }
 }
 

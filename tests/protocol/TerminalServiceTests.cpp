@@ -1,5 +1,6 @@
 #include "protocol/PeerRequirement.hpp"
 #include "protocol/TerminalService.hpp"
+#include "support/TemporaryFolder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -34,27 +35,16 @@ TEST(TerminalService, BundleIdentifierDecidesBetweenDevelopmentAndRelease) {
 }
 
 TEST(TerminalService, NamesOfBothVariants) {
-    EXPECT_FALSE(isDevelopment(releaseVeltroBundleID));
-    EXPECT_EQ(machServiceName(releaseVeltroBundleID),
-              "KQ7310ZV4M.tech.morvane.veltro.terminal-helper");
-    EXPECT_EQ(agentLabel(releaseVeltroBundleID), "tech.morvane.veltro.terminal-helper");
-    EXPECT_EQ(helperBundleID(releaseVeltroBundleID), "tech.morvane.veltro.terminal-helper");
-    EXPECT_EQ(agentPlistName(releaseVeltroBundleID), "tech.morvane.veltro.terminal-helper.plist");
-
-    EXPECT_TRUE(isDevelopment(developmentVeltroBundleID));
-    EXPECT_EQ(machServiceName(developmentVeltroBundleID),
-              "KQ7310ZV4M.tech.morvane.veltro.dev.terminal-helper");
-    EXPECT_EQ(agentLabel(developmentVeltroBundleID), "tech.morvane.veltro.dev.terminal-helper");
-    EXPECT_EQ(helperBundleID(developmentVeltroBundleID), "tech.morvane.veltro.dev.terminal-helper");
-    EXPECT_EQ(agentPlistName(developmentVeltroBundleID),
-              "tech.morvane.veltro.dev.terminal-helper.plist");
-}
-
-TEST(TerminalService, ConstantsAreTheSameInEveryVariant) {
-    EXPECT_EQ(teamID, "KQ7310ZV4M");
-    EXPECT_EQ(appGroup, "KQ7310ZV4M.tech.morvane.veltro");
-    EXPECT_EQ(protocolVersion, 1);
-    EXPECT_EQ(downloadURL(), "https://morvane.tech/terminal-helper/");
+    for (bool development : {false, true}) {
+        std::string_view id = development ? developmentVeltroBundleID : releaseVeltroBundleID;
+        std::string label = development ? "tech.morvane.veltro.dev.terminal-helper"
+                                        : "tech.morvane.veltro.terminal-helper";
+        EXPECT_EQ(isDevelopment(id), development);
+        EXPECT_EQ(machServiceName(id), "KQ7310ZV4M." + label);
+        EXPECT_EQ(agentLabel(id), label);
+        EXPECT_EQ(helperBundleID(id), label);
+        EXPECT_EQ(agentPlistName(id), label + ".plist");
+    }
 }
 
 TEST(TerminalService, NamesOfThisBuildFollowItsBundleIdentifier) {
@@ -76,22 +66,7 @@ TEST(TerminalService, HelperRequirementNamesTheHelperForThisProcessSigner) {
     EXPECT_FALSE(PeerRequirement::isSatisfied(helperRequirement(), {veltroBundleID()}));
 }
 
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "veltro-XXXXXX").string();
-        path = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(path, ignored);
-    }
-
-    std::string operator/(std::string_view name) const { return (path / name).string(); }
-
-    fs::path path;
-};
+using TemporaryFolder = veltro::testing::TemporaryFolder;
 
 mode_t modeOf(const std::string& path) {
     struct stat status {};
@@ -113,90 +88,61 @@ std::string refusal(const std::function<void()>& use, const std::string& folder)
     return {};
 }
 
-TEST(TerminalService, RuntimeFolderIsTheUsersRuntimeDirectoryWhenItIsSafe) {
+TEST(TerminalService, RuntimeFolderIsAnAbsoluteRuntimeDirectoryOrElseAPrivateTemporaryOne) {
     TemporaryFolder temporary;
-    std::string runtime = temporary.path.string();
-    ASSERT_EQ(modeOf(runtime), 0700u);
-    EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", runtime}}, ::getuid(), temporary / "none"),
-              runtime);
-}
-
-TEST(TerminalService, MissingTemporaryRuntimeFolderIsCreatedPrivate) {
-    TemporaryFolder temporary;
+    EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", temporary.path()}}, ::getuid(), temporary / "x"),
+              temporary.path());
     std::string expected = temporary / ("tech.morvane.veltro-" + std::to_string(::getuid()));
     // A restrictive umask must not leave the owner without access.
     mode_t previous = ::umask(0277);
-    std::string folder = runtimeFolder({}, ::getuid(), temporary.path.string());
+    EXPECT_EQ(runtimeFolder({}, ::getuid(), temporary.path()), expected);
     ::umask(previous);
-    EXPECT_EQ(folder, expected);
-    EXPECT_EQ(modeOf(folder), 0700u);
-    EXPECT_EQ(runtimeFolder({}, ::getuid(), temporary.path.string()), expected);
-}
-
-TEST(TerminalService, RuntimeDirectoryThatIsNotAbsoluteIsIgnored) {
-    TemporaryFolder temporary;
-    std::string expected = temporary / ("tech.morvane.veltro-" + std::to_string(::getuid()));
+    EXPECT_EQ(modeOf(expected), 0700u);
     for (std::string value : {"", "relative/run", "run"})
-        EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", value}}, ::getuid(), temporary.path.string()),
+        EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", value}}, ::getuid(), temporary.path()),
                   expected);
 }
 
-TEST(TerminalService, UnsafeRuntimeFoldersAreRefusedWithTheReason) {
+TEST(TerminalService, UnsafeRuntimeFoldersAreRefusedWithTheReasonAndNotRepaired) {
     TemporaryFolder temporary;
     const uid_t uid = ::getuid();
-
-    std::string open = temporary / "open";
+    std::string open = temporary / "open", safe = temporary / "safe", link = temporary / "link",
+                file = temporary / "file", missing = temporary / "missing";
+    std::string temporaryOne = temporary / ("tech.morvane.veltro-" + std::to_string(uid));
     fs::create_directory(open);
     fs::permissions(open, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_exec);
-    EXPECT_NE(refusal([&] { checkRuntimeFolder(open, uid); }, open).find("0741"),
-              std::string::npos);
-
-    std::string safe = temporary / "safe";
     fs::create_directory(safe);
     fs::permissions(safe, fs::perms::owner_all);
-    std::string link = temporary / "link";
     fs::create_directory_symlink(safe, link);
-    EXPECT_NE(refusal([&] { checkRuntimeFolder(link, uid); }, link).find("symbolic link"),
-              std::string::npos);
-    EXPECT_NE(refusal(
-                  [&] {
-                      runtimeFolder({{"XDG_RUNTIME_DIR", link}}, uid);
-                  },
-                  link)
-                  .find("symbolic link"),
-              std::string::npos);
-
-    std::string file = temporary / "file";
     std::ofstream(file) << "x";
-    EXPECT_NE(refusal([&] { checkRuntimeFolder(file, uid); }, file).find("not a folder"),
-              std::string::npos);
-
-    EXPECT_NE(refusal([&] { checkRuntimeFolder(safe, uid + 1); }, safe).find("owned by"),
-              std::string::npos);
-
-    std::string missing = temporary / "missing";
-    EXPECT_FALSE(refusal([&] { checkRuntimeFolder(missing, uid); }, missing).empty());
+    fs::create_directory(temporaryOne);
+    fs::permissions(temporaryOne, fs::perms::owner_all | fs::perms::others_all);
+    struct Case {
+        std::function<void()> use;
+        std::string folder;
+        std::string reason;
+    };
+    std::vector<Case> cases = {
+        {[&] { checkRuntimeFolder(open, uid); }, open, "0741"},
+        {[&] { checkRuntimeFolder(link, uid); }, link, "symbolic link"},
+        {[&] {
+             runtimeFolder({{"XDG_RUNTIME_DIR", link}}, uid);
+         },
+         link, "symbolic link"},
+        {[&] { checkRuntimeFolder(file, uid); }, file, "not a folder"},
+        {[&] { checkRuntimeFolder(safe, uid + 1); }, safe, "owned by"},
+        {[&] { checkRuntimeFolder(missing, uid); }, missing, ""},
+        {[&] { runtimeFolder({}, uid, temporary.path()); }, temporaryOne, "0707"},
+        {[&] { runtimeFolder({}, uid, missing); },
+         missing + "/tech.morvane.veltro-" + std::to_string(uid), ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_NE(refusal(c.use, c.folder).find(c.reason), std::string::npos) << c.folder;
+    EXPECT_EQ(modeOf(temporaryOne), 0707u);
+    fs::remove(temporaryOne);
+    fs::create_directory_symlink(safe, temporaryOne);
+    refusal([&] { runtimeFolder({}, uid, temporary.path()); }, temporaryOne);
     checkRuntimeFolder(safe, uid);
-}
-
-TEST(TerminalService, UnsafeTemporaryRuntimeFolderIsRefusedNotRepaired) {
-    TemporaryFolder temporary;
-    std::string folder = temporary / ("tech.morvane.veltro-" + std::to_string(::getuid()));
-    fs::create_directory(folder);
-    fs::permissions(folder, fs::perms::owner_all | fs::perms::others_all);
-    refusal([&] { runtimeFolder({}, ::getuid(), temporary.path.string()); }, folder);
-    EXPECT_EQ(modeOf(folder), 0707u);
-
-    fs::remove(folder);
-    fs::create_directory_symlink(temporary.path, folder);
-    refusal([&] { runtimeFolder({}, ::getuid(), temporary.path.string()); }, folder);
-}
-
-TEST(TerminalService, TemporaryRuntimeFolderThatCannotBeCreatedIsRefused) {
-    TemporaryFolder temporary;
-    std::string root = temporary / "absent";
-    std::string folder = root + "/tech.morvane.veltro-" + std::to_string(::getuid());
-    refusal([&] { runtimeFolder({}, ::getuid(), root); }, folder);
 }
 
 TEST(TerminalService, SocketLivesInTheRuntimeFolderUnderTheServiceName) {
@@ -204,9 +150,9 @@ TEST(TerminalService, SocketLivesInTheRuntimeFolderUnderTheServiceName) {
     const char* previous = std::getenv("XDG_RUNTIME_DIR");
     std::optional<std::string> saved =
         previous ? std::optional<std::string>(previous) : std::nullopt;
-    ::setenv("XDG_RUNTIME_DIR", temporary.path.c_str(), 1);
-    EXPECT_EQ(runtimeFolder(), temporary.path.string());
-    EXPECT_EQ(socketPath(), temporary.path.string() + "/" + machServiceName());
+    ::setenv("XDG_RUNTIME_DIR", temporary.path().c_str(), 1);
+    EXPECT_EQ(runtimeFolder(), temporary.path());
+    EXPECT_EQ(socketPath(), temporary.path() + "/" + machServiceName());
     if (saved)
         ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
     else

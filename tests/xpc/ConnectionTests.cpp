@@ -10,37 +10,20 @@
 
 using namespace veltro;
 using namespace veltro::xpctest;
+using namespace std::chrono_literals;
 
 namespace {
 
 const UUID shellID = *UUID::parse("00112233-4455-6677-8899-AABBCCDDEEFF");
+const std::vector<char> id(shellID.bytes().begin(), shellID.bytes().end());
+const auto nil = msgpack::type::nil_t();
+const std::tuple<> none;
 
-void packBin(Packer& packer, std::size_t size) {
-    std::string data(size, 'i');
-    packer.pack_bin(static_cast<std::uint32_t>(size));
-    packer.pack_bin_body(data.data(), static_cast<std::uint32_t>(size));
-}
-
-void packID(Packer& packer) {
-    packer.pack_bin(16);
-    packer.pack_bin_body(reinterpret_cast<const char*>(shellID.bytes().data()), 16);
-}
-
-template <class Params>
-std::string request(std::uint32_t msgid, const std::string& method, std::uint32_t count,
-                    Params params) {
-    return bytes([&](Packer& p) {
-        p.pack_array(4), p.pack(0), p.pack(msgid), p.pack(method), p.pack_array(count);
-        params(p);
-    });
-}
-
-template <class Params>
-std::string notification(const std::string& method, std::uint32_t count, Params params) {
-    return bytes([&](Packer& p) {
-        p.pack_array(3), p.pack(2), p.pack(method), p.pack_array(count);
-        params(p);
-    });
+// An array of the values, packed by hand, for messages a correct peer never makes.
+template <class... Values> std::string packed(const Values&... values) {
+    msgpack::sbuffer buffer;
+    msgpack::pack(buffer, std::make_tuple(values...));
+    return std::string(buffer.data(), buffer.size());
 }
 
 std::string hello(std::uint32_t msgid) {
@@ -53,166 +36,109 @@ std::string validWrite() {
 
 const std::string writeCall = "write " + shellID.string() + " ok";
 
-struct Message {
-    msgpack::object_handle handle;
-    const msgpack::object& operator[](std::size_t i) const { return handle.get().via.array.ptr[i]; }
-};
-
-std::optional<Message> receive(RawPeer& peer) {
-    auto message = peer.receive();
+// What a message says, in short; "end" once the agent has closed the connection.
+std::string summary(const std::optional<Message>& message) {
     if (!message)
-        return std::nullopt;
-    return Message{std::move(*message)};
+        return "end";
+    if ((*message)[0].as<int>() == 1)
+        return "response " + std::to_string((*message)[1].as<int>()) +
+               ((*message)[2].is_nil() ? "" : ": " + (*message)[2].as<std::string>());
+    auto params = (*message)[2].as<std::vector<std::string>>();
+    return (*message)[1].as<std::string>() + " " + params.at(0) +
+           (params.size() > 1 ? ": " + params[1] : "");
 }
 
 } // namespace
 
-TEST(ConnectionBadInput, EveryMessageNotCarriedOutIsAnsweredAndOnlyABrokenStreamEnds) {
-    enum class Outcome { errorResponse, errorNotification, closing };
+TEST(ConnectionBadInput, EveryFaultIsAnsweredAndOnlyABrokenStreamOrHandshakeEndsTheConnection) {
     struct Case {
-        std::string name;
-        std::string bytes;
-        Outcome outcome;
+        std::string sent;
+        std::vector<std::string> said;
+        std::vector<std::string> calls;
+        std::chrono::milliseconds identifyTimeout{10000};
     };
-    std::string deep = std::string(33, '\x91') + '\xC0';
+    const std::string identify = encodeNotification("identify", "tech.morvane.veltro");
+    const std::string admitted = identify + validWrite() + hello(1);
+    const std::vector<std::string> servedTwice{writeCall, "hello 1", writeCall, "hello 1"};
+    const std::vector<std::string> servedOnce{writeCall, "hello 1"};
+    auto answered = [](std::string answer) {
+        return std::vector<std::string>{"response 1", answer, "response 2"};
+    };
+    auto ended = [](std::string reason, bool admitted = true) {
+        if (!admitted)
+            return std::vector<std::string>{"closing " + reason, "end"};
+        return std::vector<std::string>{"response 1", "closing " + reason, "end"};
+    };
+    const std::string badShape = "A request or response is not [kind, msgid, ..., ...] with a "
+                                 "valid msgid.";
     std::vector<Case> cases = {
-        {"frobnicate", request(9, "frobnicate", 0, [](Packer&) {}), Outcome::errorResponse},
-        {"currentFolder", request(9, "currentFolder", 1, [](Packer& p) { packBin(p, 15); }),
-         Outcome::errorResponse},
-        {"write", request(9, "write", 2, [](Packer& p) { packID(p), packBin(p, 1); }),
-         Outcome::errorResponse},
-        {"openShell",
-         request(9, "openShell", 6,
-                 [](Packer& p) {
-                     packID(p), p.pack(80), p.pack(24), p.pack(std::string("/\0", 2)), p.pack_nil(),
-                         p.pack_map(0);
-                 }),
-         Outcome::errorResponse},
-        {"write", notification("write", 2, [](Packer& p) { packID(p), p.pack("ok"); }),
-         Outcome::errorNotification},
-        {"resize", notification("resize", 3, [](Packer& p) { packID(p), p.pack(1.5), p.pack(2); }),
-         Outcome::errorNotification},
-        {"launchMissiles", notification("launchMissiles", 0, [](Packer&) {}),
-         Outcome::errorNotification},
-        {"a byte that is not MessagePack", "\xC1", Outcome::closing},
-        {"a response from the client", bytes([](Packer& p) {
-             p.pack_array(4), p.pack(1), p.pack(0), p.pack_nil(), p.pack_nil();
-         }),
-         Outcome::closing},
-        {"a kind of 3",
-         bytes([](Packer& p) { p.pack_array(3), p.pack(3), p.pack("write"), p.pack_array(0); }),
-         Outcome::closing},
-        {"a notification of four items", bytes([](Packer& p) {
-             p.pack_array(4), p.pack(2), p.pack("close"), p.pack_array(0), p.pack_nil();
-         }),
-         Outcome::closing},
-        {"a negative msgid", request(0, "hello", 0, [](Packer&) {}).replace(2, 1, "\xFF"),
-         Outcome::closing},
-        {"a msgid past 32 bits", bytes([](Packer& p) {
-             p.pack_array(4), p.pack(0), p.pack(std::uint64_t(1) << 32), p.pack("hello"),
-                 p.pack_array(0);
-         }),
-         Outcome::closing},
-        {"a method that is not a str",
-         bytes([](Packer& p) { p.pack_array(3), p.pack(2), p.pack(7), p.pack_array(0); }),
-         Outcome::closing},
-        {"params that are not an array",
-         bytes([](Packer& p) { p.pack_array(3), p.pack(2), p.pack("close"), p.pack_map(0); }),
-         Outcome::closing},
-        {"a message that is not an array", bytes([](Packer& p) { p.pack("close"); }),
-         Outcome::closing},
-        {"a str larger than 64 MiB", std::string("\x93\x02\xDB\x04\x00\x00\x01", 7),
-         Outcome::closing},
-        {"nesting deeper than 32 levels", deep, Outcome::closing},
-        {"an array of 65,537 elements", std::string("\xDD\x00\x01\x00\x01", 5), Outcome::closing},
+        {admitted + packed(0, 9, "frobnicate", none),
+         answered("response 9: Unknown method \"frobnicate\"."), servedTwice},
+        {admitted + packed(0, 9, "currentFolder", std::make_tuple(std::vector<char>(15))),
+         answered("response 9: currentFolder: id must be a bin of 16 bytes."), servedTwice},
+        {admitted + packed(0, 9, "write", std::make_tuple(id, std::vector<char>(1))),
+         answered("response 9: write is a notification, not a request."), servedTwice},
+        {admitted + packed(0, 9, "openShell",
+                           std::make_tuple(id, 80, 24, std::string("/\0", 2), nil,
+                                           std::map<std::string, std::string>())),
+         answered("response 9: openShell: folder holds a NUL byte."), servedTwice},
+        {admitted + packed(2, "write", std::make_tuple(id, "ok")),
+         answered("error write: write: data must be a bin."), servedTwice},
+        {admitted + packed(2, "resize", std::make_tuple(id, 1.5, 2)),
+         answered("error resize: resize: columns must be an integer that fits 64 bits."),
+         servedTwice},
+        {admitted + packed(2, "launchMissiles", none),
+         answered("error launchMissiles: Unknown method \"launchMissiles\"."), servedTwice},
+        {admitted + "\xC1", ended("The stream holds a byte that is not MessagePack."), servedOnce},
+        {admitted + packed(1, 0, nil, nil), ended("A client must not send responses."), servedOnce},
+        {admitted + packed(3, "write", none),
+         ended("A message has a kind other than request, response or notification."), servedOnce},
+        {admitted + packed(2, "close", none, nil),
+         ended("A notification is not [2, method, params]."), servedOnce},
+        {admitted + packed(0, -1, "hello", none), ended(badShape), servedOnce},
+        {admitted + packed(0, std::uint64_t(1) << 32, "hello", none), ended(badShape), servedOnce},
+        {admitted + packed(2, 7, none), ended("A notification is not [2, method, params]."),
+         servedOnce},
+        {admitted + packed(2, "close", std::map<int, int>()),
+         ended("A notification is not [2, method, params]."), servedOnce},
+        {admitted + "\xA5"
+                    "close",
+         ended("A message is not a MessagePack-RPC array."), servedOnce},
+        {admitted + std::string("\x93\x02\xDB\x04\x00\x00\x01", 7),
+         ended("A message is larger than 67108864 bytes."), servedOnce},
+        {hello(1) + identify, ended("The first message must be identify.", false), {}},
+        {packed(2, "identify", none), ended("identify: expects 1 params, not 0.", false), {}},
+        {packed(2, "identify", std::make_tuple(1)),
+         ended("identify: identifier must be a UTF-8 str.", false),
+         {}},
+        {packed(2, "identify", std::make_tuple("\xFF")),
+         ended("identify: identifier must be a UTF-8 str.", false),
+         {}},
+        {identify + validWrite() + identify,
+         ended("identify may come only once.", false),
+         {writeCall}},
+        {encodeNotification("identify", "tech.morvane.veltro.devious"),
+         ended("The identifier \"tech.morvane.veltro.devious\" does not meet the requirement: "
+               "identifier \"tech.morvane.veltro\" or identifier \"tech.morvane.veltro.dev\"",
+               false),
+         {}},
+        {"", ended("The client did not identify itself in time.", false), {}, 100ms},
+        {encodeNotification("identify", "tech.morvane.veltro.dev"), {"response 2"}, servedOnce},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SocketAgent agent;
-        RawPeer peer(agent.path);
-        peer.identify();
-        peer.send(validWrite() + hello(1) + c.bytes + validWrite() + hello(2));
-        auto first = receive(peer);
-        ASSERT_TRUE(first);
-        EXPECT_EQ((*first)[1].as<int>(), 1);
-        auto answer = receive(peer);
-        ASSERT_TRUE(answer);
-        if (c.outcome == Outcome::closing) {
-            EXPECT_EQ((*answer)[1].as<std::string>(), "closing");
-            EXPECT_FALSE((*answer)[2].via.array.ptr[0].as<std::string>().empty());
-            EXPECT_TRUE(peer.closedByAgent());
-            EXPECT_EQ(agent.delegate.helper->calls(),
-                      (std::vector<std::string>{writeCall, "hello 1"}));
-            EXPECT_TRUE(eventually([&] { return agent.delegate.ended == 1; }));
-            continue;
-        }
-        if (c.outcome == Outcome::errorResponse) {
-            EXPECT_EQ((*answer)[1].as<int>(), 9);
-            EXPECT_NE((*answer)[2].as<std::string>().find(c.name), std::string::npos);
-            EXPECT_TRUE((*answer)[3].is_nil());
-        } else {
-            auto params = (*answer)[2].as<std::vector<std::string>>();
-            EXPECT_EQ((*answer)[1].as<std::string>(), "error");
-            EXPECT_EQ(params.at(0), c.name);
-            EXPECT_NE(params.at(1).find(c.name), std::string::npos);
-        }
-        auto last = receive(peer);
-        ASSERT_TRUE(last);
-        EXPECT_EQ((*last)[1].as<int>(), 2);
-        EXPECT_EQ(agent.delegate.helper->calls(),
-                  (std::vector<std::string>{writeCall, "hello 1", writeCall, "hello 1"}));
-    }
-}
-
-TEST(ConnectionHandshake, ClientThatFailsTheHandshakeIsToldWhyBeforeTheCloseAndGetsNothing) {
-    struct Case {
-        std::string name;
-        std::string greeting;
-        std::string reason;
-        std::vector<std::string> delivered = {};
-        std::chrono::milliseconds timeout{10000};
-    };
-    std::string identify = encodeNotification("identify", "tech.morvane.veltro");
-    std::vector<Case> cases = {
-        {"a request first", hello(1) + identify, "must be identify"},
-        {"identify without params", notification("identify", 0, [](Packer&) {}), "identify:"},
-        {"identify with an int", notification("identify", 1, [](Packer& p) { p.pack(1); }),
-         "identify:"},
-        {"identify with two strs",
-         notification("identify", 2, [](Packer& p) { p.pack("a"), p.pack("b"); }), "identify:"},
-        {"identify with invalid UTF-8",
-         notification("identify", 1, [](Packer& p) { p.pack("\xFF"); }), "identify:"},
-        {"identify as a request",
-         request(0, "identify", 1, [](Packer& p) { p.pack("tech.morvane.veltro"); }),
-         "must be identify"},
-        {"identify twice", identify + validWrite() + identify, "only once", {writeCall}},
-        {"a foreign identifier", encodeNotification("identify", "tech.morvane.veltro.devious"),
-         "\"tech.morvane.veltro.devious\""},
-        {"silence", "", "in time", {}, std::chrono::milliseconds(100)},
-        {"the development identifier",
-         encodeNotification("identify", "tech.morvane.veltro.dev"),
-         "",
-         {writeCall, "hello 1"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SocketAgent agent(c.timeout);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE("case " + std::to_string(i));
+        SocketAgent agent(c.identifyTimeout);
         agent.delegate.requirement =
             "identifier \"tech.morvane.veltro\" or identifier \"tech.morvane.veltro.dev\"";
         RawPeer peer(agent.path);
-        if (!c.greeting.empty())
-            peer.send(c.greeting + validWrite() + hello(7));
-        auto answer = receive(peer);
-        ASSERT_TRUE(answer);
-        if (c.reason.empty()) {
-            EXPECT_EQ((*answer)[1].as<int>(), 7);
-        } else {
-            EXPECT_EQ((*answer)[1].as<std::string>(), "closing");
-            auto reason = (*answer)[2].via.array.ptr[0].as<std::string>();
-            EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
-            EXPECT_TRUE(peer.closedByAgent());
-        }
-        EXPECT_EQ(agent.delegate.helper->calls(), c.delivered);
+        if (!c.sent.empty())
+            peer.send(c.sent + validWrite() + hello(2));
+        std::vector<std::string> said;
+        while (said.empty() || (said.back() != "response 2" && said.back() != "end"))
+            said.push_back(summary(peer.receive()));
+        EXPECT_EQ(said, c.said);
+        EXPECT_EQ(agent.delegate.helper->calls(), c.calls);
     }
 }
 
@@ -252,27 +178,24 @@ TEST(ConnectionHandshake, PeerOfAnotherUserGetsNoByteAndNoConnection) {
 
 TEST(ConnectionOrdering, ResponsesLeaveInRequestOrderAndAnUnansweredReplyNamesItsMethod) {
     SocketAgent agent;
-    agent.delegate.helper->deferReplies();
+    agent.delegate.helper->defer = true;
     RawPeer peer(agent.path);
     peer.identify();
     peer.send(encodeRequest(10, "currentFolder", shellID) + encodeRequest(11, "isBusy", shellID) +
               hello(12));
     ASSERT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 3; }));
-    auto replies = agent.delegate.helper->takePendingReplies();
+    auto replies = loop().sync([&] { return std::move(agent.delegate.helper->pending); });
     replies[2]();
     replies[1]();
     replies[0] = nullptr;
 
-    auto dropped = receive(peer);
-    auto busy = receive(peer);
-    auto version = receive(peer);
-    ASSERT_TRUE(dropped && busy && version);
-    EXPECT_EQ((*dropped)[1].as<int>(), 10);
-    EXPECT_NE((*dropped)[2].as<std::string>().find("currentFolder"), std::string::npos);
-    EXPECT_EQ((*busy)[1].as<int>(), 11);
-    EXPECT_TRUE((*busy)[3].via.array.ptr[0].as<bool>());
-    EXPECT_EQ((*version)[1].as<int>(), 12);
-    EXPECT_EQ((*version)[3].as<int>(), 1);
+    std::vector<std::string> said;
+    for (int i = 0; i < 3; ++i)
+        said.push_back(summary(peer.receive()));
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "response 10: The agent dropped the reply to currentFolder without "
+                        "answering.",
+                        "response 11", "response 12"}));
 }
 
 TEST(ConnectionOrdering, ReplyCalledTwiceStopsTheProgram) {
@@ -280,12 +203,12 @@ TEST(ConnectionOrdering, ReplyCalledTwiceStopsTheProgram) {
     EXPECT_DEATH(
         {
             SocketAgent agent;
-            agent.delegate.helper->deferReplies();
+            agent.delegate.helper->defer = true;
             RawPeer peer(agent.path);
             peer.identify();
             peer.send(hello(1));
             eventually([&] { return agent.delegate.helper->calls().size() == 1; });
-            auto replies = agent.delegate.helper->takePendingReplies();
+            auto replies = loop().sync([&] { return std::move(agent.delegate.helper->pending); });
             replies[0]();
             replies[0]();
         },
@@ -306,57 +229,49 @@ void flood(xpc::AgentConnection& connection, std::vector<int>& written, int chun
 std::shared_ptr<xpc::AgentConnection> identified(SocketAgent& agent, RawPeer& peer) {
     peer.identify();
     peer.send(hello(1));
-    EXPECT_TRUE(receive(peer));
+    EXPECT_TRUE(peer.receive());
     return agent.delegate.connection();
 }
 
 } // namespace
 
-TEST(ConnectionSendBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenInOrder) {
-    SocketAgent agent;
-    RawPeer peer(agent.path);
-    auto connection = identified(agent, peer);
-    std::vector<int> written;
-    int barriers = 0;
-    loop().sync([&] {
-        flood(*connection, written);
-        connection->scheduleSendBarrierBlock([&] { ++barriers; });
-    });
-    EXPECT_EQ(loop().sync([&] { return barriers; }), 0);
-    for (int i = 0; i < floodChunks; ++i) {
-        auto chunk = receive(peer);
-        ASSERT_TRUE(chunk);
-        EXPECT_EQ((*chunk)[1].as<std::string>(), "output");
-        EXPECT_EQ((*chunk)[2].via.array.ptr[1].via.bin.size, floodData.size());
-    }
-    EXPECT_TRUE(eventually([&] { return loop().sync([&] { return barriers == 1; }); }));
-    std::vector<int> order(floodChunks);
-    std::iota(order.begin(), order.end(), 0);
-    EXPECT_EQ(loop().sync([&] { return written; }), order);
-}
-
-TEST(ConnectionSendBarrier, RunsAtOnceWhenNothingWaitsAndWhenTheConnectionEnds) {
+TEST(ConnectionSendBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConnectionHasEnded) {
     SocketAgent agent;
     std::vector<int> written;
     int barriers = 0;
+    auto barrier = [&] { ++barriers; };
     std::shared_ptr<xpc::AgentConnection> connection;
     {
         RawPeer peer(agent.path);
         connection = identified(agent, peer);
-        loop().sync([&] {
-            connection->scheduleSendBarrierBlock([&] { ++barriers; });
-            EXPECT_EQ(barriers, 1);
+        EXPECT_EQ(loop().sync([&] {
+            connection->scheduleSendBarrierBlock(barrier);
             flood(*connection, written);
-            connection->scheduleSendBarrierBlock([&] { ++barriers; });
+            connection->scheduleSendBarrierBlock(barrier);
+            return barriers;
+        }),
+                  1);
+        for (int i = 0; i < floodChunks; ++i) {
+            auto chunk = peer.receive();
+            ASSERT_TRUE(chunk);
+            EXPECT_EQ((*chunk)[2].via.array.ptr[1].via.bin.size, floodData.size());
+        }
+        EXPECT_TRUE(eventually([&] { return loop().sync([&] { return barriers == 2; }); }));
+        std::vector<int> order(floodChunks);
+        std::iota(order.begin(), order.end(), 0);
+        EXPECT_EQ(loop().sync([&] { return written; }), order);
+        loop().sync([&] {
+            flood(*connection, written);
+            connection->scheduleSendBarrierBlock(barrier);
         });
     }
     EXPECT_TRUE(eventually([&] { return agent.delegate.ended == 1; }));
     loop().sync([&] {
-        EXPECT_EQ(barriers, 2);
-        EXPECT_EQ(written.size(), std::size_t(floodChunks));
-        connection->scheduleSendBarrierBlock([&] { ++barriers; });
-        connection->output(shellID, floodData, [&] { written.push_back(-1); });
         EXPECT_EQ(barriers, 3);
+        EXPECT_EQ(written.size(), std::size_t(2 * floodChunks));
+        connection->scheduleSendBarrierBlock(barrier);
+        connection->output(shellID, floodData, [&] { written.push_back(-1); });
+        EXPECT_EQ(barriers, 4);
         EXPECT_EQ(written.back(), -1);
     });
 }
@@ -378,7 +293,7 @@ TEST(ConnectionBackPressure, ReadingStopsPast32MiBWaitingAndResumesBelow8MiB) {
     peer.send(hello(2));
     std::size_t total = chunks * floodData.size();
     while (read < total)
-        read += peer.readRaw(65536);
+        read += peer.readRaw();
     EXPECT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 2; }));
     // The agent wrote down to 8 MiB before it read again; what it wrote then and the peer had
     // not read yet fits the socket's buffers.
@@ -402,7 +317,7 @@ TEST(ConnectionBackPressure, SuspendedConnectionHoldsWhatItReadUntilTheLastResum
     loop().sync([] {});
     EXPECT_EQ(agent.delegate.helper->calls().size(), 2u);
     loop().sync([&] { connection->resumeReading(); });
-    EXPECT_TRUE(receive(peer));
+    EXPECT_TRUE(peer.receive());
     EXPECT_EQ(agent.delegate.helper->calls().back(), "hello 1");
 }
 

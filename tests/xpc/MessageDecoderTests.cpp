@@ -112,3 +112,16 @@ TEST(MessageDecoder, StrsAndBinsAreReadWhereTheyWereReceived) {
     EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(data.via.bin.ptr),
               room.data() + bytes.size() - 5);
 }
+
+TEST(MessageDecoder, BufferLeftLargeByABigMessageServesTheNextOnes) {
+    MessageDecoder decoder;
+    Bytes big(3 * 1024 * 1024, 'b');
+    msgpack::object message;
+    for (const std::string& bytes :
+         {encodeNotification("write", id, ByteView(big)), encodeNotification("close", id)}) {
+        decoder.append(span(bytes));
+        ASSERT_EQ(decoder.next(message), MessageDecoder::Result::message);
+        EXPECT_EQ(message.via.array.ptr[1].as<std::string>(),
+                  bytes.size() > 100 ? "write" : "close");
+    }
+}

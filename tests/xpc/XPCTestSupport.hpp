@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,8 +29,8 @@ inline EventLoop& loop() {
     return EventLoop::shared();
 }
 
-// A service that records what reaches it. Replies are answered at once, unless `deferReplies`
-// is set: then they wait in `pendingReplies` for the test to call (or drop) them.
+// A service that records what reaches it, on the loop. Replies are answered at once, unless
+// `defer` is set: then they wait in `pending` for the test to call (or drop) them.
 class RecordingHelper : public TerminalHelperProtocol {
 public:
     void hello(std::int64_t clientVersion, HelloReply reply) override {
@@ -47,11 +46,11 @@ public:
         record(text, [reply] { reply(4242, std::nullopt); });
     }
     void write(UUID id, Bytes data) override {
-        record("write " + id.string() + " " + std::string(data.begin(), data.end()), nullptr);
+        record("write " + id.string() + " " + std::string(data.begin(), data.end()));
     }
     void resize(UUID id, std::int64_t columns, std::int64_t rows) override {
-        record("resize " + id.string() + " " + std::to_string(columns) + "x" + std::to_string(rows),
-               nullptr);
+        record("resize " + id.string() + " " + std::to_string(columns) + "x" +
+               std::to_string(rows));
     }
     void currentFolder(UUID id, CurrentFolderReply reply) override {
         record("currentFolder " + id.string(), [reply] { reply("/tmp/folder"); });
@@ -59,42 +58,30 @@ public:
     void isBusy(UUID id, IsBusyReply reply) override {
         record("isBusy " + id.string(), [reply] { reply(true, "vim"); });
     }
-    void close(UUID id) override { record("close " + id.string(), nullptr); }
+    void close(UUID id) override { record("close " + id.string()); }
 
+    // From any thread.
     std::vector<std::string> calls() {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    void deferReplies() {
-        std::lock_guard lock(mutex_);
-        defer_ = true;
-    }
-    std::vector<std::function<void()>> takePendingReplies() {
-        std::lock_guard lock(mutex_);
-        return std::move(pending_);
+        return loop().sync([this] { return calls_; });
     }
 
-    // Runs on the loop after each call has been recorded.
+    bool defer = false;
+    std::vector<std::function<void()>> pending;
+    // Runs after each call has been recorded.
     std::function<void(const std::string& call)> afterCall;
 
 private:
-    void record(std::string call, std::function<void()> reply) {
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(call);
-            if (reply && defer_)
-                pending_.push_back(std::exchange(reply, nullptr));
-        }
-        if (reply)
+    void record(std::string call, std::function<void()> reply = nullptr) {
+        calls_.push_back(call);
+        if (reply && defer)
+            pending.push_back(std::move(reply));
+        else if (reply)
             reply();
         if (afterCall)
             afterCall(call);
     }
 
-    std::mutex mutex_;
     std::vector<std::string> calls_;
-    std::vector<std::function<void()>> pending_;
-    bool defer_ = false;
 };
 
 // Accepts every connection with a RecordingHelper (or the object `makeObject` gives) and an
@@ -121,27 +108,19 @@ public:
         return true;
     }
 
-    // The connection accepted `index`th, once it has been.
+    // The connection accepted `index`th, if it is still there.
     std::shared_ptr<xpc::AgentConnection> connection(std::size_t index = 0) {
-        std::shared_ptr<xpc::AgentConnection> found;
-        eventually([&] {
-            return loop().sync([&] {
-                if (index < connections_.size())
-                    found = connections_[index].lock();
-                return index < connections_.size();
-            });
-        });
-        return found;
+        return loop().sync([&] { return connections_.at(index).lock(); });
     }
 
     // Ends every connection and waits until each has let go of itself, so that none outlives
     // the test and its handler, which refers to this delegate.
     void endAll() {
-        auto connections = loop().sync([&] { return connections_; });
-        loop().sync([&] {
-            for (auto& weak : connections)
+        auto connections = loop().sync([&] {
+            for (auto& weak : connections_)
                 if (auto connection = weak.lock())
                     connection->invalidate();
+            return connections_;
         });
         eventually([&] {
             return std::all_of(connections.begin(), connections.end(),
@@ -153,17 +132,16 @@ private:
     std::vector<std::weak_ptr<xpc::AgentConnection>> connections_;
 };
 
-// Invalidates the listener, which calls its delegate no more once this returns.
-inline void stopListener(std::shared_ptr<xpc::Listener>& listener) {
-    listener->invalidate();
-    listener.reset();
-}
+// A message as a peer receives it, its items by position.
+struct Message {
+    msgpack::object_handle handle;
+    const msgpack::object& operator[](std::size_t i) const { return handle.get().via.array.ptr[i]; }
+};
 
 // A client that speaks raw bytes, to send what a correct client never would.
 class RawPeer {
 public:
     explicit RawPeer(const std::string& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.data(), path.size());
@@ -177,28 +155,18 @@ public:
     bool connected() const { return connected_; }
     int fd() const { return fd_; }
 
-    void send(const std::string& bytes) {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            ssize_t count = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (count <= 0)
-                return;
-            sent += static_cast<std::size_t>(count);
-        }
-    }
+    void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     void identify(const std::string& identifier = "tech.morvane.veltro") {
-        send(encodeNotification("identify", std::string_view(identifier)));
+        send(encodeNotification("identify", identifier));
     }
 
-    // The next message from the agent, or nothing when the connection closed or none came.
-    std::optional<msgpack::object_handle> receive() {
-        for (;;) {
-            msgpack::object message;
-            if (decoder_.next(message) == xpc::MessageDecoder::Result::message)
-                return msgpack::clone(message);
+    // The next message from the agent, or nothing once the connection has closed.
+    std::optional<Message> receive() {
+        msgpack::object message;
+        while (decoder_.next(message) != xpc::MessageDecoder::Result::message)
             if (!readSome())
                 return std::nullopt;
-        }
+        return Message{msgpack::clone(message)};
     }
 
     // Whether the agent closes the connection once everything it sent has been read.
@@ -208,9 +176,9 @@ public:
         return eof_;
     }
 
-    // Bytes read so far, for tests that read without decoding.
-    std::size_t readRaw(std::size_t limit) {
-        std::vector<char> buffer(limit);
+    // Reads without decoding; answers how many bytes came.
+    std::size_t readRaw() {
+        std::vector<char> buffer(65536);
         ssize_t count = ::recv(fd_, buffer.data(), buffer.size(), 0);
         return count > 0 ? static_cast<std::size_t>(count) : 0;
     }
@@ -218,19 +186,15 @@ public:
 private:
     bool readSome() {
         pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, 60000) != 1)
-            return false;
         std::span<std::uint8_t> room = decoder_.prepare(65536);
-        ssize_t count = ::recv(fd_, room.data(), room.size(), 0);
-        if (count <= 0) {
-            eof_ = true;
-            return false;
-        }
-        decoder_.commit(static_cast<std::size_t>(count));
-        return true;
+        ssize_t count =
+            ::poll(&entry, 1, 60000) == 1 ? ::recv(fd_, room.data(), room.size(), 0) : 0;
+        eof_ = count <= 0;
+        decoder_.commit(eof_ ? 0 : static_cast<std::size_t>(count));
+        return !eof_;
     }
 
-    int fd_ = -1;
+    int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool connected_ = false;
     bool eof_ = false;
     xpc::MessageDecoder decoder_;
@@ -241,29 +205,18 @@ struct SocketAgent {
     TemporaryFolder folder;
     std::string path = folder / "agent.socket";
     TestDelegate delegate;
-    std::shared_ptr<xpc::Listener> listener;
+    std::shared_ptr<xpc::Listener> listener =
+        xpc::Listener::listening(xpc::bindListeningSocket(path), path);
 
-    explicit SocketAgent(
-        std::chrono::steady_clock::duration identifyTimeout = std::chrono::seconds(10)) {
-        listener = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
+    explicit SocketAgent(std::chrono::milliseconds identifyTimeout = std::chrono::seconds(10)) {
         listener->setIdentifyTimeout(identifyTimeout);
         listener->setDelegate(&delegate);
         listener->resume();
     }
     ~SocketAgent() {
-        stopListener(listener);
+        listener->invalidate();
         delegate.endAll();
     }
 };
-
-// Bytes packed by hand, for messages that the encoders of a correct peer never make.
-using Packer = msgpack::packer<msgpack::sbuffer>;
-
-template <class Build> std::string bytes(Build build) {
-    msgpack::sbuffer buffer;
-    Packer packer(buffer);
-    build(packer);
-    return std::string(buffer.data(), buffer.size());
-}
 
 } // namespace veltro::xpctest
