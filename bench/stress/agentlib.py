@@ -158,7 +158,11 @@ class Client:
     def __init__(self, path, identify=True, timeout=10):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.settimeout(timeout)
-        self.sock.connect(path)
+        try:
+            self.sock.connect(path)
+        except OSError:
+            self.sock.close()
+            raise
         self.unpacker = msgpack.Unpacker(raw=False, max_buffer_size=256 * 1024 * 1024)
         self.next_id = 0
         self.responses = {}
@@ -178,7 +182,11 @@ class Client:
         msgid = self.next_id
         self.next_id += 1
         self.send([0, msgid, method, params])
-        return self.wait(lambda: msgid in self.responses, timeout, f"response to {method}")(msgid)
+        self.wait(lambda: msgid in self.responses, timeout, f"response to {method}")
+        error, result = self.responses.pop(msgid)
+        if error is not None:
+            raise RuntimeError(f"error response to {method}: {error}")
+        return result
 
     def wait(self, condition, timeout, what):
         deadline = time.monotonic() + timeout
@@ -187,13 +195,6 @@ class Client:
             if remaining <= 0:
                 raise TimeoutError(f"no {what} within {timeout} s")
             self.pump(remaining)
-        return self._take
-
-    def _take(self, msgid):
-        error, result = self.responses.pop(msgid)
-        if error is not None:
-            raise RuntimeError(f"error response: {error}")
-        return result
 
     def pump(self, timeout):
         if self.closed:

@@ -87,13 +87,15 @@ def open_identified(path, count, watch):
     unanswered = 0
     for _ in range(count):
         watch.sample(len(clients))
+        client = None
         try:
             client = agentlib.Client(path, timeout=2)
             client.request("hello", [1], timeout=2)
             clients.append(client)
             unanswered = 0
         except (OSError, agentlib.Closed, TimeoutError, RuntimeError):
-            client.close()
+            if client:
+                client.close()
             unanswered += 1
             if unanswered >= UNANSWERED_IN_A_ROW:
                 break

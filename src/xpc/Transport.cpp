@@ -275,6 +275,8 @@ void Transport::finish(std::string lastMessage) {
     }
     if (state_ == State::finishing)
         return;
+    // Only a peer that is told why the connection ends needs to be given the time to read it.
+    awaitPeerClose_ = !lastMessage.empty();
     if (!lastMessage.empty())
         send(std::move(lastMessage));
     state_ = State::finishing;
@@ -295,7 +297,7 @@ void Transport::finish(std::string lastMessage) {
 void Transport::stopSending() {
     asio::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_send, ignored);
-    if (!reading_)
+    if (!reading_ || !awaitPeerClose_)
         close();
 }
 

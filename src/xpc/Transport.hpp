@@ -121,6 +121,7 @@ private:
 
     MessageDecoder decoder_;
     bool reading_ = false;
+    bool awaitPeerClose_ = false;
     bool continuing_ = false;
     int suspensions_ = 0;
     bool overloaded_ = false;
