@@ -54,9 +54,6 @@ struct Attachment {
 // however many shells are asked about.
 std::vector<std::vector<pid_t>> attachedProcesses(std::span<const Attachment> attachments);
 
-// The bytes as UTF-8, each invalid sequence replaced by U+FFFD.
-std::string replacingInvalidUTF8(std::string_view bytes);
-
 } // namespace ProcessInfo
 
 // Holds one process through a pidfd, so that a signal reaches that very process and never a

@@ -322,45 +322,6 @@ std::optional<WireValues> checkedResult(const WireMethod& method, const msgpack:
     return WireValues(items, count);
 }
 
-bool isValidUTF8(std::string_view text) {
-    auto bytes = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t size = text.size();
-    for (std::size_t i = 0; i < size;) {
-        unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        std::uint32_t codePoint;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            codePoint = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            codePoint = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            codePoint = lead & 0x07;
-        } else {
-            return false;
-        }
-        if (size - i < length)
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (bytes[i + k] & 0x3F);
-        }
-        bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-        bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-        if (overlong || surrogate || codePoint > 0x10FFFF)
-            return false;
-        i += length;
-    }
-    return true;
-}
-
 std::string printable(std::string_view text) {
     constexpr std::size_t limit = 64;
     std::string result;

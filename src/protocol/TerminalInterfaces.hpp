@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/UTF8.hpp"
 #include "protocol/Bytes.hpp"
 #include "protocol/TerminalClientProtocol.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
@@ -84,9 +85,6 @@ const WireMethod* checkedMethod(Direction direction, MessageKind kind, std::stri
 
 // A response's result read by the request's result types, or none when it does not match.
 std::optional<WireValues> checkedResult(const WireMethod& method, const msgpack::object& result);
-
-// Whether the bytes are well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF).
-bool isValidUTF8(std::string_view text);
 
 // Text from the wire fit for a str in a reply: printable ASCII, the rest as '?', and short.
 std::string printable(std::string_view text);

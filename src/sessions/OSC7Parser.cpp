@@ -1,5 +1,7 @@
 #include "sessions/OSC7Parser.hpp"
 
+#include "platform/UTF8.hpp"
+
 #include <cstring>
 #include <string_view>
 
@@ -11,47 +13,6 @@ constexpr std::uint8_t escapeByte = 0x1B;
 constexpr std::uint8_t bellByte = 0x07;
 constexpr std::uint8_t closeBracketByte = 0x5D;
 constexpr std::uint8_t backslashByte = 0x5C;
-
-// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one:
-// no overlong forms, no surrogates, nothing past U+10FFFF.
-std::size_t sequenceLength(std::string_view text) {
-    auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    auto continuation = [&](std::size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
-    std::uint8_t lead = byte(0);
-    if (lead < 0x80)
-        return 1;
-    if (lead < 0xC2)
-        return 0;
-    if (lead < 0xE0)
-        return continuation(1) ? 2 : 0;
-    if (lead < 0xF0) {
-        if (!continuation(1) || !continuation(2))
-            return 0;
-        std::uint8_t second = byte(1);
-        if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F))
-            return 0;
-        return 3;
-    }
-    if (lead < 0xF5) {
-        if (!continuation(1) || !continuation(2) || !continuation(3))
-            return 0;
-        std::uint8_t second = byte(1);
-        if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
-            return 0;
-        return 4;
-    }
-    return 0;
-}
-
-bool isValidUTF8(std::string_view text) {
-    while (!text.empty()) {
-        std::size_t length = sequenceLength(text);
-        if (length == 0)
-            return false;
-        text.remove_prefix(length);
-    }
-    return true;
-}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9')

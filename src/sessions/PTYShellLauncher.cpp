@@ -3,6 +3,7 @@
 #include "platform/EventLoop.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/ProcessInfo.hpp"
+#include "platform/UTF8.hpp"
 #include "sessions/LeftoverScan.hpp"
 #include "sessions/PTYSession.hpp"
 #include "sessions/ShellLaunchError.hpp"
@@ -72,7 +73,7 @@ Terminal openTerminal(std::int64_t columns, std::int64_t rows) {
     if (::ttyname_r(terminal.slave.get(), name.data(), name.size()) != 0)
         throw ShellLaunchError("Couldn\u2019t name the terminal");
     std::size_t length = std::find(name.begin(), name.end(), '\0') - name.begin();
-    terminal.path = ProcessInfo::replacingInvalidUTF8(std::string_view(name.data(), length));
+    terminal.path = replacingInvalidUTF8(std::string_view(name.data(), length));
 
     struct stat status {};
     if (::fstat(terminal.slave.get(), &status) == 0)
@@ -96,7 +97,7 @@ std::string canonicalFolder(const std::string& folder) {
                                                          &std::free);
     if (!resolved)
         return folder;
-    return ProcessInfo::replacingInvalidUTF8(resolved.get());
+    return replacingInvalidUTF8(resolved.get());
 }
 
 class SpawnFileActions {

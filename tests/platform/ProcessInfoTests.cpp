@@ -149,24 +149,3 @@ TEST(ProcessHandle, SignalsReachTheHeldProcessOnlyWhileItExists) {
     EXPECT_FALSE(ProcessHandle::open(sleeper.pid));
     sleeper.pid = -1;
 }
-
-TEST(ProcessInfo, InvalidUTF8IsReplacedSequenceBySequence) {
-    const std::string r = "\xEF\xBF\xBD";
-    const std::pair<std::string, std::string> cases[] = {
-        {"caf\xC3\xA9 \xF0\x9F\x90\xA2", "caf\xC3\xA9 \xF0\x9F\x90\xA2"},
-        {"a\xC3", "a" + r},
-        // A sequence cut short is one replacement, and the byte that cut it is kept.
-        {"\xE2\x82"
-         "A",
-         r + "A"},
-        // Overlong forms, surrogates and values past U+10FFFF: one replacement per byte.
-        {"\xC0\xAF", r + r},
-        {"\xED\xA0\x80", r + r + r},
-        {"\xF4\x90\x80\x80", r + r + r + r},
-        {"\xFF"
-         "b",
-         r + "b"},
-    };
-    for (const auto& [bytes, text] : cases)
-        EXPECT_EQ(ProcessInfo::replacingInvalidUTF8(bytes), text) << bytes;
-}
