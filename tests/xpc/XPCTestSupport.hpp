@@ -76,11 +76,10 @@ private:
     std::vector<std::string> calls_;
 };
 
-// Accepts every connection, unless told to refuse, with a RecordingHelper (or the object
-// `makeObject` gives) and an optional requirement, and counts the connections and their ends.
+// Accepts every connection, unless told to refuse, with `helper` and an optional requirement,
+// and counts the connections and their ends.
 class TestDelegate : public xpc::ListenerDelegate {
 public:
-    std::function<std::shared_ptr<TerminalHelperProtocol>()> makeObject;
     std::optional<std::string> requirement;
     std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>();
     bool refuse = false;
@@ -94,8 +93,7 @@ public:
             return false;
         if (requirement)
             connection->setCodeSigningRequirement(*requirement);
-        connection->setExportedObject(makeObject ? makeObject()
-                                                 : std::shared_ptr<TerminalHelperProtocol>(helper));
+        connection->setExportedObject(helper);
         connection->setInvalidationHandler([this] { ++ended; });
         connections_.push_back(connection);
         connection->resume();
@@ -148,6 +146,7 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     bool connected() const { return connected_; }
+    bool closed() const { return closed_; }
     int fd() const { return fd_; }
 
     void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
@@ -155,7 +154,8 @@ public:
         send(encodeNotification("identify", identifier));
     }
 
-    // The next message from the agent, or nothing once the connection has closed.
+    // The next message from the agent, or nothing once the connection has closed or the agent
+    // has been silent for a minute.
     std::optional<Message> receive() {
         msgpack::object message;
         while (decoder_.next(message) != xpc::MessageDecoder::Result::message)
@@ -164,11 +164,11 @@ public:
         return Message{msgpack::clone(message)};
     }
 
-    // Whether the agent closes the connection once everything it sent has been read.
+    // Whether the agent has closed the connection, once everything it sent has been read.
     bool closedByAgent() {
         while (readSome()) {
         }
-        return eof_;
+        return closed_;
     }
 
     // Reads without decoding; answers how many bytes came.
@@ -179,19 +179,21 @@ public:
     }
 
 private:
+    // Silence is not an end: a test that waits for one must not pass when the agent hangs.
     bool readSome() {
         pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, 60000) != 1)
+            return false;
         std::span<std::uint8_t> room = decoder_.prepare(65536);
-        ssize_t count =
-            ::poll(&entry, 1, 60000) == 1 ? ::recv(fd_, room.data(), room.size(), 0) : 0;
-        eof_ = count <= 0;
-        decoder_.commit(eof_ ? 0 : static_cast<std::size_t>(count));
-        return !eof_;
+        ssize_t count = ::recv(fd_, room.data(), room.size(), 0);
+        closed_ = count <= 0;
+        decoder_.commit(closed_ ? 0 : static_cast<std::size_t>(count));
+        return !closed_;
     }
 
     int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool connected_ = false;
-    bool eof_ = false;
+    bool closed_ = false;
     xpc::MessageDecoder decoder_;
 };
 
