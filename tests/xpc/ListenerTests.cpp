@@ -73,6 +73,7 @@ TEST(Listener, ConnectionPastSixtyFourAwaitingIdentifyIsClosedAtOnce) {
         silent.push_back(std::make_unique<RawPeer>(agent.path));
     ASSERT_TRUE(eventually([&] { return agent.delegate.accepted == 64; }));
     EXPECT_TRUE(RawPeer(agent.path).closedByAgent());
+    EXPECT_EQ(agent.delegate.accepted, 64);
     for (auto& peer : silent) {
         pollfd entry{peer->fd(), POLLIN, 0};
         EXPECT_EQ(::poll(&entry, 1, 0), 0);
