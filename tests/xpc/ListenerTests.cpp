@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,40 +13,32 @@
 using namespace veltro;
 using namespace veltro::xpctest;
 
-TEST(BindListeningSocket, SocketFileIsPrivateAndReplacedOnlyWhenNobodyListens) {
+TEST(Listener, SocketFileIsPrivateReplacedOnlyWhenNobodyListensAndRemovedOnlyByItsOwner) {
     TemporaryFolder folder;
     std::string path = folder / "agent.socket";
     // A leftover of an agent that did not clean up: nothing listens on it.
     ASSERT_TRUE(xpc::bindListeningSocket(path));
-    FileDescriptor socket = xpc::bindListeningSocket(path);
-    ASSERT_TRUE(socket);
+    auto listener = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
     struct stat status {};
     ASSERT_EQ(::lstat(path.c_str(), &status), 0);
     EXPECT_TRUE(S_ISSOCK(status.st_mode));
     EXPECT_EQ(status.st_mode & 0777, 0600u);
-
     EXPECT_FALSE(xpc::bindListeningSocket(path));
     EXPECT_TRUE(RawPeer(path).connected());
-
-    std::string precious = folder / "precious";
-    std::ofstream(precious) << "precious";
-    EXPECT_THROW(xpc::bindListeningSocket(precious), xpc::ConnectionError);
-    EXPECT_EQ(std::filesystem::file_size(precious), 8u);
-}
-
-TEST(Listener, InvalidatedListenerRemovesItsOwnSocketFileButNotAReplacement) {
-    TemporaryFolder folder;
-    std::string path = folder / "agent.socket";
-    auto listener = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
-    listener->resume();
     listener->invalidate();
     EXPECT_FALSE(std::filesystem::exists(path));
 
+    // Another agent's socket now at the path is not the listener's to remove.
     auto replaced = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
     std::filesystem::remove(path);
     FileDescriptor newcomer = xpc::bindListeningSocket(path);
     replaced.reset();
     EXPECT_TRUE(std::filesystem::exists(path));
+
+    std::string precious = folder / "precious";
+    std::ofstream(precious) << "precious";
+    EXPECT_THROW(xpc::bindListeningSocket(precious), xpc::ConnectionError);
+    EXPECT_EQ(std::filesystem::file_size(precious), 8u);
 }
 
 TEST(Listener, InProcessEndpointConnectsOnlyWhileTheListenerListens) {
@@ -68,21 +59,11 @@ TEST(Listener, InProcessEndpointConnectsOnlyWhileTheListenerListens) {
 }
 
 TEST(Listener, ConnectionRefusedByTheDelegateEnds) {
-    struct Refusing : xpc::ListenerDelegate {
-        bool shouldAcceptNewConnection(xpc::Listener&,
-                                       const std::shared_ptr<xpc::AgentConnection>&) override {
-            return false;
-        }
-    } refusing;
-    TemporaryFolder folder;
-    std::string path = folder / "agent.socket";
-    auto listener = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
-    listener->setDelegate(&refusing);
-    listener->resume();
-    RawPeer peer(path);
+    SocketAgent agent;
+    agent.delegate.refuse = true;
+    RawPeer peer(agent.path);
     peer.identify();
     EXPECT_TRUE(peer.closedByAgent());
-    listener->invalidate();
 }
 
 TEST(Listener, ConnectionPastSixtyFourAwaitingIdentifyIsClosedAtOnce) {
@@ -92,6 +73,7 @@ TEST(Listener, ConnectionPastSixtyFourAwaitingIdentifyIsClosedAtOnce) {
         silent.push_back(std::make_unique<RawPeer>(agent.path));
     ASSERT_TRUE(eventually([&] { return agent.delegate.accepted == 64; }));
     EXPECT_TRUE(RawPeer(agent.path).closedByAgent());
+    EXPECT_EQ(agent.delegate.accepted, 64);
     for (auto& peer : silent) {
         pollfd entry{peer->fd(), POLLIN, 0};
         EXPECT_EQ(::poll(&entry, 1, 0), 0);
@@ -128,8 +110,10 @@ constexpr rlim_t starvedLimit = 32;
     ::getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = starvedLimit;
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    // Serves until the test closes standard input.
-    char byte;
+    // Serves, once it has told the test that it is short of descriptors, until the test closes
+    // its end of standard input.
+    char byte = 'r';
+    ::write(0, &byte, 1);
     while (::read(0, &byte, 1) > 0) {
     }
     ::_exit(0);
@@ -152,7 +136,7 @@ TEST(Listener, FloodOfSilentConnectionsWithFewDescriptorsLeftLeavesTheAgentServi
         environment.push_back(*entry);
     environment.push_back(nullptr);
     int control[2];
-    ASSERT_EQ(::pipe2(control, O_CLOEXEC), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control), 0);
     FileDescriptor keepServing(control[1]);
     pid_t child = ::fork();
     if (child == 0) {
@@ -161,7 +145,9 @@ TEST(Listener, FloodOfSilentConnectionsWithFewDescriptorsLeftLeavesTheAgentServi
         ::_exit(127);
     }
     ::close(control[0]);
-    ASSERT_TRUE(eventually([&] { return RawPeer(path).connected(); }));
+    // Flooded before its limit is set, the agent would hold every connection until it timed out.
+    char ready = 0;
+    ASSERT_EQ(::read(keepServing.get(), &ready, 1), 1);
 
     constexpr int floodSize = 200;
     std::vector<std::unique_ptr<RawPeer>> flood;

@@ -100,19 +100,6 @@ TEST(MessageDecoder, LimitsAreHeldFromHeadersBeforeTheBytesArrive) {
     }
 }
 
-TEST(MessageDecoder, StrsAndBinsAreReadWhereTheyWereReceived) {
-    MessageDecoder decoder;
-    std::string bytes = encodeNotification("write", id, ByteView(span("typed")));
-    std::span<std::uint8_t> room = decoder.prepare(bytes.size());
-    std::copy(bytes.begin(), bytes.end(), room.begin());
-    decoder.commit(bytes.size());
-    msgpack::object message;
-    ASSERT_EQ(decoder.next(message), MessageDecoder::Result::message);
-    const msgpack::object& data = message.via.array.ptr[2].via.array.ptr[1];
-    EXPECT_EQ(reinterpret_cast<const std::uint8_t*>(data.via.bin.ptr),
-              room.data() + bytes.size() - 5);
-}
-
 TEST(MessageDecoder, BufferLeftLargeByABigMessageServesTheNextOnes) {
     MessageDecoder decoder;
     Bytes big(3 * 1024 * 1024, 'b');

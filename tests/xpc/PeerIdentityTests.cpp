@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -13,20 +12,9 @@
 
 using namespace veltro;
 using namespace veltro::xpc;
+namespace fs = std::filesystem;
 
 namespace {
-
-// A process folder of its own, holding one process's root folder.
-struct FakeProc {
-    veltro::testing::TemporaryFolder folder;
-    pid_t pid = ::getpid();
-    std::filesystem::path root =
-        std::filesystem::path(folder.path()) / std::to_string(pid) / "root";
-
-    FakeProc() { std::filesystem::create_directories(root); }
-
-    void writeInfo(const std::string& text) { std::ofstream(root / ".flatpak-info") << text; }
-};
 
 FileDescriptor pidfdOf(pid_t pid) {
     return FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
@@ -34,44 +22,43 @@ FileDescriptor pidfdOf(pid_t pid) {
 
 } // namespace
 
-TEST(PeerIdentity, SandboxedPeerIsKnownByItsFlatpakApplicationWhateverItDeclares) {
-    FakeProc proc;
-    proc.writeInfo("[Instance]\nname=not.this\n\n[Application]\n# the app\nname = "
-                   "org.example.Terminal \nruntime=runtime/org.gnome.Platform\n");
-    FileDescriptor pidfd = pidfdOf(proc.pid);
-    auto identity =
-        PeerIdentity::of("tech.morvane.veltro", proc.pid, pidfd.get(), proc.folder.path());
-    EXPECT_EQ(identity.identifier, "org.example.Terminal");
-}
-
-TEST(PeerIdentity, PeerOnTheHostIsKnownByTheIdentifierItDeclares) {
-    FakeProc proc;
-    FileDescriptor pidfd = pidfdOf(proc.pid);
-    auto identity =
-        PeerIdentity::of("tech.morvane.veltro", proc.pid, pidfd.get(), proc.folder.path());
-    EXPECT_EQ(identity.identifier, "tech.morvane.veltro");
-    EXPECT_EQ(PeerIdentity::of("x", proc.pid, -1).identifier, "x");
-}
-
-TEST(PeerIdentity, FlatpakInfoThatCannotBeReadOrParsedRefusesThePeer) {
-    std::vector<std::function<void(FakeProc&)>> damages = {
-        [](FakeProc& proc) { proc.writeInfo("[Application]\nruntime=x\n"); },
-        [](FakeProc& proc) { proc.writeInfo("[Application]\nname=\n"); },
-        [](FakeProc& proc) { proc.writeInfo("name=org.example.Elsewhere\n"); },
-        [](FakeProc& proc) { std::filesystem::create_directory(proc.root / ".flatpak-info"); },
-        [](FakeProc& proc) {
-            std::ofstream(proc.root / "real") << "[Application]\nname=org.example.Linked\n";
-            std::filesystem::create_symlink(proc.root / "real", proc.root / ".flatpak-info");
-        },
-        [](FakeProc& proc) { std::filesystem::remove(proc.root); },
+// A sandboxed peer cannot claim another application's identifier: it is known by the name in
+// its .flatpak-info, and refused when that file is there but cannot be trusted.
+TEST(PeerIdentity, SandboxedPeerIsKnownByItsFlatpakApplicationAndRefusedWhenItCannotBeRead) {
+    auto info = [](std::string text) {
+        return [text](const fs::path& root) { std::ofstream(root / ".flatpak-info") << text; };
     };
-    for (std::size_t i = 0; i < damages.size(); ++i) {
+    struct Case {
+        std::function<void(const fs::path& root)> prepare;
+        std::optional<std::string> identifier;
+    };
+    const Case cases[] = {
+        {[](const fs::path&) {}, "tech.morvane.veltro"},
+        {info("[Instance]\nname=not.this\n\n[Application]\n# the app\nname = org.example.Terminal "
+              "\nruntime=runtime/org.gnome.Platform\n"),
+         "org.example.Terminal"},
+        {info("[Application]\nruntime=x\n"), std::nullopt},
+        {info("[Application]\nname=\n"), std::nullopt},
+        {info("name=org.example.Elsewhere\n"), std::nullopt},
+        {[](const fs::path& root) { fs::create_directory(root / ".flatpak-info"); }, std::nullopt},
+        {[](const fs::path& root) {
+             std::ofstream(root / "real") << "[Application]\nname=org.example.Linked\n";
+             fs::create_symlink(root / "real", root / ".flatpak-info");
+         },
+         std::nullopt},
+        {[](const fs::path& root) { fs::remove(root); }, std::nullopt},
+    };
+    const pid_t pid = ::getpid();
+    FileDescriptor pidfd = pidfdOf(pid);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
-        FakeProc proc;
-        damages[i](proc);
-        auto identity = PeerIdentity::of("tech.morvane.veltro", proc.pid, -1, proc.folder.path());
-        EXPECT_FALSE(identity.identifier);
-        EXPECT_FALSE(identity.problem.empty());
+        veltro::testing::TemporaryFolder proc;
+        fs::path root = fs::path(proc.path()) / std::to_string(pid) / "root";
+        fs::create_directories(root);
+        cases[i].prepare(root);
+        auto identity = PeerIdentity::of("tech.morvane.veltro", pid, pidfd.get(), proc.path());
+        EXPECT_EQ(identity.identifier, cases[i].identifier);
+        EXPECT_EQ(identity.problem.empty(), identity.identifier.has_value());
     }
 }
 
@@ -83,19 +70,8 @@ TEST(PeerIdentity, PeerWhoseProcessIsGoneIsRefusedSoARecycledPidCannotStandIn) {
     ASSERT_TRUE(pidfd);
     ::waitpid(child, nullptr, 0);
     // Another process may now hold the pid; it looks like a host process with a root folder.
-    veltro::testing::TemporaryFolder folder;
-    std::filesystem::create_directories(std::filesystem::path(folder.path()) /
-                                        std::to_string(child) / "root");
-    auto identity = PeerIdentity::of("tech.morvane.veltro", child, pidfd.get(), folder.path());
-    EXPECT_FALSE(identity.identifier);
-}
-
-TEST(PeerCredentials, SocketPairPeerIsThisProcess) {
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    FileDescriptor a(pair[0]), b(pair[1]);
-    auto credentials = PeerCredentials::of(a.get());
-    ASSERT_TRUE(credentials);
-    EXPECT_EQ(credentials->pid, ::getpid());
-    EXPECT_EQ(credentials->uid, ::geteuid());
+    veltro::testing::TemporaryFolder proc;
+    fs::create_directories(fs::path(proc.path()) / std::to_string(child) / "root");
+    EXPECT_FALSE(
+        PeerIdentity::of("tech.morvane.veltro", child, pidfd.get(), proc.path()).identifier);
 }
