@@ -30,7 +30,7 @@ public:
     void resize(std::int64_t columns, std::int64_t rows) override {
         resizes.emplace_back(columns, rows);
     }
-    std::optional<std::string> currentFolder() override { return "/fake/" + std::to_string(pid_); }
+    std::optional<std::string> currentFolder() override { return "/fake"; }
     ForegroundProcess foregroundProcess() override { return {true, "vim"}; }
     // A real session reports the end of a hung-up shell once it has been reaped.
     void close() override {
@@ -42,8 +42,7 @@ public:
     void exit(std::int32_t status) {
         if (std::exchange(exited, true))
             return;
-        for (auto& drained : std::exchange(drainedCallbacks, {}))
-            drained();
+        drain();
         events.exited(status);
     }
     void drain() {
@@ -52,15 +51,15 @@ public:
             drained();
     }
 
+    ShellEvents events;
     Bytes input;
     std::vector<std::pair<std::int64_t, std::int64_t>> resizes;
     int closes = 0;
     bool backlogged = false;
     bool exitOnClose = true;
-    std::vector<std::function<void()>> drainedCallbacks;
-    ShellEvents events;
 
 private:
+    std::vector<std::function<void()>> drainedCallbacks;
     const pid_t pid_;
     bool exited = false;
 };
@@ -68,12 +67,6 @@ private:
 // A launcher whose launches finish when the test says so.
 class FakeLauncher final : public ShellLauncher {
 public:
-    struct Launch {
-        ShellRequest request;
-        ShellEvents events;
-        Launched launched;
-    };
-
     // Every shell ends with the test, as real ones end once their connection has: until its
     // exit, a running session and its slot hold each other.
     ~FakeLauncher() override {
@@ -81,51 +74,49 @@ public:
             session->exit(0);
     }
 
-    void launch(const ShellRequest& request, ShellEvents events, Launched launched) override {
-        pending.push_back({request, std::move(events), std::move(launched)});
+    void launch(const ShellRequest&, ShellEvents events, Launched launched) override {
+        pending.emplace_back(std::move(events), std::move(launched));
         if (finishAtOnce)
             finish();
     }
 
     // Finishes the oldest launch with a session, or with the error when one is given.
     std::shared_ptr<FakeSession> finish(std::optional<std::string> error = std::nullopt) {
-        Launch next = std::move(pending.front());
+        auto [events, launched] = std::move(pending.front());
         pending.erase(pending.begin());
-        requests.push_back(next.request);
         if (error) {
-            next.launched(nullptr, *error);
+            launched(nullptr, *error);
             return nullptr;
         }
-        auto session = std::make_shared<FakeSession>(nextPid++, std::move(next.events));
+        auto session = std::make_shared<FakeSession>(nextPid++, std::move(events));
         sessions.push_back(session);
-        next.launched(session, {});
+        launched(session, {});
         return session;
     }
 
     bool finishAtOnce = true;
-    std::vector<Launch> pending;
-    std::vector<ShellRequest> requests;
+    std::vector<std::pair<ShellEvents, Launched>> pending;
     std::vector<std::shared_ptr<FakeSession>> sessions;
     pid_t nextPid = 1000;
 };
 
-// Records what the service tells the client; output is acknowledged at once unless held.
+// Records what the service tells the client; output is acknowledged at once.
 class FakeClient final : public TerminalClient {
 public:
-    void output(const UUID& id, ByteView data, Sent sent) override {
-        outputs.emplace_back(id, Bytes(data.begin(), data.end()));
+    void output(const UUID&, ByteView data, Sent sent) override {
+        outputs.emplace_back(data.begin(), data.end());
         sent();
     }
     void exited(const UUID& id, std::int32_t status) override { exits.emplace_back(id, status); }
-    void folderChanged(const UUID& id, std::string folder) override {
-        folders.emplace_back(id, std::move(folder));
+    void folderChanged(const UUID&, std::string folder) override {
+        folders.push_back(std::move(folder));
     }
     void suspendInput() override { ++suspensions; }
     void resumeInput() override { --suspensions; }
 
-    std::vector<std::pair<UUID, Bytes>> outputs;
+    std::vector<Bytes> outputs;
     std::vector<std::pair<UUID, std::int32_t>> exits;
-    std::vector<std::pair<UUID, std::string>> folders;
+    std::vector<std::string> folders;
     int suspensions = 0;
 };
 
@@ -133,8 +124,7 @@ public:
 class FakeConnection final : public xpc::AgentConnection {
 public:
     void setCodeSigningRequirement(std::string value) override {
-        steps.push_back("requirement");
-        requirement = std::move(value);
+        steps.push_back("requirement " + value);
     }
     void setExportedObject(std::shared_ptr<TerminalHelperProtocol> object) override {
         steps.push_back("exported");
@@ -158,7 +148,6 @@ public:
     void scheduleSendBarrierBlock(std::function<void()> block) override { block(); }
 
     std::vector<std::string> steps;
-    std::optional<std::string> requirement;
     std::shared_ptr<TerminalHelperProtocol> exported;
     std::function<void()> invalidation;
     std::vector<std::pair<UUID, std::int32_t>> exits;
