@@ -22,7 +22,6 @@ public:
         return error;
     }
     int status() override {
-        ++statusReads;
         int value = statuses.front();
         if (statuses.size() > 1)
             statuses.pop_front();
@@ -33,7 +32,6 @@ public:
     std::deque<int> statuses;
     std::optional<std::string> error;
     int registrations = 0;
-    int statusReads = 0;
     int settingsOpened = 0;
 };
 
@@ -48,64 +46,43 @@ public:
     std::vector<AlertContent> shown;
 };
 
-// A copy without a team cannot be registered: the person is told how it is loaded instead.
-TEST(InstallMode, BuildWithoutTeamIsNeverRegisteredAndSaysMakeLocalLoadsIt) {
-    for (const Signer& signer : {Signer::adHoc(), Signer::certificate("ab12")}) {
-        FakeServiceManagement service({1});
-        FakeAlert alert;
-        std::ostringstream printed;
-        EXPECT_EQ(runInstallMode(signer, service, alert, printed), 0);
-        EXPECT_NE(printed.str().find("make local"), std::string::npos) << printed.str();
-        EXPECT_EQ(service.registrations + service.statusReads, 0);
-        ASSERT_EQ(alert.shown.size(), 1u);
-        EXPECT_NE(alert.shown[0].informativeText.find("make local"), std::string::npos);
-    }
-}
-
-TEST(InstallMode, WithATeamItRegistersPrintsTheStatusAndAlertsOnlyWhenSomethingRemainsToDo) {
-    enum class Shown { nothing, error, approval };
+// Only a team-signed copy can be registered; an alert shows only what is left for the person
+// to do: load a copy without a team with make local, approve the agent, or see what failed.
+TEST(InstallMode, RegistersOnlyWithATeamPrintsTheStatusAndAlertsOnlyWhenSomethingRemainsToDo) {
     struct Case {
+        Signer signer;
         std::deque<int> statuses;
         std::optional<std::string> error;
         int answer;
         std::string printed;
-        Shown shown;
+        std::string alert; // What the alert's informative text holds; empty for no alert.
         int settingsOpened;
     };
-    const Case cases[] = {
-        {{1}, {}, 0, "agent status 1", Shown::nothing, 0},
-        {{0},
-         "Operation not permitted",
-         0,
-         "agent status 0, error: Operation not permitted",
-         Shown::error,
-         0},
-        {{2}, {}, 0, "agent status 2", Shown::approval, 1},
-        {{2}, {}, 1, "agent status 2", Shown::approval, 0},
-        // The approval alert wins over a registration error, which only the line shows.
-        {{2},
-         "Already registered",
-         0,
-         "agent status 2, error: Already registered",
-         Shown::approval,
-         1},
-        // Each step reads the status afresh: printed 1, then approval is required.
-        {{1, 2, 2}, {}, 1, "agent status 1", Shown::approval, 0},
-    };
-    for (const Case& c : cases) {
+    const Signer team = Signer::team("KQ7310ZV4M");
+    const std::string approve = "Allow in the Background";
+    for (const Case& c : {
+             Case{Signer::adHoc(), {2}, {}, 0, "signed without a team, so", "make local", 0},
+             Case{Signer::certificate("ab12"), {2}, {}, 0, "signed without a", "make local", 0},
+             Case{team, {1}, {}, 0, "agent status 1\n", "", 0},
+             Case{team, {0}, "denied", 0, "agent status 0, error: denied\n", "denied", 0},
+             Case{team, {2}, {}, 0, "agent status 2\n", approve, 1},
+             Case{team, {2}, {}, 1, "agent status 2\n", approve, 0},
+             // The approval alert wins over a registration error, which only the line shows.
+             Case{team, {2}, "again", 0, "agent status 2, error: again\n", approve, 1},
+             // Each step reads the status afresh: printed 1, then approval is required.
+             Case{team, {1, 2, 2}, {}, 1, "agent status 1\n", approve, 0},
+         }) {
         SCOPED_TRACE(c.printed);
         FakeServiceManagement service(c.statuses, c.error);
         FakeAlert alert(Alert::firstButtonResponse + c.answer);
         std::ostringstream printed;
-        EXPECT_EQ(runInstallMode(Signer::team("KQ7310ZV4M"), service, alert, printed), 0);
-        EXPECT_EQ(printed.str(), "Veltro Terminal Helper: " + c.printed + "\n");
-        EXPECT_EQ(service.registrations, 1);
-        ASSERT_EQ(alert.shown.size(), c.shown == Shown::nothing ? 0u : 1u);
-        if (c.shown == Shown::error) {
-            EXPECT_EQ(alert.shown[0].informativeText, *c.error);
-        }
-        if (c.shown == Shown::approval) {
-            EXPECT_EQ(alert.shown[0].buttons.size(), 2u);
+        EXPECT_EQ(runInstallMode(c.signer, service, alert, printed), 0);
+        EXPECT_EQ(printed.str().rfind("Veltro Terminal Helper: " + c.printed, 0), 0u)
+            << printed.str();
+        EXPECT_EQ(service.registrations, c.signer.kind == team.kind ? 1 : 0);
+        ASSERT_EQ(alert.shown.size(), c.alert.empty() ? 0u : 1u);
+        if (!c.alert.empty()) {
+            EXPECT_NE(alert.shown[0].informativeText.find(c.alert), std::string::npos);
         }
         EXPECT_EQ(service.settingsOpened, c.settingsOpened);
     }
