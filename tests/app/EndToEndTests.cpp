@@ -24,8 +24,6 @@
 #include <map>
 #include <sstream>
 
-extern char** environ;
-
 namespace veltro::testing {
 namespace {
 
@@ -43,33 +41,23 @@ std::string readFile(const std::string& path) {
 // does: on descriptor 3, with LISTEN_FDS=1 and LISTEN_PID naming the agent.
 class AgentProcess {
 public:
-    AgentProcess(const std::string& log, Environment job, int listeningSocket = -1,
+    AgentProcess(const std::string& log, const Environment& job, int listeningSocket = -1,
                  std::vector<std::string> arguments = {"--agent"}) {
-        Environment environment;
-        for (char** entry = environ; *entry; ++entry)
-            if (const char* equals = std::strchr(*entry, '='))
-                environment[std::string(*entry, equals - *entry)] = equals + 1;
+        std::vector<std::string> command{"/usr/bin/env"};
         for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES", "XPC_SERVICE_NAME"})
-            environment.erase(name);
-        job.merge(environment);
-        std::vector<std::string> texts;
+            command.insert(command.end(), {"-u", name});
         for (const auto& [name, value] : job)
-            texts.push_back(name + "=" + value);
-        // The shell's $$ is the agent's pid too, since it execs the agent in its place.
-        std::vector<std::string> command{"/bin/sh", "-c", "export LISTEN_PID=$$; exec \"$@\"", "sh",
-                                         VELTRO_HELPER_PATH};
-        if (listeningSocket < 0)
-            command.erase(command.begin(), command.begin() + 4);
-        else
-            texts.push_back("LISTEN_FDS=1");
+            command.push_back(name + "=" + value);
+        // The shell's $$ is the agent's pid too, since env and the shell exec in its place.
+        if (listeningSocket >= 0)
+            command.insert(command.end(), {"/bin/sh", "-c",
+                                           "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$@\"", "sh"});
+        command.push_back(VELTRO_HELPER_PATH);
         command.insert(command.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv, envp;
+        std::vector<char*> argv;
         for (auto& text : command)
             argv.push_back(text.data());
-        for (auto& text : texts)
-            envp.push_back(text.data());
         argv.push_back(nullptr);
-        envp.push_back(nullptr);
 
         int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -82,7 +70,7 @@ public:
                 ::dup2(listeningSocket, 3);
             else if (listeningSocket == 3)
                 ::fcntl(3, F_SETFD, 0);
-            ::execve(argv[0], argv.data(), envp.data());
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         ::close(output);
