@@ -18,9 +18,50 @@ using namespace veltro::testing;
 
 namespace {
 
+// Wraps the real launcher and counts the sessions that are still alive, so a test can show
+// that nothing keeps a finished shell's session (or the slot that holds it) around.
+class CountingLauncher final : public ShellLauncher {
+public:
+    class Session final : public ShellSession {
+    public:
+        Session(std::shared_ptr<ShellSession> inner, std::shared_ptr<std::atomic<int>> live)
+            : inner(std::move(inner)), live(std::move(live)) {
+            ++*this->live;
+        }
+        ~Session() override { --*live; }
+        pid_t pid() const override { return inner->pid(); }
+        bool write(Bytes data) override { return inner->write(std::move(data)); }
+        void whenInputDrained(std::function<void()> drained) override {
+            inner->whenInputDrained(std::move(drained));
+        }
+        void resize(std::int64_t columns, std::int64_t rows) override {
+            inner->resize(columns, rows);
+        }
+        std::optional<std::string> currentFolder() override { return inner->currentFolder(); }
+        ForegroundProcess foregroundProcess() override { return inner->foregroundProcess(); }
+        void close() override { inner->close(); }
+
+    private:
+        std::shared_ptr<ShellSession> inner;
+        std::shared_ptr<std::atomic<int>> live;
+    };
+
+    void launch(const ShellRequest& request, ShellEvents events, Launched launched) override {
+        real.launch(request, std::move(events),
+                    [live = live, launched = std::move(launched)](
+                        std::shared_ptr<ShellSession> session, std::string error) {
+                        if (session)
+                            session = std::make_shared<Session>(std::move(session), live);
+                        launched(std::move(session), std::move(error));
+                    });
+    }
+
+    PTYShellLauncher real{UserAccount::current(), {{"PATH", "/usr/bin:/bin"}}};
+    std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
+};
+
 struct Agent {
-    std::shared_ptr<PTYShellLauncher> launcher = std::make_shared<PTYShellLauncher>(
-        UserAccount::current(), Environment{{"PATH", "/usr/bin:/bin"}});
+    std::shared_ptr<CountingLauncher> launcher = std::make_shared<CountingLauncher>();
     std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
     InProcessTerminalHelper helper{launcher, lifetime};
 
@@ -28,7 +69,10 @@ struct Agent {
         return TerminalHelperClient::connect(recorder.handler(), helper.endpoint());
     }
     bool settled() {
-        return eventually([&] { return lifetime->connections() == 0 && lifetime->shells() == 0; });
+        return eventually([&] {
+            return lifetime->connections() == 0 && lifetime->shells() == 0 &&
+                   launcher->live->load() == 0;
+        });
     }
 };
 
@@ -97,8 +141,6 @@ TEST(EndToEnd, ManyClientsOpenUseAndCloseShellsAtOnceAndLeaveNothingBehind) {
         clients[0].reset();
         clients[1].reset();
     }
-    // A session kept alive by anything (a cycle with its slot, a forgotten callback) would keep
-    // its terminal's descriptor open here.
     EXPECT_TRUE(eventually([] { return childProcesses() == 0; }));
     EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }))
         << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
