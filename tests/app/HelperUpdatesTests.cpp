@@ -16,68 +16,46 @@ public:
     std::optional<std::string> failure;
 };
 
-class HelperUpdatesTest : public ::testing::Test {
-protected:
-    HelperUpdates::Conditions conditions(bool development = false,
-                                         Signer signer = Signer::team("KQ7310ZV4M"),
-                                         bool feed = true,
-                                         std::optional<std::string> failure = std::nullopt) {
-        return {development, signer, feed,
-                [this, failure](UpdaterDelegate&) {
-                    ++updatersMade;
-                    return std::make_unique<FakeUpdater>(failure);
-                },
-                Logger("tech.morvane.veltro.terminal-helper", "updates", sink)};
-    }
-
-    std::shared_ptr<testing::RecordingSink> sink = std::make_shared<testing::RecordingSink>();
-    // A lifetime that never expires during a test, so its update count can be read at leisure.
-    std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
-    int updatersMade = 0;
-};
-
-// Whatever does not start leaves the instance that runs (if any) in place, and holds nothing.
-TEST_F(HelperUpdatesTest, StartsAnUpdaterOnlyForAReleaseWithATeamAndAFeedAndOnlyIfItStarts) {
-    HelperUpdates::start(lifetime, conditions());
-    auto running = HelperUpdates::shared();
-    ASSERT_NE(running, nullptr);
-    updatersMade = 0;
-
-    HelperUpdates::start(lifetime, conditions(true));
-    HelperUpdates::start(lifetime, conditions(false, Signer::adHoc()));
-    HelperUpdates::start(lifetime, conditions(false, Signer::certificate("ab")));
-    HelperUpdates::start(lifetime, conditions(false, Signer::team("KQ7310ZV4M"), false));
-    EXPECT_EQ(updatersMade, 0);
-    EXPECT_TRUE(sink->entries().empty());
-
-    HelperUpdates::start(lifetime, conditions(false, Signer::team("KQ7310ZV4M"), true, "gone"));
-    auto platform = conditions();
-    platform.makeUpdater = makePlatformUpdater;
-    HelperUpdates::start(lifetime, platform);
-    EXPECT_EQ(updatersMade, 1);
-    EXPECT_EQ(HelperUpdates::shared(), running);
-    EXPECT_EQ(lifetime->updates(), 0);
+// Only a release build with a team and a feed starts an updater, and only one that starts is
+// kept. A running update cycle holds the agent exactly once, however its events repeat, and a
+// downloaded update waits for the agent to exit by itself rather than ending it under its
+// clients.
+TEST(HelperUpdates, StartsOnlyWhatCanRunAndEachCycleHoldsTheAgentOnceWithoutInstallingAtOnce) {
+    auto sink = std::make_shared<testing::RecordingSink>();
+    auto lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
+    int made = 0;
+    auto start = [&](bool development, Signer signer, bool feed, MakeUpdater make = {}) {
+        auto fake = [&](UpdaterDelegate&) {
+            ++made;
+            return std::make_unique<FakeUpdater>(std::nullopt);
+        };
+        HelperUpdates::start(lifetime, {development, signer, feed, make ? make : fake,
+                                        Logger("tech.morvane.veltro", "updates", sink)});
+    };
+    const Signer team = Signer::team("KQ7310ZV4M");
+    start(false, team, true);
+    auto updates = HelperUpdates::shared();
+    ASSERT_EQ(made, 1);
+    start(true, team, true);
+    start(false, Signer::adHoc(), true);
+    start(false, Signer::certificate("ab"), true);
+    start(false, team, false);
+    start(false, team, true,
+          [](UpdaterDelegate&) { return std::make_unique<FakeUpdater>("gone"); });
+    start(false, team, true, makePlatformUpdater);
+    EXPECT_EQ(made, 1);
+    EXPECT_EQ(HelperUpdates::shared(), updates);
     auto entries = sink->entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].level, LogLevel::error);
     EXPECT_EQ(entries[0].message, "Updates couldn't start: gone");
     EXPECT_TRUE(entries[1].message.starts_with("Updates couldn't start: "));
-}
 
-// The agent must not end in the middle of a cycle, nor stay up for good after one: each cycle
-// holds it exactly once, and a downloaded update waits for the agent to exit by itself.
-TEST_F(HelperUpdatesTest, EachCycleHoldsTheAgentOnceAndADownloadIsNeverInstalledAtOnce) {
-    HelperUpdates::start(lifetime, conditions());
-    auto updates = HelperUpdates::shared();
     updates->didFinishUpdateCycle(std::nullopt);
     EXPECT_EQ(lifetime->updates(), 0);
     EXPECT_TRUE(updates->mayPerformUpdateCheck());
     EXPECT_TRUE(updates->mayPerformUpdateCheck());
     EXPECT_EQ(lifetime->updates(), 1);
-    updates->didFinishUpdateCycle(std::nullopt);
-    EXPECT_EQ(lifetime->updates(), 0);
-
-    updates->mayPerformUpdateCheck();
     EXPECT_TRUE(updates->willInstallUpdateOnQuit({"1.2", "120"}, [] { FAIL(); }));
     EXPECT_EQ(lifetime->updates(), 0);
     updates->didFinishUpdateCycle("The network went away.");

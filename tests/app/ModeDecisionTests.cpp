@@ -18,7 +18,6 @@ TEST(ModeDecision, OnlyExactArgumentsOrTheExactLabelSelectAMode) {
              Case{{"-v", "x", "--agent"}, "some.other.job", LaunchMode::agent},
              Case{{"--Agent"}, std::nullopt, LaunchMode::install},
              Case{{"--agent=1"}, std::nullopt, LaunchMode::install},
-             Case{{}, "TECH.MORVANE.VELTRO.TERMINAL-HELPER", LaunchMode::install},
              Case{{}, development, LaunchMode::install},
              Case{{"--agent", "-h"}, release, LaunchMode::help},
              Case{{"--version", "--agent"}, std::nullopt, LaunchMode::version},
