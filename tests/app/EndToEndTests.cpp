@@ -197,9 +197,13 @@ void expectTerminationLeavesNoProcess(AgentProcess& agent, const std::string& so
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
     EXPECT_TRUE(eventually([&] { return recorder.disconnectCount() == 1; }));
-    std::string state = readFile("/proc/" + std::to_string(job) + "/stat");
-    EXPECT_TRUE(state.empty() || state.find(") Z") != std::string::npos)
-        << "the shell's job " << job << " outlived the agent";
+    // A job that outlived the agent would sleep on far past this patience; one that was killed
+    // may take a moment to leave, or stay a zombie until its new parent reaps it.
+    EXPECT_TRUE(eventually([&] {
+        std::string state = readFile("/proc/" + std::to_string(job) + "/stat");
+        return state.empty() || state.find(") Z") != std::string::npos;
+    })) << "the shell's job "
+        << job << " outlived the agent";
 }
 
 struct Runtime {
