@@ -48,7 +48,7 @@ public:
 
 // Only a team-signed copy can be registered; an alert shows only what is left for the person
 // to do: load a copy without a team with make local, approve the agent, or see what failed.
-TEST(InstallMode, RegistersOnlyWithATeamPrintsTheStatusAndAlertsOnlyWhenSomethingRemainsToDo) {
+TEST(InstallMode, RegistersOnlyWithATeamPrintsTheStatusAndAlertsOnlyWhenThePersonMustAct) {
     struct Case {
         Signer signer;
         std::deque<int> statuses;
