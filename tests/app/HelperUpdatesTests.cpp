@@ -1,147 +1,66 @@
 #include "support/RecordingSink.hpp"
 
-#include "app/BundleInformation.hpp"
 #include "app/HelperUpdates.hpp"
-#include "protocol/TerminalService.hpp"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <vector>
-
 namespace veltro {
 namespace {
-
-using testing::RecordingSink;
 
 using PeerRequirement::Signer;
 
 class FakeUpdater : public Updater {
 public:
-    explicit FakeUpdater(UpdaterDelegate& delegate, std::optional<std::string> failure)
-        : delegate(delegate), failure(std::move(failure)) {}
+    explicit FakeUpdater(std::optional<std::string> failure) : failure(std::move(failure)) {}
     std::optional<std::string> start() override { return failure; }
-    UpdaterDelegate& delegate;
     std::optional<std::string> failure;
 };
 
-// A lifetime that never expires during a test, so its update count can be read at leisure.
-std::shared_ptr<HelperLifetime> longLifetime() {
-    return std::make_shared<HelperLifetime>(3600.0, [] {});
-}
+// Only a release build with a team and a feed starts an updater, and only one that starts is
+// kept. A running update cycle holds the agent exactly once, however its events repeat, and a
+// downloaded update waits for the agent to exit by itself rather than ending it under its
+// clients.
+TEST(HelperUpdates, StartsOnlyWhatCanRunAndEachCycleHoldsTheAgentOnceWithoutInstallingAtOnce) {
+    auto sink = std::make_shared<testing::RecordingSink>();
+    auto lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
+    int made = 0;
+    auto start = [&](bool development, Signer signer, bool feed, MakeUpdater make = {}) {
+        auto fake = [&](UpdaterDelegate&) {
+            ++made;
+            return std::make_unique<FakeUpdater>(std::nullopt);
+        };
+        HelperUpdates::start(lifetime, {development, signer, feed, make ? make : fake,
+                                        Logger("tech.morvane.veltro", "updates", sink)});
+    };
+    const Signer team = Signer::team("KQ7310ZV4M");
+    start(false, team, true);
+    auto updates = HelperUpdates::shared();
+    ASSERT_EQ(made, 1);
+    start(true, team, true);
+    start(false, Signer::adHoc(), true);
+    start(false, Signer::certificate("ab"), true);
+    start(false, team, false);
+    start(false, team, true,
+          [](UpdaterDelegate&) { return std::make_unique<FakeUpdater>("gone"); });
+    start(false, team, true, makePlatformUpdater);
+    EXPECT_EQ(made, 1);
+    EXPECT_EQ(HelperUpdates::shared(), updates);
+    auto entries = sink->entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].level, LogLevel::error);
+    EXPECT_EQ(entries[0].message, "Updates couldn't start: gone");
+    EXPECT_TRUE(entries[1].message.starts_with("Updates couldn't start: "));
 
-class HelperUpdatesTest : public ::testing::Test {
-protected:
-    HelperUpdates::Conditions conditions(bool development = false,
-                                         Signer signer = Signer::team("KQ7310ZV4M"),
-                                         bool feed = true, const char* failure = nullptr) {
-        return {development, signer, feed,
-                [this, failure](UpdaterDelegate& delegate) {
-                    ++updatersMade;
-                    std::optional<std::string> error;
-                    if (failure)
-                        error = failure;
-                    return std::make_unique<FakeUpdater>(delegate, std::move(error));
-                },
-                Logger("tech.morvane.veltro.terminal-helper", "updates", sink)};
-    }
-
-    // Starts a working updater and answers the instance that now runs.
-    std::shared_ptr<HelperUpdates> startRunning(const std::shared_ptr<HelperLifetime>& lifetime) {
-        HelperUpdates::start(lifetime, conditions());
-        EXPECT_NE(HelperUpdates::shared(), nullptr);
-        return HelperUpdates::shared();
-    }
-
-    std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
-    int updatersMade = 0;
-};
-
-TEST_F(HelperUpdatesTest, EachStopCreatesNoUpdaterAndLogsNothing) {
-    HelperUpdates::start(longLifetime(), conditions());
-    auto previous = HelperUpdates::shared();
-    updatersMade = 0;
-
-    HelperUpdates::start(longLifetime(), conditions(true));
-    HelperUpdates::start(longLifetime(), conditions(false, Signer::adHoc()));
-    HelperUpdates::start(longLifetime(), conditions(false, Signer::certificate("ab")));
-    HelperUpdates::start(longLifetime(), conditions(false, Signer::team("KQ7310ZV4M"), false));
-
-    EXPECT_EQ(updatersMade, 0);
-    EXPECT_TRUE(sink->entries().empty());
-    EXPECT_EQ(HelperUpdates::shared(), previous);
-}
-
-TEST_F(HelperUpdatesTest, UpdaterThatFailsToStartIsLoggedAndNothingIsKept) {
-    HelperUpdates::start(longLifetime(), conditions());
-    auto previous = HelperUpdates::shared();
-    auto lifetime = longLifetime();
-
-    HelperUpdates::start(lifetime,
-                         conditions(false, Signer::team("KQ7310ZV4M"), true, "no framework"));
-
-    EXPECT_EQ(updatersMade, 2);
-    EXPECT_EQ(HelperUpdates::shared(), previous);
-    EXPECT_EQ(lifetime->updates(), 0);
-    ASSERT_EQ(sink->entries().size(), 1u);
-    EXPECT_EQ(sink->entries()[0].level, LogLevel::error);
-    EXPECT_EQ(sink->entries()[0].category, "updates");
-    EXPECT_EQ(sink->entries()[0].message, "Updates couldn't start: no framework");
-}
-
-TEST_F(HelperUpdatesTest, PlatformUpdaterFailsToStartSoTheAgentRunsWithoutUpdates) {
-    auto lifetime = longLifetime();
-    auto platform = conditions();
-    platform.makeUpdater = makePlatformUpdater;
-    HelperUpdates::start(longLifetime(), conditions(true));
-    HelperUpdates::start(lifetime, platform);
-    ASSERT_EQ(sink->entries().size(), 1u);
-    EXPECT_TRUE(sink->entries()[0].message.starts_with("Updates couldn't start: "));
-    EXPECT_GT(sink->entries()[0].message.size(), std::string("Updates couldn't start: ").size());
-    EXPECT_EQ(lifetime->updates(), 0);
-}
-
-TEST_F(HelperUpdatesTest, EachCycleHoldsTheAgentOnceWhateverItsEventsRepeat) {
-    auto first = startRunning(longLifetime());
-    auto lifetime = longLifetime();
-    auto updates = startRunning(lifetime);
-    EXPECT_NE(updates, first);
     updates->didFinishUpdateCycle(std::nullopt);
-    EXPECT_TRUE(updates->willInstallUpdateOnQuit({"2", "2"}, [] { FAIL(); }));
     EXPECT_EQ(lifetime->updates(), 0);
     EXPECT_TRUE(updates->mayPerformUpdateCheck());
     EXPECT_TRUE(updates->mayPerformUpdateCheck());
     EXPECT_EQ(lifetime->updates(), 1);
-    updates->didFinishUpdateCycle(std::nullopt);
-    EXPECT_EQ(lifetime->updates(), 0);
-}
-
-TEST_F(HelperUpdatesTest, DownloadThenFailedCycleEndEndsTheHoldOnce) {
-    auto lifetime = longLifetime();
-    auto updates = startRunning(lifetime);
-    updates->mayPerformUpdateCheck();
-    bool installedNow = false;
-    EXPECT_TRUE(updates->willInstallUpdateOnQuit({"1.2", "120"}, [&] { installedNow = true; }));
+    EXPECT_TRUE(updates->willInstallUpdateOnQuit({"1.2", "120"}, [] { FAIL(); }));
     EXPECT_EQ(lifetime->updates(), 0);
     updates->didFinishUpdateCycle("The network went away.");
     EXPECT_EQ(lifetime->updates(), 0);
-    EXPECT_FALSE(installedNow);
-    EXPECT_FALSE(updates->isUnderway());
-
-    ASSERT_EQ(sink->entries().size(), 2u);
-    EXPECT_EQ(sink->entries()[0].level, LogLevel::notice);
-    EXPECT_EQ(sink->entries()[0].message,
-              "Downloaded update 1.2 (120); it installs when the helper exits");
-    EXPECT_EQ(sink->entries()[1].level, LogLevel::notice);
-    EXPECT_EQ(sink->entries()[1].message, "Update check: The network went away.");
-}
-
-TEST(BundleInformation, HoldsTheFeedKeyOnlyWhenAFeedIsConfigured) {
-    EXPECT_FALSE(makeBundleInformation("id", "1.0", "").contains("SUFeedURL"));
-    auto withFeed = makeBundleInformation("id", "1.0", "https://example.org/appcast.xml");
-    EXPECT_EQ(withFeed.at("SUFeedURL"), "https://example.org/appcast.xml");
-    EXPECT_EQ(mainBundleInformation().at("CFBundleIdentifier"),
-              TerminalService::mainBundleIdentifier());
+    EXPECT_FALSE(updates->shouldRelaunchApplication());
 }
 
 } // namespace

@@ -2,50 +2,33 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 using namespace veltro;
 
-namespace {
-
-constexpr const char* release = "tech.morvane.veltro.terminal-helper";
-constexpr const char* development = "tech.morvane.veltro.dev.terminal-helper";
-
-} // namespace
-
-TEST(ModeDecision, ArgumentsAndTheServiceNameSelectTheMode) {
+// Anything but an exact "--agent" or the exact label installs, so that a mistyped argument
+// never starts a second agent beside the service manager's.
+TEST(ModeDecision, OnlyExactArgumentsOrTheExactLabelSelectAMode) {
+    const std::string release = "tech.morvane.veltro.terminal-helper";
+    const std::string development = "tech.morvane.veltro.dev.terminal-helper";
     struct Case {
         std::vector<std::string> arguments;
         std::optional<std::string> service;
-        const char* label;
         LaunchMode mode;
     };
-    const Case cases[] = {
-        {{"--agent"}, std::nullopt, release, LaunchMode::agent},
-        {{"-v", "x", "--agent"}, "some.other.job", release, LaunchMode::agent},
-        {{"--Agent"}, std::nullopt, release, LaunchMode::install},
-        {{"--agent=1"}, std::nullopt, release, LaunchMode::install},
-        {{"--agent "}, std::nullopt, release, LaunchMode::install},
-        {{}, release, release, LaunchMode::agent},
-        {{}, "TECH.MORVANE.VELTRO.TERMINAL-HELPER", release, LaunchMode::install},
-        {{}, "", release, LaunchMode::install},
-        {{}, development, release, LaunchMode::install},
-        {{}, development, development, LaunchMode::agent},
-        {{"--agent", "--help"}, release, release, LaunchMode::help},
-        {{"-h"}, std::nullopt, release, LaunchMode::help},
-        {{"--version", "--agent"}, std::nullopt, release, LaunchMode::version},
-        {{"--Help"}, std::nullopt, release, LaunchMode::install},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(decideLaunchMode(c.arguments, c.service, c.label), c.mode)
+    for (const Case& c : {
+             Case{{"-v", "x", "--agent"}, "some.other.job", LaunchMode::agent},
+             Case{{"--Agent"}, std::nullopt, LaunchMode::install},
+             Case{{"--agent=1"}, std::nullopt, LaunchMode::install},
+             Case{{}, development, LaunchMode::install},
+             Case{{"--agent", "-h"}, release, LaunchMode::help},
+             Case{{"--version", "--agent"}, std::nullopt, LaunchMode::version},
+         })
+        EXPECT_EQ(decideLaunchMode(c.arguments, c.service, release), c.mode)
             << ::testing::PrintToString(c.arguments) << " " << c.service.value_or("(none)");
 }
 
 TEST(ModeDecision, ProgramNameIsNotAnArgument) {
     std::string name = "--agent";
-    std::string other = "install";
-    char* argv[] = {name.data(), other.data(), nullptr};
+    char* argv[] = {name.data(), nullptr};
     ::unsetenv("XPC_SERVICE_NAME");
-    EXPECT_EQ(decideLaunchMode(2, argv), LaunchMode::install);
+    EXPECT_EQ(decideLaunchMode(1, argv), LaunchMode::install);
 }

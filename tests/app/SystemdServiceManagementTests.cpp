@@ -1,4 +1,4 @@
-#include "AgentProcess.hpp"
+#include "support/TemporaryFolder.hpp"
 
 #include "app/SystemdServiceManagement.hpp"
 
@@ -10,70 +10,57 @@ namespace veltro::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using Commands = std::vector<std::vector<std::string>>;
 
-constexpr const char* label = "tech.morvane.veltro.terminal-helper";
+const std::string label = "tech.morvane.veltro.terminal-helper";
 
-struct Recorded {
-    std::vector<std::vector<std::string>> commands;
-    int answer = 0;
-
-    SystemdServiceManagement::Run run() {
-        return [this](const std::vector<std::string>& arguments) {
-            commands.push_back(arguments);
-            return answer;
-        };
+// The manager over a temporary folder, with systemctl replaced by a recorder answering `answer`.
+struct Manager {
+    explicit Manager(int answer = 0, bool installed = true) : answer(answer) {
+        fs::create_directories(installedUnits);
+        if (installed)
+            for (const char* suffix : {".socket", ".service"})
+                std::ofstream(installedUnits / (label + suffix)) << "[Unit]\n";
     }
+
+    TemporaryFolder folder;
+    fs::path installedUnits = fs::path(folder.path()) / "installed";
+    fs::path userUnits = fs::path(folder.path()) / "config/systemd/user";
+    int answer;
+    Commands commands;
+    SystemdServiceManagement service{label, installedUnits, userUnits,
+                                     [this](const std::vector<std::string>& arguments) {
+                                         commands.push_back(arguments);
+                                         return answer;
+                                     }};
 };
 
-void writeUnits(const fs::path& folder) {
-    fs::create_directories(folder);
-    std::ofstream(folder / (std::string(label) + ".socket")) << "[Socket]\n";
-    std::ofstream(folder / (std::string(label) + ".service")) << "[Service]\n";
-}
-
 TEST(SystemdServiceManagement, MissingUnitsAreNotFoundAndRegisterNothing) {
-    TemporaryFolder folder;
-    Recorded recorded;
-    SystemdServiceManagement service(label, fs::path(folder.path()) / "installed",
-                                     fs::path(folder.path()) / "user", recorded.run());
-    EXPECT_EQ(service.status(), ServiceManagement::notFound);
-    auto error = service.registerAgent();
+    Manager manager(0, false);
+    EXPECT_EQ(manager.service.status(), ServiceManagement::notFound);
+    auto error = manager.service.registerAgent();
     ASSERT_TRUE(error);
-    EXPECT_NE(error->find("installed"), std::string::npos);
-    EXPECT_TRUE(recorded.commands.empty());
+    EXPECT_NE(error->find(manager.installedUnits.string()), std::string::npos) << *error;
+    EXPECT_TRUE(manager.commands.empty());
 }
 
-TEST(SystemdServiceManagement, RegistrationCopiesBothUnitsReloadsAndEnablesTheSocket) {
-    TemporaryFolder folder;
-    fs::path installed = fs::path(folder.path()) / "installed";
-    fs::path user = fs::path(folder.path()) / "config/systemd/user";
-    writeUnits(installed);
-    Recorded recorded;
-    SystemdServiceManagement service(label, installed, user, recorded.run());
-
-    EXPECT_FALSE(service.registerAgent());
-    EXPECT_TRUE(fs::exists(user / (std::string(label) + ".socket")));
-    EXPECT_TRUE(fs::exists(user / (std::string(label) + ".service")));
-    using Command = std::vector<std::string>;
-    ASSERT_EQ(recorded.commands.size(), 2u);
-    EXPECT_EQ(recorded.commands[0], (Command{"systemctl", "--user", "daemon-reload"}));
-    EXPECT_EQ(recorded.commands[1],
-              (Command{"systemctl", "--user", "enable", "--now", std::string(label) + ".socket"}));
-    EXPECT_EQ(service.status(), ServiceManagement::enabled);
+TEST(SystemdServiceManagement, RegistrationCopiesBothUnitsReloadsAndEnablesTheSocketOnly) {
+    Manager manager;
+    EXPECT_FALSE(manager.service.registerAgent());
+    EXPECT_TRUE(fs::exists(manager.userUnits / (label + ".socket")));
+    EXPECT_TRUE(fs::exists(manager.userUnits / (label + ".service")));
+    EXPECT_EQ(manager.commands,
+              (Commands{{"systemctl", "--user", "daemon-reload"},
+                        {"systemctl", "--user", "enable", "--now", label + ".socket"}}));
+    EXPECT_EQ(manager.service.status(), ServiceManagement::enabled);
 }
 
 TEST(SystemdServiceManagement, FailingUserManagerIsReportedAndLeavesTheSocketNotRegistered) {
-    TemporaryFolder folder;
-    fs::path installed = fs::path(folder.path()) / "installed";
-    writeUnits(installed);
-    Recorded recorded;
-    recorded.answer = 1;
-    SystemdServiceManagement service(label, installed, fs::path(folder.path()) / "user",
-                                     recorded.run());
-    auto error = service.registerAgent();
+    Manager manager(1);
+    auto error = manager.service.registerAgent();
     ASSERT_TRUE(error);
     EXPECT_NE(error->find("systemctl --user daemon-reload"), std::string::npos) << *error;
-    EXPECT_EQ(service.status(), ServiceManagement::notRegistered);
+    EXPECT_EQ(manager.service.status(), ServiceManagement::notRegistered);
 }
 
 } // namespace

@@ -1,7 +1,13 @@
-#include "service/Fakes.hpp"
+#include "support/RecordingSink.hpp"
 
+#include "protocol/PeerRequirement.hpp"
+#include "protocol/TerminalService.hpp"
 #include "service/HelperLifetime.hpp"
+#include "service/TerminalClient.hpp"
+#include "service/TerminalHelperListenerDelegate.hpp"
 #include "service/TerminalHelperService.hpp"
+#include "sessions/ShellLauncher.hpp"
+#include "xpc/AgentConnection.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +15,145 @@ using namespace veltro;
 using namespace veltro::testing;
 
 namespace {
+
+// A session whose shell ends when the test says so, recording what it was asked. Its input
+// backlog is whatever the test sets.
+class FakeSession final : public ShellSession {
+public:
+    FakeSession(pid_t pid, ShellEvents events) : events(std::move(events)), pid_(pid) {}
+
+    pid_t pid() const override { return pid_; }
+    bool write(Bytes data) override {
+        input.insert(input.end(), data.begin(), data.end());
+        return !backlogged;
+    }
+    void whenInputDrained(std::function<void()> drained) override {
+        drainedCallbacks.push_back(std::move(drained));
+    }
+    void resize(std::int64_t columns, std::int64_t rows) override {
+        resizes.emplace_back(columns, rows);
+    }
+    std::optional<std::string> currentFolder() override { return "/fake"; }
+    ForegroundProcess foregroundProcess() override { return {true, "vim"}; }
+    // A real session reports the end of a hung-up shell once it has been reaped.
+    void close() override {
+        ++closes;
+        if (exitOnClose)
+            exit(0x0100);
+    }
+
+    void exit(std::int32_t status) {
+        if (std::exchange(exited, true))
+            return;
+        drain();
+        events.exited(status);
+    }
+    void drain() {
+        backlogged = false;
+        for (auto& drained : std::exchange(drainedCallbacks, {}))
+            drained();
+    }
+
+    ShellEvents events;
+    Bytes input;
+    std::vector<std::pair<std::int64_t, std::int64_t>> resizes;
+    int closes = 0;
+    bool backlogged = false;
+    bool exitOnClose = true;
+
+private:
+    std::vector<std::function<void()>> drainedCallbacks;
+    const pid_t pid_;
+    bool exited = false;
+};
+
+// A launcher whose launches finish when the test says so.
+class FakeLauncher final : public ShellLauncher {
+public:
+    // Every shell ends with the test, as real ones end once their connection has: until its
+    // exit, a running session and its slot hold each other.
+    ~FakeLauncher() override {
+        for (auto& session : sessions)
+            session->exit(0);
+    }
+
+    void launch(const ShellRequest&, ShellEvents events, Launched launched) override {
+        pending.emplace_back(std::move(events), std::move(launched));
+        if (finishAtOnce)
+            finish();
+    }
+
+    // Finishes the oldest launch with a session, or with the error when one is given.
+    std::shared_ptr<FakeSession> finish(std::optional<std::string> error = std::nullopt) {
+        auto [events, launched] = std::move(pending.front());
+        pending.erase(pending.begin());
+        if (error) {
+            launched(nullptr, *error);
+            return nullptr;
+        }
+        auto session = std::make_shared<FakeSession>(nextPid++, std::move(events));
+        sessions.push_back(session);
+        launched(session, {});
+        return session;
+    }
+
+    bool finishAtOnce = true;
+    std::vector<std::pair<ShellEvents, Launched>> pending;
+    std::vector<std::shared_ptr<FakeSession>> sessions;
+    pid_t nextPid = 1000;
+};
+
+// Records what the service tells the client; output is acknowledged at once.
+class FakeClient final : public TerminalClient {
+public:
+    void output(const UUID&, ByteView data, Sent sent) override {
+        outputs.emplace_back(data.begin(), data.end());
+        sent();
+    }
+    void exited(const UUID& id, std::int32_t status) override { exits.emplace_back(id, status); }
+    void folderChanged(const UUID&, std::string folder) override {
+        folders.push_back(std::move(folder));
+    }
+    void suspendInput() override { ++suspensions; }
+    void resumeInput() override { --suspensions; }
+
+    std::vector<Bytes> outputs;
+    std::vector<std::pair<UUID, std::int32_t>> exits;
+    std::vector<std::string> folders;
+    int suspensions = 0;
+};
+
+// An agent-side connection that records how it was set up.
+class FakeConnection final : public xpc::AgentConnection {
+public:
+    void setCodeSigningRequirement(std::string value) override {
+        steps.push_back("requirement " + value);
+    }
+    void setExportedObject(std::shared_ptr<TerminalHelperProtocol> object) override {
+        steps.push_back("exported");
+        exported = std::move(object);
+    }
+    void setInvalidationHandler(std::function<void()> handler) override {
+        steps.push_back("invalidation");
+        invalidation = std::move(handler);
+    }
+    void resume() override { steps.push_back("resume"); }
+    void invalidate() override {
+        if (auto handler = std::exchange(invalidation, nullptr))
+            handler();
+    }
+    void suspendReading() override {}
+    void resumeReading() override {}
+    pid_t peerPid() const override { return 42; }
+    void output(const UUID&, ByteView, std::function<void()> onWritten) override { onWritten(); }
+    void exited(const UUID&, std::int32_t) override {}
+    void folderChanged(const UUID&, std::string_view) override {}
+    void scheduleSendBarrierBlock(std::function<void()> block) override { block(); }
+
+    std::vector<std::string> steps;
+    std::shared_ptr<TerminalHelperProtocol> exported;
+    std::function<void()> invalidation;
+};
 
 struct OpenReply {
     int calls = 0;
@@ -26,7 +171,7 @@ struct Fixture {
 
     std::shared_ptr<OpenReply> open(const UUID& id) {
         auto reply = std::make_shared<OpenReply>();
-        service->openShell(id, 80, 24, "/tmp", std::nullopt, {{"TERM_PROGRAM", "Veltro"}},
+        service->openShell(id, 80, 24, "/tmp", std::nullopt, {},
                            [reply](std::int32_t pid, std::optional<std::string> error) {
                                ++reply->calls;
                                reply->pid = pid;
@@ -34,17 +179,13 @@ struct Fixture {
                            });
         return reply;
     }
-
-    std::optional<std::string> folder(const UUID& id) {
-        std::optional<std::string> answer = "unanswered";
-        service->currentFolder(id, [&](std::optional<std::string> value) { answer = value; });
-        return answer;
-    }
 };
+
+using Sizes = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
 } // namespace
 
-TEST(TerminalHelperService, OpenRepliesWithThePidAndRefusesDuplicatesAndEndedServices) {
+TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGetEmptyAnswers) {
     Fixture f;
     f.launcher->finishAtOnce = false;
     UUID id = UUID::random();
@@ -54,18 +195,25 @@ TEST(TerminalHelperService, OpenRepliesWithThePidAndRefusesDuplicatesAndEndedSer
     EXPECT_EQ(first->calls, 1);
     EXPECT_EQ(first->pid, session->pid());
     EXPECT_EQ(first->error, std::nullopt);
-    EXPECT_EQ(f.launcher->requests.at(0),
-              (ShellRequest{id, 80, 24, "/tmp", std::nullopt, {{"TERM_PROGRAM", "Veltro"}}}));
     EXPECT_EQ(f.open(id)->error, "A shell with this id is already open.");
     EXPECT_EQ(f.lifetime->shells(), 1);
+
+    UUID unknown = UUID::random();
+    f.service->write(unknown, {'x'});
+    f.service->resize(unknown, 1, 1);
+    f.service->close(unknown);
+    std::optional<std::string> folder = "unanswered";
+    f.service->currentFolder(unknown, [&](std::optional<std::string> value) { folder = value; });
+    EXPECT_EQ(folder, std::nullopt);
+    std::pair<bool, std::optional<std::string>> busy{true, ""};
+    f.service->isBusy(unknown, [&](bool value, auto name) { busy = {value, name}; });
+    EXPECT_EQ(busy, (std::pair<bool, std::optional<std::string>>{false, std::nullopt}));
+    EXPECT_TRUE(session->input.empty() && session->resizes.empty() && session->closes == 0);
 
     f.service->closeAll();
     auto refused = f.open(UUID::random());
     EXPECT_EQ(refused->pid, 0);
     EXPECT_EQ(refused->error, "The connection has ended.");
-    std::int64_t version = 0;
-    f.service->hello(7, [&](std::int64_t answer) { version = answer; });
-    EXPECT_EQ(version, 1);
 }
 
 TEST(TerminalHelperService, FailedLaunchRepliesWithItsTextAndGivesTheCountBack) {
@@ -111,68 +259,39 @@ TEST(TerminalHelperService, InputAndSizeSentWhileTheShellStartsReachItInOrder) {
     f.service->write(id, {'s', '\r'});
     auto session = f.launcher->finish();
     EXPECT_EQ(session->input, (Bytes{'l', 's', '\r'}));
-    EXPECT_EQ(session->resizes, (std::vector<std::pair<std::int64_t, std::int64_t>>{{100, 30}}));
+    EXPECT_EQ(session->resizes, (Sizes{{100, 30}}));
     f.service->write(id, {'!'});
-    EXPECT_EQ(session->input, (Bytes{'l', 's', '\r', '!'}));
-}
-
-TEST(TerminalHelperService, RequestsReachTheRunningShellAndOthersGetEmptyAnswers) {
-    Fixture f;
-    UUID id = UUID::random();
-    f.open(id);
-    auto session = f.launcher->sessions.at(0);
     f.service->resize(id, 120, 40);
-    EXPECT_EQ(f.folder(id), "/fake/" + std::to_string(session->pid()));
-    std::pair<bool, std::optional<std::string>> busy;
-    f.service->isBusy(id, [&](bool value, auto name) { busy = {value, name}; });
-    EXPECT_EQ(busy, (std::pair<bool, std::optional<std::string>>{true, "vim"}));
-
-    UUID unknown = UUID::random();
-    f.service->write(unknown, {'x'});
-    f.service->resize(unknown, 1, 1);
-    f.service->close(unknown);
-    EXPECT_EQ(f.folder(unknown), std::nullopt);
-    f.service->isBusy(unknown, [&](bool value, auto name) { busy = {value, name}; });
-    EXPECT_EQ(busy, (std::pair<bool, std::optional<std::string>>{false, std::nullopt}));
-    EXPECT_TRUE(session->input.empty());
-    EXPECT_EQ(session->resizes.size(), 1u);
+    EXPECT_EQ(session->input, (Bytes{'l', 's', '\r', '!'}));
+    EXPECT_EQ(session->resizes, (Sizes{{100, 30}, {120, 40}}));
 }
 
-TEST(TerminalHelperService, OutputAndFoldersOfAClosedShellAreAcknowledgedButNeverSent) {
-    Fixture f;
-    UUID id = UUID::random();
-    f.open(id);
-    auto session = f.launcher->sessions.at(0);
-    Bytes chunk{'h', 'i'};
-    int sent = 0;
-    session->events.output(chunk, [&] { ++sent; });
-    session->events.folderChanged("/srv");
-    ASSERT_EQ(f.client->outputs.size(), 1u);
-    EXPECT_EQ(f.client->outputs[0].second, chunk);
-    EXPECT_EQ(f.client->folders.size(), 1u);
-
-    // The session keeps reporting until it has been reaped; none of it may reach the client.
-    session->exitOnClose = false;
-    f.service->close(id);
-    session->events.output(chunk, [&] { ++sent; });
-    session->events.folderChanged("/tmp");
-    EXPECT_EQ(sent, 2);
-    EXPECT_EQ(f.client->outputs.size(), 1u);
-    EXPECT_EQ(f.client->folders.size(), 1u);
-    EXPECT_TRUE(f.client->exits.empty());
-}
-
-TEST(TerminalHelperService, LateExitOfAClosedShellLeavesTheReopenedSlotInPlace) {
+// A closed shell keeps reporting until it has been reaped: none of it may reach the client, and
+// its late exit must not take the slot of a shell reopened under the same id.
+TEST(TerminalHelperService,
+     ClosedShellsLateReportsAreAcknowledgedButNeverSentNorEndTheReopenedOne) {
     Fixture f;
     UUID id = UUID::random();
     f.open(id);
     auto old = f.launcher->sessions.at(0);
+    Bytes chunk{'h', 'i'};
+    int sent = 0;
+    old->events.output(chunk, [&] { ++sent; });
+    old->events.folderChanged("/srv");
+    EXPECT_EQ(f.client->outputs, std::vector<Bytes>{chunk});
+    EXPECT_EQ(f.client->folders, std::vector<std::string>{"/srv"});
+
     old->exitOnClose = false;
     f.service->close(id);
     f.open(id);
     auto fresh = f.launcher->sessions.at(1);
-
+    old->events.output(chunk, [&] { ++sent; });
+    old->events.folderChanged("/tmp");
     old->exit(0);
+    EXPECT_EQ(sent, 2);
+    EXPECT_EQ(f.client->outputs.size(), 1u);
+    EXPECT_EQ(f.client->folders.size(), 1u);
+    EXPECT_TRUE(f.client->exits.empty());
     EXPECT_EQ(f.service->shellCount(), 1);
     f.service->write(id, {'l', 's'});
     EXPECT_EQ(fresh->input, (Bytes{'l', 's'}));
@@ -223,4 +342,53 @@ TEST(TerminalHelperService, CloseAllHangsUpEveryShellOnceAndTheShellsOutliveTheS
     EXPECT_EQ(f.launcher->sessions.at(1)->closes, 1);
     EXPECT_TRUE(f.client->exits.empty());
     EXPECT_EQ(f.lifetime->shells(), 0);
+}
+
+// The requirement is set before anything else, so that no request is read from a connection
+// that has not been checked; the connection's end closes its shells and gives its count back.
+TEST(TerminalHelperListenerDelegate, ChecksEachConnectionBeforeResumingItAndEndsItsShellsWithIt) {
+    auto launcher = std::make_shared<FakeLauncher>();
+    auto lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
+    TerminalHelperListenerDelegate delegate{"identifier \"x\"", launcher, lifetime};
+    // The delegate does not look at the listener it is called for.
+    auto listener = xpc::Listener::anonymous();
+    std::shared_ptr<FakeConnection> connections[] = {std::make_shared<FakeConnection>(),
+                                                     std::make_shared<FakeConnection>()};
+    for (auto& connection : connections) {
+        EXPECT_TRUE(delegate.shouldAcceptNewConnection(*listener, connection));
+        connection->exported->openShell(UUID::random(), 80, 24, "/", std::nullopt, {},
+                                        [](std::int32_t, std::optional<std::string>) {});
+    }
+    EXPECT_EQ(connections[0]->steps,
+              (std::vector<std::string>{"requirement identifier \"x\"", "exported", "invalidation",
+                                        "resume"}));
+    EXPECT_EQ(lifetime->connections(), 2);
+
+    connections[0]->invalidate();
+    EXPECT_EQ(lifetime->connections(), 1);
+    EXPECT_EQ(launcher->sessions.at(0)->closes, 1);
+    EXPECT_EQ(launcher->sessions.at(1)->closes, 0);
+    delegate.invalidateConnections();
+    EXPECT_EQ(launcher->sessions.at(1)->closes, 1);
+    EXPECT_EQ(lifetime->connections(), 0);
+    EXPECT_EQ(lifetime->shells(), 0);
+}
+
+// An ad hoc signed agent can only check an identifier that anything can claim: it says so as an
+// error rather than as information.
+TEST(TerminalHelperListenerDelegate, AgentHoldsClientsToItsSignersRequirementAndCallsAdHocWeak) {
+    using PeerRequirement::Signer;
+    for (auto [signer, level] :
+         {std::pair{Signer::adHoc(), LogLevel::error},
+          std::pair{Signer::team(std::string(TerminalService::teamID)), LogLevel::info}}) {
+        auto sink = std::make_shared<RecordingSink>();
+        auto delegate = TerminalHelperListenerDelegate::forAgent(nullptr, signer, sink);
+        std::string requirement =
+            PeerRequirement::requirement(signer, TerminalService::veltroBundleID(), true);
+        EXPECT_EQ(delegate->requirement, requirement);
+        auto entries = sink->entries();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].level, level);
+        EXPECT_TRUE(entries[0].message.ends_with(requirement)) << entries[0].message;
+    }
 }

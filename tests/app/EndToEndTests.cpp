@@ -1,0 +1,377 @@
+#include "support/ClientRecorder.hpp"
+#include "support/Eventually.hpp"
+#include "support/TemporaryFolder.hpp"
+
+#include "client/TerminalHelperClient.hpp"
+#include "platform/FileDescriptor.hpp"
+#include "protocol/TerminalService.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <sstream>
+
+namespace veltro::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Environment = std::map<std::string, std::string>;
+
+std::string readFile(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// The agent of this build as a child process, started with `job` added to (or replacing
+// entries of) this process's environment. A listening socket is handed over the way systemd
+// does: on descriptor 3, with LISTEN_FDS=1 and LISTEN_PID naming the agent.
+class AgentProcess {
+public:
+    AgentProcess(const std::string& log, const Environment& job, int listeningSocket = -1,
+                 std::vector<std::string> arguments = {"--agent"}) {
+        std::vector<std::string> command{"/usr/bin/env"};
+        for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES", "XPC_SERVICE_NAME"})
+            command.insert(command.end(), {"-u", name});
+        for (const auto& [name, value] : job)
+            command.push_back(name + "=" + value);
+        // The shell's $$ is the agent's pid too, since env and the shell exec in its place.
+        if (listeningSocket >= 0)
+            command.insert(command.end(), {"/bin/sh", "-c",
+                                           "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$@\"", "sh"});
+        command.push_back(VELTRO_HELPER_PATH);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (auto& text : command)
+            argv.push_back(text.data());
+        argv.push_back(nullptr);
+
+        int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(input, 0);
+            ::dup2(output, 1);
+            ::dup2(output, 2);
+            if (listeningSocket >= 0 && listeningSocket != 3)
+                ::dup2(listeningSocket, 3);
+            else if (listeningSocket == 3)
+                ::fcntl(3, F_SETFD, 0);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(output);
+        ::close(input);
+    }
+    ~AgentProcess() {
+        if (!status) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // The raw wait status, or nothing if the agent is still running after `timeout`.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout = 60s) {
+        eventually(
+            [&] {
+                int raw = 0;
+                if (!status && ::waitpid(pid_, &raw, WNOHANG) == pid_)
+                    status = raw;
+                return status.has_value();
+            },
+            timeout);
+        return status;
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status;
+};
+
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+bool someoneListens(const std::string& path) {
+    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address = addressOf(path);
+    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+// A listening socket bound at `path`, as systemd's socket unit makes it.
+FileDescriptor listeningSocketAt(const std::string& path) {
+    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address = addressOf(path);
+    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(socket.get(), 16) != 0)
+        throw std::runtime_error("cannot listen at " + path + ": " + std::strerror(errno));
+    return socket;
+}
+
+void expectEndsForIdleness(AgentProcess& agent, const std::string& log) {
+    auto status = agent.waitForExit();
+    ASSERT_TRUE(status) << "the agent did not end for idleness; its log:\n" << readFile(log);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << readFile(log);
+}
+
+// One shell of `client`, typed into as a person would, with markers that only the shell's
+// answer (not the terminal's echo of the command) contains.
+struct Shell {
+    std::shared_ptr<TerminalHelperClient> client;
+    ClientRecorder& recorder;
+    UUID id = UUID::random();
+
+    void open(const std::string& shell = "/bin/bash") {
+        auto opened = client->openShell(id, 100, 30, "/", shell, {});
+        ASSERT_FALSE(opened.error) << *opened.error;
+        ASSERT_GT(opened.pid, 0);
+    }
+    void type(const std::string& text) { client->write(id, Bytes(text.begin(), text.end())); }
+    bool answers(const std::string& text) {
+        return eventually([&] { return recorder.saw(id, text); });
+    }
+};
+
+void expectServesAShell(const std::string& socketPath) {
+    ClientRecorder recorder;
+    Shell shell{TerminalHelperClient::connect(recorder.handler(), socketPath), recorder};
+    shell.open();
+    shell.type("echo sum-$((6*7))\n");
+    EXPECT_TRUE(shell.answers("sum-42")) << recorder.output(shell.id);
+
+    // The service manager's variables are the agent's, not its shells'.
+    shell.type(
+        "echo job-$(env | grep -cE "
+        "'^(LISTEN_[A-Z]+|XPC_SERVICE_NAME|JOURNAL_STREAM|INVOCATION_ID|NOTIFY_SOCKET)=')\n");
+    EXPECT_TRUE(shell.answers("job-0")) << recorder.output(shell.id);
+
+    shell.type("cd /tmp\n");
+    EXPECT_TRUE(eventually([&] { return shell.client->currentFolder(shell.id) == "/tmp"; }));
+
+    // ^C reaches the foreground job: the agent blocks the ending signals, its shells must not.
+    shell.type("sleep 300\n");
+    EXPECT_TRUE(eventually([&] { return shell.client->isBusy(shell.id).name == "sleep"; }));
+    shell.type("\x03");
+    EXPECT_TRUE(eventually([&] { return !shell.client->isBusy(shell.id).busy; }));
+
+    shell.type("exit 3\n");
+    ASSERT_TRUE(eventually([&] { return recorder.exit(shell.id).has_value(); }));
+    EXPECT_TRUE(WIFEXITED(*recorder.exit(shell.id)) && WEXITSTATUS(*recorder.exit(shell.id)) == 3);
+    shell.client->disconnect();
+}
+
+// The service manager's stop sends SIGTERM to the agent alone (KillMode=process): every shell
+// must go the way the end of its connection would take it, jobs it left running included.
+void expectTerminationLeavesNoProcess(AgentProcess& agent, const std::string& socketPath) {
+    ClientRecorder recorder;
+    Shell shell{TerminalHelperClient::connect(recorder.handler(), socketPath), recorder};
+    shell.open("/bin/sh");
+    shell.type("sleep 300 & echo job-$!-$((40+2))-\n");
+    pid_t job = 0;
+    ASSERT_TRUE(eventually([&] {
+        std::string output = recorder.output(shell.id);
+        auto end = output.find("-42-");
+        auto start = output.rfind("job-", end);
+        return end != std::string::npos && (job = std::atoi(&output[start + 4])) > 0;
+    })) << recorder.output(shell.id);
+
+    ASSERT_EQ(::kill(agent.pid(), SIGTERM), 0);
+    auto status = agent.waitForExit();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
+    EXPECT_TRUE(eventually([&] { return recorder.disconnectCount() == 1; }));
+    // A job that outlived the agent would sleep on far past this patience; one that was killed
+    // may take a moment to leave, or stay a zombie until its new parent reaps it.
+    EXPECT_TRUE(eventually([&] {
+        std::string state = readFile("/proc/" + std::to_string(job) + "/stat");
+        return state.empty() || state.find(") Z") != std::string::npos;
+    })) << "the shell's job "
+        << job << " outlived the agent";
+}
+
+struct Runtime {
+    TemporaryFolder folder;
+    std::string socket = folder / TerminalService::machServiceName();
+    std::string log = folder / "agent.log";
+};
+
+TEST(AgentEndToEnd, AgentBindsAPrivateSocketServesAShellAndEndsForIdlenessRemovingTheSocket) {
+    Runtime runtime;
+    AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()},
+                                     {"JOURNAL_STREAM", "8:12345"},
+                                     {"INVOCATION_ID", "0123456789abcdef"}});
+    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
+        << readFile(runtime.log);
+    struct stat info {};
+    ASSERT_EQ(::stat(runtime.socket.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // A second agent finds the first listening, says so and leaves it alone.
+    std::string secondLog = runtime.folder / "second.log";
+    AgentProcess second(secondLog, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
+    auto secondStatus = second.waitForExit();
+    EXPECT_TRUE(secondStatus && WIFEXITED(*secondStatus) && WEXITSTATUS(*secondStatus) == 0);
+    EXPECT_NE(readFile(secondLog).find("already listening"), std::string::npos);
+
+    expectServesAShell(runtime.socket);
+    expectEndsForIdleness(agent, runtime.log);
+    // Nothing but the two logs: neither the socket nor the name it was moved aside to.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runtime.folder.path()), {}), 2)
+        << "the agent left its socket behind";
+}
+
+TEST(AgentEndToEnd, TerminationSignalClosesEveryShellLeavesNoProcessAndRemovesTheSocket) {
+    Runtime runtime;
+    AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
+    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
+        << readFile(runtime.log);
+    expectTerminationLeavesNoProcess(agent, runtime.socket);
+    EXPECT_NE(::access(runtime.socket.c_str(), F_OK), 0);
+}
+
+TEST(AgentEndToEnd, RuntimeFolderOpenToOthersIsRefusedWithStatusOne) {
+    TemporaryFolder runtime(0755);
+    std::string log = runtime / "agent.log";
+    AgentProcess agent(log, {{"XDG_RUNTIME_DIR", runtime.path()}});
+    auto status = agent.waitForExit();
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+    EXPECT_NE(readFile(log).find(runtime.path()), std::string::npos) << readFile(log);
+}
+
+// Started by the service manager: the socket comes ready-made on descriptor 3 and the job's
+// label in XPC_SERVICE_NAME selects agent mode without "--agent". The socket belongs to systemd
+// and outlives every agent: a client that connects after one agent has ended waits in it and
+// is served by the next.
+TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent) {
+    Runtime runtime;
+    runtime.socket = runtime.folder / "handed-over.sock";
+    FileDescriptor socket = listeningSocketAt(runtime.socket);
+    Environment job{{"XDG_RUNTIME_DIR", runtime.folder.path()},
+                    {"XPC_SERVICE_NAME", TerminalService::agentLabel()},
+                    {"JOURNAL_STREAM", "8:12345"},
+                    {"NOTIFY_SOCKET", runtime.folder / "notify"},
+                    {"LISTEN_FDNAMES", "agent"}};
+    {
+        AgentProcess agent(runtime.log, job, socket.get(), {});
+        expectServesAShell(runtime.socket);
+        expectEndsForIdleness(agent, runtime.log);
+    }
+    EXPECT_EQ(::access(runtime.socket.c_str(), F_OK), 0) << "systemd's socket file was removed";
+
+    ClientRecorder recorder;
+    auto waiting = std::async(std::launch::async, [&] {
+        return TerminalHelperClient::connect(recorder.handler(), runtime.socket);
+    });
+    EXPECT_EQ(waiting.wait_for(500ms), std::future_status::timeout);
+    AgentProcess next(runtime.log, job, socket.get(), {});
+    ASSERT_EQ(waiting.wait_for(20s), std::future_status::ready) << readFile(runtime.log);
+    EXPECT_EQ(waiting.get()->agentVersion(), 1);
+    expectTerminationLeavesNoProcess(next, runtime.socket);
+    EXPECT_EQ(::access(runtime.socket.c_str(), F_OK), 0) << "systemd's socket file was removed";
+}
+
+// Runs a shell command line and answers what it printed.
+std::string capture(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    for (int ch; pipe && (ch = std::fgetc(pipe)) != EOF;)
+        output.push_back(static_cast<char>(ch));
+    if (pipe)
+        ::pclose(pipe);
+    return output;
+}
+
+// Neither program registers anything or opens a socket for these, and a missing helper is
+// said plainly, with how to start one.
+TEST(ProgramsEndToEnd, HelpVersionAndAMissingHelperAreAnsweredWithoutSideEffects) {
+    for (auto [program, argument, printed] : {
+             std::tuple{VELTRO_HELPER_PATH, "--help", "Usage: veltro-terminal-helper"},
+             std::tuple{VELTRO_HELPER_PATH, "--version", "veltro-terminal-helper 1."},
+             std::tuple{VELTRO_TERMINAL_PATH, "--help", "Usage: veltro-terminal"},
+             std::tuple{VELTRO_TERMINAL_PATH, "--version", "veltro-terminal 1."},
+             std::tuple{VELTRO_TERMINAL_PATH, "", "veltro-terminal: no terminal helper"},
+         }) {
+        TemporaryFolder home;
+        std::string command = "cd " + home.path() + "; env HOME=. XDG_CONFIG_HOME=. " +
+                              "XDG_RUNTIME_DIR=" + home.path() + " " + program + " " + argument +
+                              " </dev/null 2>&1; echo status-$?";
+        std::string output = capture(command);
+        EXPECT_EQ(output.rfind(printed, 0), 0u) << output;
+        bool missing = *argument == '\0';
+        EXPECT_TRUE(output.ends_with(missing ? " --agent\nstatus-1\n" : "\nstatus-0\n")) << output;
+        EXPECT_TRUE(std::filesystem::is_empty(home.path())) << command;
+    }
+}
+
+// One private tmux server whose only window plays the person's terminal.
+class Tmux {
+public:
+    explicit Tmux(std::string socket) : socket(std::move(socket)) {}
+    ~Tmux() { run("kill-server"); }
+
+    int run(const std::string& arguments) {
+        return std::system(("tmux -S '" + socket + "' " + arguments + " >/dev/null 2>&1").c_str());
+    }
+    std::string screen() {
+        return capture("tmux -S '" + socket + "' capture-pane -p -t main 2>/dev/null");
+    }
+    bool waitFor(const std::string& text) {
+        return eventually([&] { return screen().find(text) != std::string::npos; }, 20s);
+    }
+    void type(const std::string& keys) {
+        run("send-keys -t main -l '" + keys + "'");
+        run("send-keys -t main Enter");
+    }
+
+private:
+    std::string socket;
+};
+
+TEST(TerminalCommand, RunsAShellInTheTerminalFollowsResizesAndExitsWithTheShellsCode) {
+    if (std::system("tmux -V >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed";
+    Runtime runtime;
+    AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
+    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
+        << readFile(runtime.log);
+
+    Tmux tmux(runtime.folder / "tmux.sock");
+    std::string command =
+        "env -u TMUX XDG_RUNTIME_DIR=" + runtime.folder.path() + " " + VELTRO_TERMINAL_PATH +
+        " --shell /bin/bash --env PS1=ready: --env MARK=m-ok;"
+        " echo command-ended-\\$?; echo raw-\\$(stty -a | grep -c -e -icanon); sleep 60";
+    ASSERT_EQ(tmux.run("new-session -d -s main -x 100 -y 30 \"" + command + "\""), 0);
+    ASSERT_TRUE(tmux.waitFor("ready:")) << tmux.screen() << readFile(runtime.log);
+
+    tmux.type("echo out-$((3*4)) $MARK");
+    EXPECT_TRUE(tmux.waitFor("out-12 m-ok")) << tmux.screen();
+    tmux.type("stty size");
+    EXPECT_TRUE(tmux.waitFor("30 100")) << tmux.screen();
+    tmux.run("resize-window -t main -x 120 -y 40");
+    tmux.type("clear; stty size");
+    EXPECT_TRUE(tmux.waitFor("40 120")) << tmux.screen();
+
+    tmux.type("exit 5");
+    EXPECT_TRUE(tmux.waitFor("command-ended-5")) << tmux.screen();
+    EXPECT_TRUE(tmux.waitFor("raw-0")) << "the terminal was left in raw mode:\n" << tmux.screen();
+}
+
+} // namespace
+} // namespace veltro::testing
