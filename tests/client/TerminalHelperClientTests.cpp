@@ -1,6 +1,6 @@
-#include "service/Fakes.hpp"
 #include "support/ClientRecorder.hpp"
 #include "support/Eventually.hpp"
+#include "support/FakeShells.hpp"
 #include "support/TemporaryFolder.hpp"
 
 #include "client/TerminalHelperClient.hpp"
