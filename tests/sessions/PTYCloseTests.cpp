@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 
 using namespace veltro;
 using namespace veltro::testing;
@@ -13,90 +14,86 @@ bool diedOf(int signal, const std::vector<std::int32_t>& statuses) {
     return statuses.size() == 1 && WIFSIGNALED(statuses[0]) && WTERMSIG(statuses[0]) == signal;
 }
 
-std::optional<ProcessHandle> printedJob(Recorder& recorder) {
-    std::string text = recorder.text();
-    return ProcessHandle::open(std::stoi(text.substr(text.find('<') + 1)));
-}
-
 } // namespace
 
-TEST(PTYSession, CloseHangsUpTheShellAndItsForegroundJobAndEndsTheSessionOnce) {
-    auto recorder = Recorder::make();
-    auto session = start(command("/bin/bash"), recorder);
-    send(session, "sleep 1000\n");
-    ASSERT_TRUE(
-        eventually([&] { return onLoop([&] { return session->foregroundProcess().busy; }); }));
-    auto job = ProcessHandle::open(ProcessInfo::stat(session->pid())->terminalProcessGroup);
-    ASSERT_TRUE(job);
-
-    onLoop([&] {
-        session->close();
-        session->close();
-    });
-    ASSERT_TRUE(recorder->waitForExit());
-    std::size_t chunks = recorder->chunkCount();
-    onLoop([&] {
-        session->close();
-        EXPECT_TRUE(session->write(Bytes{'x', '\n'}));
-        session->resize(10, 10);
-    });
-    EXPECT_TRUE(released(session));
-    EXPECT_TRUE(diedOf(SIGHUP, recorder->exitStatuses()));
-    EXPECT_EQ(recorder->chunkCount(), chunks);
-    EXPECT_TRUE(ended(*job));
-}
-
-TEST(PTYSession, CloseKillsAShellIgnoringTheHangUpAndItsOtherJobsAndDropsItsInput) {
-    auto recorder = Recorder::make();
-    // The job has a process group of its own, so only the forced kill of what is attached to
-    // the terminal reaches it; and nothing reads the input.
-    auto session = start(command("/bin/bash", {"bash", "-c",
-                                               "trap '' HUP; set -m; sleep 1000 & "
-                                               "printf '<%s>' $!; wait"}),
-                         recorder);
-    ASSERT_TRUE(recorder->waitForText(">"));
-    auto job = printedJob(*recorder);
-    ASSERT_TRUE(job);
-    EXPECT_NE(ProcessInfo::stat(job->pid())->processGroup, session->pid());
-
-    auto drained = std::make_shared<bool>(false);
-    onLoop([&] {
-        EXPECT_FALSE(session->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
-        session->whenInputDrained([drained] { *drained = true; });
-        session->close();
-    });
-    ASSERT_TRUE(recorder->waitForExit());
-    EXPECT_TRUE(onLoop([&] { return *drained; }));
-    EXPECT_TRUE(diedOf(SIGKILL, recorder->exitStatuses()));
-    EXPECT_TRUE(ended(*job));
-    EXPECT_TRUE(released(session));
-}
-
-TEST(PTYSession, ManySessionsClosedAtOnceLeaveNoDescriptorProcessOrSessionBehind) {
-    auto warmUp = Recorder::make();
-    ASSERT_TRUE(start(script("exit 0"), warmUp) && warmUp->waitForExit());
-    ASSERT_TRUE(eventually([] { return !hasChildren(); }));
-    std::size_t descriptorsBefore = openDescriptorCount();
-
+// Every state a session can be closed in, side by side and closed in one turn of the loop, so
+// that they share one scan for leftovers and one wait for the forced kill.
+TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeavingNothing) {
+    ASSERT_TRUE(warmedUp());
+    int descriptorsBefore = openDescriptors();
     std::vector<std::shared_ptr<PTYSession>> sessions;
     std::vector<std::shared_ptr<Recorder>> recorders;
+    auto add = [&](const ShellCommand& command, bool withhold = false) {
+        recorders.push_back(std::make_shared<Recorder>(withhold));
+        sessions.push_back(start(command, recorders.back()));
+        return sessions.back().get();
+    };
+
+    // A job in the foreground, which the hang-up reaches along with the shell.
+    auto foreground = add(command("/bin/bash"));
+    send(foreground, "sleep 1000\n");
+    ASSERT_TRUE(
+        eventually([&] { return onLoop([&] { return foreground->foregroundProcess().busy; }); }));
+    auto foregroundJob =
+        ProcessHandle::open(ProcessInfo::stat(foreground->pid())->terminalProcessGroup);
+    // A shell ignoring the hang-up, with a job in a process group of its own that ignores it too:
+    // only the forced kill of what is attached to the terminal reaches them.
+    auto ignoring = add(command("/bin/bash", {"bash", "-c",
+                                              "trap '' HUP; set -m; sleep 1000 & "
+                                              "printf '<%s>' $!; wait"}));
+    ASSERT_TRUE(recorders.back()->waitForText(">"));
+    auto backgroundJob = printedProcess(recorders.back()->now());
+    ASSERT_TRUE(foregroundJob && backgroundJob);
+    EXPECT_NE(ProcessInfo::stat(backgroundJob->pid())->processGroup, ignoring->pid());
+    // Reaped while four chunks are withheld: what it wrote last is given up with the terminal.
+    recorders.push_back(std::make_shared<Recorder>(true));
+    sessions.push_back(reapedBehindFourChunks(recorders.back()));
+    ASSERT_TRUE(sessions.back());
+    // Many more: an interactive shell that exits, a script that ends by itself, an idle shell.
     for (int index = 0; index < 150; ++index) {
-        // An interactive shell that exits, a script that ends by itself, and one closed at once.
-        recorders.push_back(Recorder::make());
-        sessions.push_back(
-            start(index % 3 == 1 ? script("printf bye") : command("/bin/dash"), recorders.back()));
-        ASSERT_TRUE(sessions.back());
+        auto session = add(index % 3 == 1 ? script("printf bye") : command("/bin/dash"));
+        ASSERT_TRUE(session);
         if (index % 3 == 0)
-            send(sessions.back(), "echo hello; exit\n");
+            send(session, "echo hello; exit\n");
     }
+
+    // Input nothing reads is dropped with the terminal, and whoever waits for it is let go.
+    auto drained = std::make_shared<bool>(false);
     onLoop([&] {
-        for (auto& session : sessions)
+        EXPECT_FALSE(ignoring->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
+        ignoring->whenInputDrained([drained] { *drained = true; });
+        for (auto& session : sessions) {
             session->close();
+            session->close();
+        }
     });
+    for (auto& recorder : recorders)
+        ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_TRUE(onLoop([&] { return *drained; }));
+    onLoop([&] {
+        for (auto& session : sessions) {
+            session->close();
+            EXPECT_TRUE(session->write(Bytes{'x', '\n'}));
+            session->resize(10, 10);
+        }
+    });
+    recorders[2]->acknowledge();
     for (auto& session : sessions)
         EXPECT_TRUE(released(session));
-    for (auto& recorder : recorders)
-        EXPECT_EQ(recorder->exitStatuses().size(), 1u);
-    EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
-    EXPECT_FALSE(hasChildren());
+
+    for (auto& recorder : recorders) {
+        Seen seen = recorder->now();
+        EXPECT_EQ(seen.exits.size(), 1u);
+        EXPECT_EQ(seen.afterExit, 0);
+    }
+    EXPECT_TRUE(diedOf(SIGHUP, recorders[0]->now().exits));
+    EXPECT_TRUE(ended(*foregroundJob));
+    EXPECT_TRUE(diedOf(SIGKILL, recorders[1]->now().exits));
+    EXPECT_TRUE(ended(*backgroundJob));
+    EXPECT_EQ(recorders[2]->now().exits, std::vector<std::int32_t>{3 << 8});
+    EXPECT_EQ(recorders[2]->now().output, "c1.c2.c3.c4.");
+    foregroundJob.reset();
+    backgroundJob.reset();
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
+    EXPECT_EQ(childProcesses(), 0);
 }

@@ -21,17 +21,16 @@ TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
         std::filesystem::create_directory(temporary / name);
     std::filesystem::create_directory_symlink(temporary / "other", temporary / "link");
     std::filesystem::create_directory_symlink(temporary / "real", temporary / "start");
-    auto recorder = Recorder::make();
+    auto recorder = std::make_shared<Recorder>();
     // Started through a link: the probe's answer, links resolved, is no change.
     auto session = start(command("/bin/dash", {}, temporary / "start"), recorder);
     auto currentFolder = [&] { return onLoop([&] { return session->currentFolder(); }); };
-    auto folders = [&] { return recorder->read([&] { return recorder->folders; }); };
     send(session, "printf '<%s>' ready\n");
     ASSERT_TRUE(recorder->waitForText("<ready>"));
     EXPECT_EQ(currentFolder(), resolved(temporary / "real"));
     send(session, "cd ../link\n");
-    ASSERT_TRUE(recorder->waitFor([&] { return !recorder->folders.empty(); }));
-    EXPECT_EQ(folders(), Folders{resolved(temporary / "other")});
+    ASSERT_TRUE(recorder->waitFor([](const Seen& seen) { return !seen.folders.empty(); }));
+    EXPECT_EQ(recorder->now().folders, Folders{resolved(temporary / "other")});
     // The question asks the kernel each time.
     send(session, "cd /usr\n");
     EXPECT_TRUE(eventually([&] { return currentFolder() == "/usr"; }));
@@ -45,7 +44,7 @@ TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
                       "' again\n");
     ASSERT_TRUE(recorder->waitForText("<again>"));
     EXPECT_EQ(currentFolder(), reported);
-    Folders changes = folders();
+    Folders changes = recorder->now().folders;
     EXPECT_EQ(changes.back(), reported);
     EXPECT_EQ(std::count(changes.begin(), changes.end(), reported), 1);
     send(session, "exit\n");
@@ -54,7 +53,7 @@ TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
 }
 
 TEST(PTYSession, ForegroundProcessNamesTheProgramHoldingTheTerminal) {
-    auto recorder = Recorder::make();
+    auto recorder = std::make_shared<Recorder>();
     auto session = start(command("/bin/dash"), recorder);
     auto holds = [&](const ForegroundProcess& expected) {
         return eventually(

@@ -16,7 +16,7 @@ TEST(PTYSession, InputPastTheBacklogLimitArrivesWholeAndInOrderOnceTheProgramRea
     constexpr std::size_t size = 3 * PTYSession::inputBacklogLimit;
     // Raw, so that no byte is taken as a signal, an edit or an end of line; the program starts
     // reading only once told through the pipe.
-    auto recorder = Recorder::make();
+    auto recorder = std::make_shared<Recorder>();
     auto session = start(script("stty raw -echo -iexten && printf '<%s>' ready && read x < go && "
                                 "head -c " +
                                     std::to_string(size) + " > received && printf '<%s>' done",
@@ -52,23 +52,19 @@ TEST(PTYSession, InputPastTheBacklogLimitArrivesWholeAndInOrderOnceTheProgramRea
 }
 
 TEST(PTYSession, WindowSizeIsClampedToOneThrough65535AtTheStartAndOnResize) {
-    auto recorder = Recorder::make();
+    auto recorder = std::make_shared<Recorder>();
     auto session = start(command("/bin/dash"), recorder, -5, 100000);
     const std::string printSize = "printf '<%s>\\n' \"$(stty size)\"\n";
     send(session, printSize);
-    EXPECT_TRUE(recorder->waitForText("<65535 1>")) << recorder->text();
-    struct Case {
-        std::int64_t columns, rows;
-        std::string expected;
-    };
+    EXPECT_TRUE(recorder->waitForText("<65535 1>"));
     // Each resize takes effect between the writes around it.
-    for (const Case& size :
-         {Case{0, 0, "<1 1>"}, Case{70000, 50, "<50 65535>"}, Case{120, 40, "<40 120>"}}) {
+    for (auto [columns, rows, expected] :
+         {std::tuple(70000, 0, "<1 65535>"), std::tuple(120, 40, "<40 120>")}) {
         onLoop([&] {
-            session->resize(size.columns, size.rows);
+            session->resize(columns, rows);
             session->write(Bytes(printSize.begin(), printSize.end()));
         });
-        EXPECT_TRUE(recorder->waitForText(size.expected)) << recorder->text();
+        EXPECT_TRUE(recorder->waitForText(expected)) << recorder->now().output;
     }
     send(session, "exit\n");
     ASSERT_TRUE(recorder->waitForExit());

@@ -1,7 +1,5 @@
 #include "PTYTestSupport.hpp"
 
-#include "sessions/ShellLaunchError.hpp"
-
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,9 +18,7 @@ namespace {
 
 std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    std::stringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 std::string linkTarget(const std::string& path) {
@@ -86,19 +82,30 @@ private:
     FileDescriptor leaked{::open("/dev/null", O_RDONLY)};
 };
 
+// A descriptor limit under which exactly `free` more descriptors can be opened.
+rlim_t limitLeaving(int free) {
+    for (int descriptor = 0;; ++descriptor)
+        if (::fcntl(descriptor, F_GETFD) == -1 && free-- == 0)
+            return static_cast<rlim_t>(descriptor);
+}
+
+Outcome<ShellSession> launch(PTYShellLauncher& launcher, const ShellRequest& request,
+                             const std::shared_ptr<Recorder>& recorder) {
+    return await<ShellSession>(
+        [&](auto launched) { launcher.launch(request, recorder->events(), launched); });
+}
+
 } // namespace
 
 TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheAgent) {
     TemporaryFolder temporary;
     std::filesystem::create_directory(temporary / "real");
     std::filesystem::create_directory_symlink(temporary / "real", temporary / "link");
-    Environment base = testEnvironment();
-    base["OLDPWD"] = "/elsewhere";
-    PTYShellLauncher launcher(testAccount(temporary.path()), base);
+    PTYShellLauncher launcher(testAccount(temporary.path()), testEnvironment());
     launcher.descriptorLimit = 200;
     // cat changes nothing about its signals or descriptors, so it shows what the spawn gave.
     ShellRequest request{{}, 132, 43, temporary / "link", "/bin/cat", {}};
-    auto recorder = Recorder::make();
+    auto recorder = std::make_shared<Recorder>();
     std::shared_ptr<ShellSession> session;
     {
         HostileState hostile;
@@ -107,8 +114,6 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     ASSERT_TRUE(session);
     pid_t pid = session->pid();
     std::string proc = "/proc/" + std::to_string(pid);
-    EXPECT_EQ(std::dynamic_pointer_cast<PTYSession>(session)->label(),
-              "tech.morvane.veltro.terminal-helper.session." + std::to_string(pid));
 
     // What the spawn gave shows once cat waits in its first read of standard input.
     ASSERT_TRUE(eventually([&] { return readFile(proc + "/syscall").starts_with("0 0x0 "); }));
@@ -132,32 +137,22 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
 
     EXPECT_EQ(linkTarget(proc + "/cwd"), std::filesystem::canonical(temporary / "real"));
     EXPECT_EQ(readFile(proc + "/cmdline"), std::string("cat\0", 4));
-    ShellCommand expected(request.shell, request.folder, launcher.account, base, {}, "",
-                          ShellCommand::isFolder, ShellCommand::localeExists);
+    ShellCommand expected(request.shell, request.folder, launcher.account, launcher.baseEnvironment,
+                          {}, "", ShellCommand::isFolder, ShellCommand::localeExists);
     std::string environment;
     for (const auto& [key, value] : expected.environment)
         environment += key + "=" + value + '\0';
     EXPECT_EQ(readFile(proc + "/environ"), environment);
 
-    onLoop([&] { session->close(); });
+    // An end of file ends cat, and with it the session, without the wait for a forced kill.
+    send(session, "\x04");
     ASSERT_TRUE(recorder->waitForExit());
-    // The folder was a link to the one the kernel reports, which is no change.
-    EXPECT_TRUE(recorder->read([&] { return recorder->folders.empty(); }));
+    EXPECT_EQ(recorder->now().exits, std::vector<std::int32_t>{0});
     EXPECT_TRUE(released(session));
 }
 
-// A descriptor limit under which exactly `free` more descriptors can be opened.
-rlim_t limitLeaving(int free) {
-    for (int descriptor = 0;; ++descriptor)
-        if (::fcntl(descriptor, F_GETFD) == -1 && free-- == 0)
-            return static_cast<rlim_t>(descriptor);
-}
-
 TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOrEvent) {
-    // One whole session first, so that what the process sets up on first use is there.
-    auto warmUp = Recorder::make();
-    ASSERT_TRUE(start(script("exit 0"), warmUp) && warmUp->waitForExit());
-    ASSERT_TRUE(eventually([] { return !hasChildren(); }));
+    ASSERT_TRUE(warmedUp());
     TemporaryFolder temporary;
     std::ofstream(temporary / "file") << "not a folder";
     ShellCommand inFile = script(""), inMissing = script("");
@@ -181,9 +176,9 @@ TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOr
         {command(""), -1,
          "Couldn\u2019t start /nonexistent/login-shell: No such file or directory"},
     };
-    std::size_t descriptorsBefore = openDescriptorCount();
+    int descriptorsBefore = openDescriptors();
     for (const Case& refused : cases) {
-        auto recorder = Recorder::make();
+        auto recorder = std::make_shared<Recorder>();
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
         rlimit lowered{refused.freeDescriptors < 0 ? limit.rlim_cur
@@ -200,9 +195,9 @@ TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOr
         ::setrlimit(RLIMIT_NOFILE, &limit);
         EXPECT_FALSE(outcome.session);
         EXPECT_EQ(outcome.error, refused.error);
-        EXPECT_EQ(openDescriptorCount(), descriptorsBefore) << refused.error;
-        EXPECT_FALSE(hasChildren()) << refused.error;
-        EXPECT_TRUE(recorder->read([&] { return recorder->kinds.empty(); }));
+        EXPECT_EQ(openDescriptors(), descriptorsBefore) << refused.error;
+        EXPECT_EQ(childProcesses(), 0) << refused.error;
+        EXPECT_TRUE(recorder->now().exits.empty());
     }
 }
 
@@ -213,14 +208,14 @@ TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeAndFolder) {
     // zsh would otherwise greet a new user with its set-up menu.
     std::ofstream(temporary / ".zshrc") << "";
     PTYShellLauncher launcher(testAccount(temporary.path(), GetParam()), testEnvironment());
-    auto recorder = Recorder::make();
+    auto recorder = std::make_shared<Recorder>();
     auto session = launch(launcher, {{}, 100, 30, temporary.path(), {}, {}}, recorder).session;
     ASSERT_TRUE(session);
     send(session, "printf '<%s|%s|%s|%s|%s>\\n' \"$0\" \"$(stty size)\" \"$(pwd -P)\" \"$(tty)\" "
                   "\"$(stty -a | tr ' ;' '\\n\\n' | grep iutf8)\"\n");
-    ASSERT_TRUE(recorder->waitForText("|iutf8>")) << recorder->text();
+    ASSERT_TRUE(recorder->waitForText("|iutf8>")) << recorder->now().output;
     // The terminal the shell names is its controlling terminal.
-    std::string text = recorder->text();
+    std::string text = recorder->now().output;
     std::size_t end = text.rfind("|iutf8>"), start = text.rfind('|', end - 1) + 1;
     std::string tty = text.substr(start, end - start);
     struct stat terminal {};
@@ -233,7 +228,7 @@ TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeAndFolder) {
         << text;
     send(session, "exit 5\n");
     ASSERT_TRUE(recorder->waitForExit());
-    EXPECT_EQ(recorder->exitStatuses(), std::vector<std::int32_t>{5 << 8});
+    EXPECT_EQ(recorder->now().exits, std::vector<std::int32_t>{5 << 8});
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, RealShell, ::testing::Values("/bin/bash", "/bin/dash", "/bin/zsh"),

@@ -8,9 +8,8 @@
 #include "sessions/PTYSession.hpp"
 #include "sessions/PTYShellLauncher.hpp"
 #include "support/Eventually.hpp"
+#include "support/ProcessCounts.hpp"
 #include "support/TemporaryFolder.hpp"
-
-#include <sys/wait.h>
 
 #include <deque>
 #include <filesystem>
@@ -23,57 +22,54 @@ template <class Work> auto onLoop(Work&& work) {
     return EventLoop::shared().sync(std::forward<Work>(work));
 }
 
+struct Seen {
+    std::string output;
+    std::vector<std::size_t> chunks;
+    std::vector<std::string> folders;
+    std::vector<std::int32_t> exits;
+    // Events of any kind after the first exit, a second exit included: there must be none.
+    int afterExit = 0;
+};
+
 // Records what a session reports. While withholding, it keeps the `sent` callbacks, so that
 // the test decides when each chunk counts as passed on.
 class Recorder : public std::enable_shared_from_this<Recorder> {
 public:
-    enum class Kind { output, folder, exited };
-
-    static std::shared_ptr<Recorder> make(bool withhold = false) {
-        auto recorder = std::make_shared<Recorder>();
-        recorder->withholding = withhold;
-        return recorder;
-    }
+    explicit Recorder(bool withhold = false) : withholding(withhold) {}
 
     ShellEvents events() {
         auto self = shared_from_this();
         return {[self](ByteView chunk, ShellEvents::Sent sent) {
-                    self->chunkSizes.push_back(chunk.size());
-                    self->output.append(chunk.begin(), chunk.end());
-                    self->kinds.push_back(Kind::output);
+                    self->seen.afterExit += self->seen.exits.empty() ? 0 : 1;
+                    self->seen.chunks.push_back(chunk.size());
+                    self->seen.output.append(chunk.begin(), chunk.end());
                     if (self->withholding)
                         self->withheld.push_back(std::move(sent));
                     else
                         sent();
                 },
                 [self](std::string folder) {
-                    self->folders.push_back(std::move(folder));
-                    self->kinds.push_back(Kind::folder);
+                    self->seen.afterExit += self->seen.exits.empty() ? 0 : 1;
+                    self->seen.folders.push_back(std::move(folder));
                 },
                 [self](std::int32_t status) {
-                    self->exits.push_back(status);
-                    self->kinds.push_back(Kind::exited);
+                    self->seen.afterExit += self->seen.exits.empty() ? 0 : 1;
+                    self->seen.exits.push_back(status);
                 }};
     }
 
-    template <class Read> auto read(Read&& reader) { return onLoop(std::forward<Read>(reader)); }
-    bool waitFor(const std::function<bool()>& condition) {
-        return eventually([&] { return read(condition); });
+    Seen now() {
+        return onLoop([&] { return seen; });
+    }
+    bool waitFor(const std::function<bool(const Seen&)>& condition) {
+        return eventually([&] { return onLoop([&] { return condition(seen); }); });
     }
     bool waitForText(const std::string& text) {
-        return waitFor([&] { return output.find(text) != std::string::npos; });
+        return waitFor(
+            [&](const Seen& seen) { return seen.output.find(text) != std::string::npos; });
     }
     bool waitForExit() {
-        return waitFor([&] { return !exits.empty(); });
-    }
-    std::string text() {
-        return read([&] { return output; });
-    }
-    std::vector<std::int32_t> exitStatuses() {
-        return read([&] { return exits; });
-    }
-    std::size_t chunkCount() {
-        return read([&] { return chunkSizes.size(); });
+        return waitFor([](const Seen& seen) { return !seen.exits.empty(); });
     }
     // Stops withholding after `count` more chunks have been acknowledged, or for good.
     void acknowledge(std::size_t count = SIZE_MAX) {
@@ -86,12 +82,9 @@ public:
         });
     }
 
-    std::string output;
-    std::vector<std::size_t> chunkSizes;
-    std::vector<std::string> folders;
-    std::vector<std::int32_t> exits;
-    std::vector<Kind> kinds;
-    bool withholding = false;
+private:
+    Seen seen;
+    bool withholding;
     std::deque<ShellEvents::Sent> withheld;
 };
 
@@ -116,14 +109,6 @@ inline ShellCommand command(const std::string& shell, std::vector<std::string> a
 
 inline ShellCommand script(const std::string& text, const std::string& folder = "/") {
     return command("/bin/sh", {"sh", "-c", text}, folder);
-}
-
-// A script whose output comes in five parts, each but the last waiting for a line of input, so
-// that each becomes a chunk of its own.
-inline ShellCommand fourChunksThenExit(int status) {
-    return script("stty -echo; for i in 1 2 3 4; do printf \"c$i.\"; read x; done; printf c5.; "
-                  "exit " +
-                  std::to_string(status));
 }
 
 template <class Session> struct Outcome {
@@ -153,29 +138,33 @@ inline std::shared_ptr<PTYSession> start(const ShellCommand& command,
         .session;
 }
 
-inline Outcome<ShellSession> launch(PTYShellLauncher& launcher, const ShellRequest& request,
-                                    const std::shared_ptr<Recorder>& recorder) {
-    return await<ShellSession>(
-        [&](auto launched) { launcher.launch(request, recorder->events(), launched); });
-}
-
-template <class Session> void send(const std::shared_ptr<Session>& session, std::string_view text) {
+template <class Session> void send(const Session& session, std::string_view text) {
     onLoop([&] { session->write(Bytes(text.begin(), text.end())); });
 }
 
-inline bool processExists(pid_t pid) {
-    return std::filesystem::exists("/proc/" + std::to_string(pid));
+// One whole session first, so that what the process sets up on first use is there before
+// descriptors and children are counted.
+inline bool warmedUp() {
+    auto recorder = std::make_shared<Recorder>();
+    return start(script("exit 0"), recorder) && recorder->waitForExit() &&
+           eventually([] { return childProcesses() == 0; });
 }
 
-// Lets the script of fourChunksThenExit() run to its end while all four chunks are withheld.
-template <class Session>
-bool reapedBehindFourChunks(const std::shared_ptr<Session>& session, Recorder& recorder) {
+// A script whose output comes in five parts, each but the last waiting for a line of input, so
+// that each becomes a chunk of its own; it is answered, while all four chunks are withheld,
+// until the shell has been reaped.
+inline std::shared_ptr<PTYSession>
+reapedBehindFourChunks(const std::shared_ptr<Recorder>& recorder) {
+    auto session = start(script("stty -echo; for i in 1 2 3 4; do printf \"c$i.\"; read x; done; "
+                                "printf c5.; exit 3"),
+                         recorder);
     for (int part = 1; part <= 4; ++part) {
-        if (!recorder.waitForText("c" + std::to_string(part) + "."))
-            return false;
+        if (!recorder->waitForText("c" + std::to_string(part) + "."))
+            return nullptr;
         send(session, "\n");
     }
-    return eventually([&] { return !processExists(session->pid()); });
+    std::string proc = "/proc/" + std::to_string(session->pid());
+    return eventually([&] { return !std::filesystem::exists(proc); }) ? session : nullptr;
 }
 
 // Lets go of the session and waits until nothing holds it any more.
@@ -185,16 +174,9 @@ template <class Session> bool released(std::shared_ptr<Session>& session) {
     return eventually([&] { return weak.expired(); });
 }
 
-inline std::size_t openDescriptorCount() {
-    auto entries = std::filesystem::directory_iterator("/proc/self/fd");
-    // Less the iterator's own descriptor.
-    return static_cast<std::size_t>(std::distance(entries, {})) - 1;
-}
-
-// Whether this process has any child, ended or running.
-inline bool hasChildren() {
-    siginfo_t info{};
-    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+// The process whose id the shell printed first, as <pid>.
+inline std::optional<ProcessHandle> printedProcess(const Seen& seen) {
+    return ProcessHandle::open(std::stoi(seen.output.substr(seen.output.find('<') + 1)));
 }
 
 // Waits until the process has ended; whether its parent has collected it yet does not matter.
