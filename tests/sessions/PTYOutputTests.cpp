@@ -22,15 +22,7 @@ using Statuses = std::vector<std::int32_t>;
 
 TEST(PTYSession, ReceiverWithholdingAcknowledgementsGetsFourChunksUntilItAcknowledgesOne) {
     TemporaryFolder temporary;
-    // Every byte value, in an order that a lost, doubled or swapped chunk would disturb.
-    std::string data(4 * 1024 * 1024, '\0');
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
-    for (char& byte : data) {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        byte = static_cast<char>(state >> 24);
-    }
+    std::string data = patterned(4 * 1024 * 1024);
     std::ofstream(temporary / "data", std::ios::binary) << data;
     auto recorder = std::make_shared<Recorder>(true);
     // Without output processing the terminal passes every byte unchanged.

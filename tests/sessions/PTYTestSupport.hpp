@@ -40,22 +40,15 @@ public:
     ShellEvents events() {
         auto self = shared_from_this();
         return {[self](ByteView chunk, ShellEvents::Sent sent) {
-                    self->seen.afterExit += self->seen.exits.empty() ? 0 : 1;
-                    self->seen.chunks.push_back(chunk.size());
+                    self->next().chunks.push_back(chunk.size());
                     self->seen.output.append(chunk.begin(), chunk.end());
                     if (self->withholding)
                         self->withheld.push_back(std::move(sent));
                     else
                         sent();
                 },
-                [self](std::string folder) {
-                    self->seen.afterExit += self->seen.exits.empty() ? 0 : 1;
-                    self->seen.folders.push_back(std::move(folder));
-                },
-                [self](std::int32_t status) {
-                    self->seen.afterExit += self->seen.exits.empty() ? 0 : 1;
-                    self->seen.exits.push_back(status);
-                }};
+                [self](std::string folder) { self->next().folders.push_back(std::move(folder)); },
+                [self](std::int32_t status) { self->next().exits.push_back(status); }};
     }
 
     Seen now() {
@@ -83,6 +76,11 @@ public:
     }
 
 private:
+    Seen& next() {
+        seen.afterExit += seen.exits.empty() ? 0 : 1;
+        return seen;
+    }
+
     Seen seen;
     bool withholding;
     std::deque<ShellEvents::Sent> withheld;
@@ -111,14 +109,10 @@ inline ShellCommand script(const std::string& text, const std::string& folder = 
     return command("/bin/sh", {"sh", "-c", text}, folder);
 }
 
-template <class Session> struct Outcome {
-    std::shared_ptr<Session> session;
-    std::string error;
-};
-
-// Begins a launch on the loop and waits for its outcome.
-template <class Session, class Begin> Outcome<Session> await(Begin&& begin) {
-    std::promise<Outcome<Session>> outcome;
+// Begins a launch on the loop and waits for the session, or the error, it ends in.
+template <class Session, class Begin>
+std::pair<std::shared_ptr<Session>, std::string> await(Begin&& begin) {
+    std::promise<std::pair<std::shared_ptr<Session>, std::string>> outcome;
     onLoop([&] {
         begin([&outcome](std::shared_ptr<Session> session, std::string error) {
             outcome.set_value({std::move(session), std::move(error)});
@@ -135,7 +129,15 @@ inline std::shared_ptr<PTYSession> start(const ShellCommand& command,
     return await<PTYSession>([&](auto started) {
                launcher.start(command, columns, rows, recorder->events(), started);
            })
-        .session;
+        .first;
+}
+
+// Bytes in an order that a lost, doubled or swapped part would disturb.
+inline std::string patterned(std::size_t size) {
+    std::string data(size, '\0');
+    for (std::size_t index = 0; index < size; ++index)
+        data[index] = static_cast<char>((index * 7919) ^ (index >> 16));
+    return data;
 }
 
 template <class Session> void send(const Session& session, std::string_view text) {
