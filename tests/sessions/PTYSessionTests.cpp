@@ -1,0 +1,617 @@
+// Sessions on real pseudo-terminals with real shells. Sessions and their events live on the
+// event loop, so the tests reach them, and what a recorder saw, through it.
+
+#include "platform/EventLoop.hpp"
+#include "platform/ProcessInfo.hpp"
+#include "sessions/PTYSession.hpp"
+#include "sessions/PTYShellLauncher.hpp"
+#include "support/Eventually.hpp"
+#include "support/ProcessCounts.hpp"
+#include "support/TemporaryFolder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <set>
+
+using namespace veltro;
+using namespace veltro::testing;
+
+namespace {
+
+using Statuses = std::vector<std::int32_t>;
+
+template <class Work> auto onLoop(Work&& work) {
+    return EventLoop::shared().sync(std::forward<Work>(work));
+}
+
+struct Seen {
+    std::string output;
+    std::vector<std::size_t> chunks;
+    std::vector<std::string> folders;
+    Statuses exits;
+    // Events of any kind after the first exit, a second exit included: there must be none.
+    int afterExit = 0;
+};
+
+// Records what a session reports. While withholding, it keeps the `sent` callbacks, so that
+// the test decides when each chunk counts as passed on.
+class Recorder : public std::enable_shared_from_this<Recorder> {
+public:
+    explicit Recorder(bool withhold = false) : withholding(withhold) {}
+
+    ShellEvents events() {
+        auto self = shared_from_this();
+        return {[self](ByteView chunk, ShellEvents::Sent sent) {
+                    self->next().chunks.push_back(chunk.size());
+                    self->seen.output.append(chunk.begin(), chunk.end());
+                    if (self->withholding)
+                        self->withheld.push_back(std::move(sent));
+                    else
+                        sent();
+                },
+                [self](std::string folder) { self->next().folders.push_back(std::move(folder)); },
+                [self](std::int32_t status) { self->next().exits.push_back(status); }};
+    }
+
+    Seen now() {
+        return onLoop([&] { return seen; });
+    }
+    bool waitFor(const std::function<bool(const Seen&)>& condition) {
+        return eventually([&] { return onLoop([&] { return condition(seen); }); });
+    }
+    bool waitForText(const std::string& text) {
+        return waitFor(
+            [&](const Seen& seen) { return seen.output.find(text) != seen.output.npos; });
+    }
+    bool waitForExit() {
+        return waitFor([](const Seen& seen) { return !seen.exits.empty(); });
+    }
+    // Stops withholding after `count` more chunks have been acknowledged, or for good.
+    void acknowledge(std::size_t count = SIZE_MAX) {
+        onLoop([&] {
+            withholding = count != SIZE_MAX;
+            for (; count > 0 && !withheld.empty(); --count) {
+                withheld.front()();
+                withheld.pop_front();
+            }
+        });
+    }
+
+private:
+    Seen& next() {
+        seen.afterExit += seen.exits.empty() ? 0 : 1;
+        return seen;
+    }
+
+    Seen seen;
+    bool withholding;
+    std::deque<ShellEvents::Sent> withheld;
+};
+
+const Environment environment = {{"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"LANG", "C.UTF-8"}};
+
+UserAccount account(const std::string& home, const std::string& shell = "/bin/sh") {
+    return {"tester", home, shell};
+}
+
+// What the launcher would run for `shell`: `arguments` replace the argument vector, so that a
+// test can run a script with the real environment and folder rules.
+ShellCommand command(const std::string& shell, std::vector<std::string> arguments = {},
+                     const std::string& folder = "/") {
+    ShellCommand command(shell, folder, account("/"), environment, {}, "", ShellCommand::isFolder,
+                         ShellCommand::localeExists);
+    if (!arguments.empty())
+        command.arguments = std::move(arguments);
+    return command;
+}
+
+ShellCommand script(const std::string& text, const std::string& folder = "/") {
+    return command("/bin/sh", {"sh", "-c", text}, folder);
+}
+
+// Begins a launch on the loop and waits for the session, or the error, it ends in.
+template <class Session = ShellSession, class Begin>
+std::pair<std::shared_ptr<Session>, std::string> await(Begin&& begin) {
+    std::promise<std::pair<std::shared_ptr<Session>, std::string>> outcome;
+    onLoop([&] {
+        begin([&outcome](std::shared_ptr<Session> session, std::string error) {
+            outcome.set_value({std::move(session), std::move(error)});
+        });
+    });
+    return outcome.get_future().get();
+}
+
+std::shared_ptr<PTYSession> start(const ShellCommand& command,
+                                  const std::shared_ptr<Recorder>& recorder,
+                                  std::int64_t columns = 80, std::int64_t rows = 24) {
+    // One launcher for all, as in the agent, so that closes in one turn share a scan.
+    static PTYShellLauncher launcher(account("/"), environment);
+    return await<PTYSession>([&](auto started) {
+               launcher.start(command, columns, rows, recorder->events(), started);
+           })
+        .first;
+}
+
+template <class Session> void send(const Session& session, std::string_view text) {
+    onLoop([&] { session->write(Bytes(text.begin(), text.end())); });
+}
+
+// Lets go of the session and waits until nothing holds it any more.
+template <class Session> bool released(std::shared_ptr<Session>& session) {
+    std::weak_ptr<Session> weak = session;
+    onLoop([&] { session.reset(); });
+    return eventually([&] { return weak.expired(); });
+}
+
+// Lets the loop run what is queued on it: a read the session should not have issued would
+// have delivered its chunk by then.
+void letTheLoopTurn() {
+    for (int turn = 0; turn < 10; ++turn)
+        onLoop([] {});
+}
+
+// A script whose output comes in five parts, each but the last waiting for a line of input, so
+// that each becomes a chunk of its own; it is answered, while all four chunks are withheld,
+// until the shell has been reaped.
+std::shared_ptr<PTYSession> reapedBehindFourChunks(const std::shared_ptr<Recorder>& recorder) {
+    auto session = start(script("stty -echo; for i in 1 2 3 4; do printf \"c$i.\"; read x; done; "
+                                "printf c5.; exit 3"),
+                         recorder);
+    for (int part = 1; part <= 4; ++part) {
+        if (!recorder->waitForText("c" + std::to_string(part) + "."))
+            return nullptr;
+        send(session, "\n");
+    }
+    std::string proc = "/proc/" + std::to_string(session->pid());
+    return eventually([&] { return !std::filesystem::exists(proc); }) ? session : nullptr;
+}
+
+// The process whose id the shell printed first, as <pid>.
+std::optional<ProcessHandle> printedProcess(const Seen& seen) {
+    return ProcessHandle::open(std::stoi(seen.output.substr(seen.output.find('<') + 1)));
+}
+
+// Waits until the process has ended; whether its parent has collected it yet does not matter.
+bool ended(const ProcessHandle& process) {
+    return eventually([&] {
+        std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
+        std::string fields((std::istreambuf_iterator<char>(stat)), {});
+        return !process.exists() || fields.empty() || fields[fields.rfind(')') + 2] == 'Z';
+    });
+}
+
+std::string resolved(const std::string& path) {
+    return std::filesystem::canonical(path).string();
+}
+
+} // namespace
+
+// ---- Output, input and exit
+
+TEST(PTYSession, InputPastTheBacklogLimitAndOutputPastFourChunksInFlightArriveWholeAndInOrder) {
+    TemporaryFolder temporary;
+    ASSERT_EQ(::mkfifo((temporary / "go").c_str(), 0600), 0);
+    constexpr std::size_t size = 3 * PTYSession::inputBacklogLimit;
+    // Raw, so that the terminal passes every byte unchanged both ways; the program starts
+    // reading only once told through the pipe, and then writes back what it reads.
+    auto recorder = std::make_shared<Recorder>(true);
+    auto session =
+        start(script("stty raw -echo -iexten && printf ready && read x < go && head -c " +
+                         std::to_string(size) + " && printf done",
+                     temporary.path()),
+              recorder);
+    ASSERT_TRUE(recorder->waitForText("ready"));
+    // In an order that a lost, doubled or swapped part would disturb.
+    std::string data(size, '\0');
+    for (std::size_t index = 0; index < size; ++index)
+        data[index] = static_cast<char>((index * 7919) ^ (index >> 16));
+    auto drained = std::make_shared<bool>(false);
+    bool alwaysAccepted = onLoop([&] {
+        bool accepted = true;
+        // Parts of every size, each queued behind the ones before while the terminal is full.
+        for (std::size_t offset = 0, part = 1; offset < size;
+             offset += part, part = part * 3 % 65521 + 1) {
+            std::string_view piece = std::string_view(data).substr(offset, part);
+            accepted = session->write(Bytes(piece.begin(), piece.end())) && accepted;
+        }
+        session->whenInputDrained([drained] { *drained = true; });
+        return accepted;
+    });
+    EXPECT_FALSE(alwaysAccepted);
+    EXPECT_FALSE(onLoop([&] { return *drained; }));
+
+    std::ofstream(temporary / "go") << "\n";
+    for (std::size_t chunks : {4u, 5u}) {
+        ASSERT_TRUE(
+            recorder->waitFor([&](const Seen& seen) { return seen.chunks.size() >= chunks; }));
+        letTheLoopTurn();
+        EXPECT_EQ(recorder->now().chunks.size(), chunks);
+        recorder->acknowledge(1);
+    }
+    recorder->acknowledge();
+    ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_TRUE(onLoop([&] { return *drained; }));
+    Seen seen = recorder->now();
+    EXPECT_EQ(seen.exits, Statuses{0});
+    EXPECT_TRUE(seen.output == "ready" + data + "done");
+    for (std::size_t chunk : seen.chunks)
+        EXPECT_TRUE(chunk > 0 && chunk <= PTYSession::readBufferSize) << chunk;
+    EXPECT_TRUE(released(session));
+}
+
+TEST(PTYSession, ShellThatExitsWhileFourChunksAreUnacknowledgedIsReportedAfterItsLastOutput) {
+    auto recorder = std::make_shared<Recorder>(true);
+    auto session = reapedBehindFourChunks(recorder);
+    ASSERT_TRUE(session);
+    letTheLoopTurn();
+    EXPECT_TRUE(recorder->now().exits.empty());
+    recorder->acknowledge();
+    ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_TRUE(released(session));
+    Seen seen = recorder->now();
+    EXPECT_EQ(seen.exits, Statuses{3 << 8});
+    EXPECT_EQ(seen.output, "c1.c2.c3.c4.c5.");
+    EXPECT_EQ(seen.afterExit, 0);
+}
+
+TEST(PTYSession, ExitIsReportedOnceAfterTheLastOutputWithTheRawWaitStatus) {
+    for (int round = 0; round < 20; ++round) {
+        auto recorder = std::make_shared<Recorder>();
+        auto session = start(script("stty -opost; printf tail-of-output; kill -TERM $$"), recorder);
+        ASSERT_TRUE(recorder->waitForExit());
+        EXPECT_TRUE(released(session));
+        Seen seen = recorder->now();
+        EXPECT_EQ(seen.exits, Statuses{SIGTERM});
+        EXPECT_EQ(seen.output, "tail-of-output");
+        EXPECT_EQ(seen.afterExit, 0);
+    }
+}
+
+TEST(PTYSession, ExitIsReportedWhileABackgroundJobStillHoldsTheTerminal) {
+    auto recorder = std::make_shared<Recorder>();
+    // The job ignores the hang-up, so the terminal never reaches end of file while it lives.
+    auto session = start(script("trap '' HUP; sleep 1000 & printf '<%s>' $!; exit 4"), recorder);
+    ASSERT_TRUE(recorder->waitForText(">"));
+    auto job = printedProcess(recorder->now());
+    ASSERT_TRUE(job);
+    EXPECT_TRUE(recorder->waitForExit());
+    EXPECT_EQ(recorder->now().exits, Statuses{4 << 8});
+    EXPECT_TRUE(job->exists());
+    job->signal(SIGKILL);
+    EXPECT_TRUE(ended(*job));
+}
+
+// ---- Questions about the shell
+
+TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
+    TemporaryFolder temporary;
+    for (const char* name : {"real", "other", "reported"})
+        std::filesystem::create_directory(temporary / name);
+    std::filesystem::create_directory_symlink(temporary / "other", temporary / "link");
+    std::filesystem::create_directory_symlink(temporary / "real", temporary / "start");
+    auto recorder = std::make_shared<Recorder>();
+    // Started through a link: the probe's answer, links resolved, is no change.
+    auto session = start(command("/bin/dash", {}, temporary / "start"), recorder);
+    auto currentFolder = [&] { return onLoop([&] { return session->currentFolder(); }); };
+    send(session, "printf '<%s>' ready\n");
+    ASSERT_TRUE(recorder->waitForText("<ready>"));
+    EXPECT_EQ(currentFolder(), resolved(temporary / "real"));
+    send(session, "cd ../link\n");
+    ASSERT_TRUE(recorder->waitFor([](const Seen& seen) { return !seen.folders.empty(); }));
+    EXPECT_EQ(recorder->now().folders, std::vector{resolved(temporary / "other")});
+    // The question asks the kernel each time.
+    send(session, "cd /usr\n");
+    EXPECT_TRUE(eventually([&] { return currentFolder() == "/usr"; }));
+
+    // Two reports in one piece of output: only the last one counts, and from then on only
+    // reports do. The real folder moves for longer than the quiet delay, and a report of the
+    // folder already known follows: neither the timer, the question nor that report move it.
+    std::string reported = resolved(temporary / "reported");
+    send(session, "printf '\\033]7;file://h/elsewhere\\007\\033]7;file://h%s\\007' '" + reported +
+                      "'; cd /; sleep 0.5; printf '\\033]7;file://h%s\\007<%s>' '" + reported +
+                      "' again\n");
+    ASSERT_TRUE(recorder->waitForText("<again>"));
+    EXPECT_EQ(currentFolder(), reported);
+    std::vector<std::string> changes = recorder->now().folders;
+    EXPECT_EQ(changes.back(), reported);
+    EXPECT_EQ(std::count(changes.begin(), changes.end(), reported), 1);
+    send(session, "exit\n");
+    ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_EQ(currentFolder(), std::nullopt);
+}
+
+TEST(PTYSession, ForegroundProcessNamesTheProgramHoldingTheTerminal) {
+    auto recorder = std::make_shared<Recorder>();
+    auto session = start(command("/bin/dash"), recorder);
+    auto holds = [&](const ForegroundProcess& expected) {
+        return eventually(
+            [&] { return onLoop([&] { return session->foregroundProcess(); }) == expected; });
+    };
+    EXPECT_TRUE(holds({}));
+    // A command, then a pipeline by its leader's name, then one whose leader has gone by its
+    // first remaining member's.
+    for (const char* line : {"sleep 1000\n", "sleep 1000 | cat\n", "true | sleep 1000\n"}) {
+        send(session, line);
+        EXPECT_TRUE(holds({true, "sleep"})) << line;
+        send(session, "\x03");
+        EXPECT_TRUE(holds({})) << line;
+    }
+    send(session, "exit\n");
+    ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_EQ(onLoop([&] { return session->foregroundProcess(); }), ForegroundProcess{});
+}
+
+// ---- Close
+
+// Every state a session can be closed in, side by side and closed in one turn of the loop, so
+// that they share one scan for leftovers and one wait for the forced kill.
+TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeavingNothing) {
+    // One whole session first, so that what the process sets up on first use is there.
+    auto warmUp = std::make_shared<Recorder>();
+    ASSERT_TRUE(start(script("exit 0"), warmUp) && warmUp->waitForExit());
+    ASSERT_TRUE(eventually([] { return childProcesses() == 0; }));
+    int descriptorsBefore = openDescriptors();
+    std::vector<std::shared_ptr<PTYSession>> sessions;
+    std::vector<std::shared_ptr<Recorder>> recorders;
+    auto add = [&](const ShellCommand& command) {
+        recorders.push_back(std::make_shared<Recorder>());
+        sessions.push_back(start(command, recorders.back()));
+        return sessions.back().get();
+    };
+
+    // A job in the foreground, which the hang-up reaches along with the shell.
+    auto foreground = add(command("/bin/bash"));
+    send(foreground, "sleep 1000\n");
+    ASSERT_TRUE(
+        eventually([&] { return onLoop([&] { return foreground->foregroundProcess().busy; }); }));
+    auto foregroundJob =
+        ProcessHandle::open(ProcessInfo::stat(foreground->pid())->terminalProcessGroup);
+    // A shell ignoring the hang-up, with a job in a process group of its own that ignores it too:
+    // only the forced kill of what is attached to the terminal reaches them.
+    auto ignoring = add(command("/bin/bash", {"bash", "-c",
+                                              "trap '' HUP; set -m; sleep 1000 & "
+                                              "printf '<%s>' $!; wait"}));
+    ASSERT_TRUE(recorders.back()->waitForText(">"));
+    auto backgroundJob = printedProcess(recorders.back()->now());
+    ASSERT_TRUE(foregroundJob && backgroundJob);
+    EXPECT_NE(ProcessInfo::stat(backgroundJob->pid())->processGroup, ignoring->pid());
+    // Reaped while four chunks are withheld: what it wrote last is given up with the terminal.
+    recorders.push_back(std::make_shared<Recorder>(true));
+    sessions.push_back(reapedBehindFourChunks(recorders.back()));
+    ASSERT_TRUE(sessions.back());
+    // Many more: an interactive shell that exits, a script that ends by itself, an idle shell.
+    for (int index = 0; index < 150; ++index) {
+        auto session = add(index % 3 == 1 ? script("printf bye") : command("/bin/dash"));
+        ASSERT_TRUE(session);
+        if (index % 3 == 0)
+            send(session, "echo hello; exit\n");
+    }
+
+    // Input nothing reads is dropped with the terminal, and whoever waits for it is let go.
+    auto drained = std::make_shared<bool>(false);
+    onLoop([&] {
+        EXPECT_FALSE(ignoring->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
+        ignoring->whenInputDrained([drained] { *drained = true; });
+        for (auto& session : sessions) {
+            session->close();
+            session->close();
+        }
+    });
+    for (auto& recorder : recorders)
+        ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_TRUE(onLoop([&] { return *drained; }));
+    onLoop([&] {
+        for (auto& session : sessions) {
+            session->close();
+            EXPECT_TRUE(session->write(Bytes{'x', '\n'}));
+            session->resize(10, 10);
+        }
+    });
+    recorders[2]->acknowledge();
+    for (auto& session : sessions)
+        EXPECT_TRUE(released(session));
+    for (auto& recorder : recorders) {
+        EXPECT_EQ(recorder->now().exits.size(), 1u);
+        EXPECT_EQ(recorder->now().afterExit, 0);
+    }
+    // A raw wait status of a shell killed by a signal is that signal.
+    EXPECT_EQ(recorders[0]->now().exits, Statuses{SIGHUP});
+    EXPECT_EQ(recorders[1]->now().exits, Statuses{SIGKILL});
+    EXPECT_EQ(recorders[2]->now().exits, Statuses{3 << 8});
+    EXPECT_EQ(recorders[2]->now().output, "c1.c2.c3.c4.");
+    EXPECT_TRUE(ended(*foregroundJob) && ended(*backgroundJob));
+    foregroundJob.reset();
+    backgroundJob.reset();
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
+    EXPECT_EQ(childProcesses(), 0);
+}
+
+// ---- Launch
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// The number after `field` in a /proc status or limits file, in the given base.
+std::uint64_t field(const std::string& path, const std::string& field, int base) {
+    std::string text = readFile(path);
+    return std::stoull(text.substr(text.find(field) + field.size()), nullptr, base);
+}
+
+// Blocks (or unblocks) signals on the loop's worker, which spawns the shells.
+void maskOnWorker(int how) {
+    std::promise<void> done;
+    EventLoop::shared().offload(
+        [how] {
+            sigset_t signals;
+            sigemptyset(&signals);
+            for (int signal : {SIGUSR1, SIGTERM, SIGRTMIN + 3})
+                sigaddset(&signals, signal);
+            pthread_sigmask(how, &signals, nullptr);
+        },
+        [&done] { done.set_value(); });
+    done.get_future().wait();
+}
+
+// Columns and rows of the terminal.
+std::pair<int, int> windowSize(const std::string& tty) {
+    FileDescriptor terminal(::open(tty.c_str(), O_RDONLY | O_NOCTTY));
+    winsize size{};
+    ::ioctl(terminal.get(), TIOCGWINSZ, &size);
+    return {size.ws_col, size.ws_row};
+}
+
+auto launch(PTYShellLauncher& launcher, const ShellRequest& request,
+            const std::shared_ptr<Recorder>& recorder) {
+    return await([&](auto launched) { launcher.launch(request, recorder->events(), launched); });
+}
+
+} // namespace
+
+TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheAgent) {
+    TemporaryFolder temporary;
+    std::filesystem::create_directory(temporary / "real");
+    std::filesystem::create_directory_symlink(temporary / "real", temporary / "link");
+    PTYShellLauncher launcher(account(temporary.path()), environment);
+    launcher.descriptorLimit = 200;
+    // cat changes nothing about its signals or descriptors, so it shows what the spawn gave. It
+    // is spawned from the worst state the agent could be in: signals blocked on the spawning
+    // thread, signals ignored and a descriptor open without close-on-exec.
+    ShellRequest request{{}, -5, 100000, temporary / "link", "/bin/cat", {}};
+    auto recorder = std::make_shared<Recorder>();
+    struct sigaction ignore {};
+    struct sigaction hangUp {};
+    struct sigaction realTime {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &hangUp);
+    sigaction(SIGRTMAX, &ignore, &realTime);
+    maskOnWorker(SIG_BLOCK);
+    FileDescriptor leaked(::open("/dev/null", O_RDONLY));
+    auto session = launch(launcher, request, recorder).first;
+    maskOnWorker(SIG_UNBLOCK);
+    sigaction(SIGRTMAX, &realTime, nullptr);
+    sigaction(SIGHUP, &hangUp, nullptr);
+    ASSERT_TRUE(session);
+    pid_t pid = session->pid();
+    std::string proc = "/proc/" + std::to_string(pid);
+
+    // What the spawn gave shows once cat waits in its first read of standard input.
+    ASSERT_TRUE(eventually([&] { return readFile(proc + "/syscall").starts_with("0 0x0 "); }));
+    std::string tty = std::filesystem::read_symlink(proc + "/fd/0");
+    std::set<std::string> descriptors;
+    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+        descriptors.insert(entry.path().filename());
+        EXPECT_EQ(std::filesystem::read_symlink(entry), tty) << entry.path();
+    }
+    EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
+    struct stat terminal {};
+    ASSERT_EQ(::stat(tty.c_str(), &terminal), 0);
+    auto stat = ProcessInfo::stat(pid);
+    ASSERT_TRUE(stat);
+    EXPECT_EQ(stat->session, pid);
+    EXPECT_EQ(stat->terminal, terminal.st_rdev);
+    EXPECT_EQ(stat->terminalProcessGroup, pid);
+    // Of signals 1 to 31 and SIGRTMIN to SIGRTMAX, one bit each, none is blocked or ignored.
+    std::uint64_t usable = (1ull << 31) - 1;
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        usable |= 1ull << (signal - 1);
+    EXPECT_EQ(field(proc + "/status", "SigBlk:", 16) & usable, 0u);
+    EXPECT_EQ(field(proc + "/status", "SigIgn:", 16) & usable, 0u);
+    EXPECT_EQ(field(proc + "/limits", "Max open files", 10), 200u);
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), resolved(temporary / "real"));
+    ShellCommand expected(request.shell, request.folder, launcher.account, environment, {}, "",
+                          ShellCommand::isFolder, ShellCommand::localeExists);
+    std::string variables;
+    for (const auto& [key, value] : expected.environment)
+        variables += key + "=" + value + '\0';
+    EXPECT_EQ(readFile(proc + "/environ"), variables);
+
+    // Window sizes out of range are clamped, at the start and on resize.
+    EXPECT_EQ(windowSize(tty), std::pair(1, 65535));
+    onLoop([&] { session->resize(70000, 0); });
+    EXPECT_EQ(windowSize(tty), std::pair(65535, 1));
+    // An end of file ends cat, and with it the session, without the wait for a forced kill.
+    send(session, "\x04");
+    ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_EQ(recorder->now().exits, Statuses{0});
+    EXPECT_TRUE(released(session));
+}
+
+TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOrEvent) {
+    auto warmUp = std::make_shared<Recorder>();
+    ASSERT_TRUE(start(script("exit 0"), warmUp) && warmUp->waitForExit());
+    ASSERT_TRUE(eventually([] { return childProcesses() == 0; }));
+    TemporaryFolder temporary;
+    ShellCommand inMissingFolder = script("");
+    inMissingFolder.folder = temporary / "missing";
+    PTYShellLauncher launcher(account(temporary.path(), "/nonexistent/login-shell"), {});
+    const std::tuple<ShellCommand, int, std::string> cases[] = {
+        {command("/nonexistent/shell"), -1, "start /nonexistent/shell: No such file or directory"},
+        {inMissingFolder, -1, "start /bin/sh: No such file or directory"},
+        // Out of descriptors before the terminal, and once the shell has been spawned.
+        {script("sleep 1000"), 0, "open a terminal: Too many open files"},
+        {script("sleep 1000"), 2, "start /bin/sh: Too many open files"},
+        // No command: the launcher derives the account's missing login shell.
+        {command(""), -1, "start /nonexistent/login-shell: No such file or directory"},
+    };
+    int descriptorsBefore = openDescriptors();
+    for (const auto& [command, freeDescriptors, error] : cases) {
+        auto recorder = std::make_shared<Recorder>();
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        // A limit under which exactly `freeDescriptors` more descriptors can be opened.
+        rlimit lowered = limit;
+        for (int descriptor = 0, free = freeDescriptors; free >= 0; ++descriptor)
+            if (::fcntl(descriptor, F_GETFD) == -1 && free-- == 0)
+                lowered.rlim_cur = static_cast<rlim_t>(descriptor);
+        auto [session, explained] = await([&](auto launched) {
+            ::setrlimit(RLIMIT_NOFILE, &lowered);
+            if (command.path.empty())
+                launcher.launch({{}, 80, 24, "/", {}, {}}, recorder->events(), launched);
+            else
+                launcher.start(command, 80, 24, recorder->events(), launched);
+        });
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        EXPECT_FALSE(session);
+        EXPECT_EQ(explained, "Couldn\u2019t " + error);
+        EXPECT_EQ(openDescriptors(), descriptorsBefore) << error;
+        EXPECT_EQ(childProcesses(), 0) << error;
+        EXPECT_TRUE(recorder->now().exits.empty());
+    }
+}
+
+class RealShell : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeAndFolder) {
+    TemporaryFolder temporary;
+    // zsh would otherwise greet a new user with its set-up menu.
+    std::ofstream(temporary / ".zshrc") << "";
+    PTYShellLauncher launcher(account(temporary.path(), "/bin/" + GetParam()), environment);
+    auto recorder = std::make_shared<Recorder>();
+    auto session = launch(launcher, {{}, 100, 30, temporary.path(), {}, {}}, recorder).first;
+    ASSERT_TRUE(session);
+    send(session, "printf '<%s|%s|%s|%s>\\n' \"$0\" \"$(stty size)\" \"$(pwd -P)\" "
+                  "\"$(stty -a | grep -o -e '-*iutf8')\"\n");
+    EXPECT_TRUE(recorder->waitForText("<-" + GetParam() + "|30 100|" + resolved(temporary.path()) +
+                                      "|iutf8>"))
+        << recorder->now().output;
+    send(session, "exit 5\n");
+    ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_EQ(recorder->now().exits, Statuses{5 << 8});
+}
+
+INSTANTIATE_TEST_SUITE_P(Shells, RealShell, ::testing::Values("bash", "dash", "zsh"),
+                         [](const auto& info) { return info.param; });
