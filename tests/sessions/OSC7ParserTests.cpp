@@ -30,9 +30,7 @@ const std::string atLimit = "7;file:///" + std::string(OSC7Parser::payloadLimit 
 
 TEST(OSC7Parser, StreamYieldsTheFoldersOfTheFileURLReportsEndedInItWhereverItIsCut) {
     const std::pair<std::string, Folders> streams[] = {
-        {"before\x1b]7;file://host/Users/me\x07"
-         "after",
-         {"/Users/me"}},
+        {"before\x1b]7;file://host/Users/me\007after", {"/Users/me"}},
         {"\x1b]7;file:///a\x07 ls \x1b]7;file:///b\x1b\\", {"/a", "/b"}},
         // A second escape keeps the parser waiting for the bracket.
         {"\x1b\x1b\x1b]7;file:///x\x07", {"/x"}},
@@ -44,9 +42,7 @@ TEST(OSC7Parser, StreamYieldsTheFoldersOfTheFileURLReportsEndedInItWhereverItIsC
         // ordinary bytes.
         {"\x1b]7;file:///a\nb\x07", {"/a\nb"}},
         {"\x1b]7;file:///a\x9c", {}},
-        {"]7;file:///a\x07\x9d"
-         "7;file:///b\x07",
-         {}},
+        {"]7;file:///a\x07\2357;file:///b\x07", {}},
         {"\x1b]0;title\x07\x1b]8;;http://x\x1b\\link\x1b]8;;\x1b\\\x1b]7;file:///done\x07",
          {"/done"}},
         // A payload at the limit counts; one byte more is ignored, up to the next start.

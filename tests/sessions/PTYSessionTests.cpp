@@ -1,5 +1,4 @@
-// Sessions on real pseudo-terminals with real shells. Sessions and their events live on the
-// event loop, so the tests reach them, and what a recorder saw, through it.
+// Sessions, and what they report, live on the event loop: the tests reach them through it.
 
 #include "platform/EventLoop.hpp"
 #include "platform/ProcessInfo.hpp"
@@ -34,82 +33,76 @@ template <class Work> auto onLoop(Work&& work) {
     return EventLoop::shared().sync(std::forward<Work>(work));
 }
 
-struct Seen {
+// What a session reported. While withholding, the recorder keeps the `sent` callbacks, so that
+// the test decides when each chunk counts as passed on.
+struct Recorder {
     std::string output;
     std::vector<std::size_t> chunks;
     std::vector<std::string> folders;
     Statuses exits;
     // Events of any kind after the first exit, a second exit included: there must be none.
     int afterExit = 0;
-};
-
-// Records what a session reports. While withholding, it keeps the `sent` callbacks, so that
-// the test decides when each chunk counts as passed on.
-class Recorder : public std::enable_shared_from_this<Recorder> {
-public:
-    explicit Recorder(bool withhold = false) : withholding(withhold) {}
-
-    ShellEvents events() {
-        auto self = shared_from_this();
-        return {[self](ByteView chunk, ShellEvents::Sent sent) {
-                    self->next().chunks.push_back(chunk.size());
-                    self->seen.output.append(chunk.begin(), chunk.end());
-                    if (self->withholding)
-                        self->withheld.push_back(std::move(sent));
-                    else
-                        sent();
-                },
-                [self](std::string folder) { self->next().folders.push_back(std::move(folder)); },
-                [self](std::int32_t status) { self->next().exits.push_back(status); }};
-    }
-
-    Seen now() {
-        return onLoop([&] { return seen; });
-    }
-    bool waitFor(const std::function<bool(const Seen&)>& condition) {
-        return eventually([&] { return onLoop([&] { return condition(seen); }); });
-    }
-    bool waitForText(const std::string& text) {
-        return waitFor(
-            [&](const Seen& seen) { return seen.output.find(text) != seen.output.npos; });
-    }
-    bool waitForExit() {
-        return waitFor([](const Seen& seen) { return !seen.exits.empty(); });
-    }
-    // Stops withholding after `count` more chunks have been acknowledged, or for good.
-    void acknowledge(std::size_t count = SIZE_MAX) {
-        onLoop([&] {
-            withholding = count != SIZE_MAX;
-            for (; count > 0 && !withheld.empty(); --count) {
-                withheld.front()();
-                withheld.pop_front();
-            }
-        });
-    }
-
-private:
-    Seen& next() {
-        seen.afterExit += seen.exits.empty() ? 0 : 1;
-        return seen;
-    }
-
-    Seen seen;
-    bool withholding;
+    bool withholding = false;
     std::deque<ShellEvents::Sent> withheld;
 };
+using Recording = std::shared_ptr<Recorder>;
+
+ShellEvents events(const Recording& recorder) {
+    auto next = [recorder] {
+        recorder->afterExit += recorder->exits.empty() ? 0 : 1;
+        return recorder;
+    };
+    return {[next](ByteView chunk, ShellEvents::Sent sent) {
+                auto recorder = next();
+                recorder->chunks.push_back(chunk.size());
+                recorder->output.append(chunk.begin(), chunk.end());
+                if (recorder->withholding)
+                    recorder->withheld.push_back(std::move(sent));
+                else
+                    sent();
+            },
+            [next](std::string folder) { next()->folders.push_back(std::move(folder)); },
+            [next](std::int32_t status) { next()->exits.push_back(status); }};
+}
+
+Recorder seen(const Recording& recorder) {
+    return onLoop([&] { return *recorder; });
+}
+
+bool waitFor(const Recording& recorder, const std::function<bool(const Recorder&)>& condition) {
+    return eventually([&] { return onLoop([&] { return condition(*recorder); }); });
+}
+
+bool waitForText(const Recording& recorder, const std::string& text) {
+    return waitFor(
+        recorder, [&](const Recorder& seen) { return seen.output.find(text) != seen.output.npos; });
+}
+
+// The exit statuses, once there is one.
+Statuses exitsOnceEnded(const Recording& recorder) {
+    waitFor(recorder, [](const Recorder& seen) { return !seen.exits.empty(); });
+    return seen(recorder).exits;
+}
+
+// Passes on `count` withheld chunks and any that come until then, or all of them for good.
+void acknowledge(const Recording& recorder, std::size_t count = SIZE_MAX) {
+    onLoop([&] {
+        recorder->withholding = count != SIZE_MAX;
+        for (; count > 0 && !recorder->withheld.empty(); --count) {
+            recorder->withheld.front()();
+            recorder->withheld.pop_front();
+        }
+    });
+}
 
 const Environment environment = {{"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"LANG", "C.UTF-8"}};
-
-UserAccount account(const std::string& home, const std::string& shell = "/bin/sh") {
-    return {"tester", home, shell};
-}
 
 // What the launcher would run for `shell`: `arguments` replace the argument vector, so that a
 // test can run a script with the real environment and folder rules.
 ShellCommand command(const std::string& shell, std::vector<std::string> arguments = {},
                      const std::string& folder = "/") {
-    ShellCommand command(shell, folder, account("/"), environment, {}, "", ShellCommand::isFolder,
-                         ShellCommand::localeExists);
+    ShellCommand command(shell, folder, UserAccount{"tester", "/", "/bin/sh"}, environment, {}, "",
+                         ShellCommand::isFolder, ShellCommand::localeExists);
     if (!arguments.empty())
         command.arguments = std::move(arguments);
     return command;
@@ -131,15 +124,14 @@ std::pair<std::shared_ptr<Session>, std::string> await(Begin&& begin) {
     return outcome.get_future().get();
 }
 
-std::shared_ptr<PTYSession> start(const ShellCommand& command,
-                                  const std::shared_ptr<Recorder>& recorder,
-                                  std::int64_t columns = 80, std::int64_t rows = 24) {
+std::pair<std::shared_ptr<PTYSession>, Recording> start(const ShellCommand& command,
+                                                        bool withhold = false) {
     // One launcher for all, as in the agent, so that closes in one turn share a scan.
-    static PTYShellLauncher launcher(account("/"), environment);
-    return await<PTYSession>([&](auto started) {
-               launcher.start(command, columns, rows, recorder->events(), started);
-           })
-        .first;
+    static PTYShellLauncher launcher(UserAccount{"tester", "/", "/bin/sh"}, environment);
+    auto recorder = std::make_shared<Recorder>();
+    recorder->withholding = withhold;
+    auto begin = [&](auto started) { launcher.start(command, 80, 24, events(recorder), started); };
+    return {await<PTYSession>(begin).first, recorder};
 }
 
 template <class Session> void send(const Session& session, std::string_view text) {
@@ -153,32 +145,31 @@ template <class Session> bool released(std::shared_ptr<Session>& session) {
     return eventually([&] { return weak.expired(); });
 }
 
-// Lets the loop run what is queued on it: a read the session should not have issued would
-// have delivered its chunk by then.
+// Lets the loop run what is queued: a read that should not have been issued would have ended.
 void letTheLoopTurn() {
     for (int turn = 0; turn < 10; ++turn)
         onLoop([] {});
 }
 
 // A script whose output comes in five parts, each but the last waiting for a line of input, so
-// that each becomes a chunk of its own; it is answered, while all four chunks are withheld,
-// until the shell has been reaped.
-std::shared_ptr<PTYSession> reapedBehindFourChunks(const std::shared_ptr<Recorder>& recorder) {
-    auto session = start(script("stty -echo; for i in 1 2 3 4; do printf \"c$i.\"; read x; done; "
-                                "printf c5.; exit 3"),
-                         recorder);
-    for (int part = 1; part <= 4; ++part) {
-        if (!recorder->waitForText("c" + std::to_string(part) + "."))
-            return nullptr;
+// that each becomes a chunk of its own; answered, while all four are withheld, until reaped.
+std::pair<std::shared_ptr<PTYSession>, Recording> reapedBehindFourChunks() {
+    auto [session, recorder] = start(
+        script(
+            "stty -echo; for i in 1 2 3 4; do printf \"c$i.\"; read x; done; printf c5.; exit 3"),
+        true);
+    for (int part = 1; part <= 4 && waitForText(recorder, "c" + std::to_string(part) + "."); ++part)
         send(session, "\n");
-    }
     std::string proc = "/proc/" + std::to_string(session->pid());
-    return eventually([&] { return !std::filesystem::exists(proc); }) ? session : nullptr;
+    if (!eventually([&] { return !std::filesystem::exists(proc); }))
+        return {};
+    return {session, recorder};
 }
 
 // The process whose id the shell printed first, as <pid>.
-std::optional<ProcessHandle> printedProcess(const Seen& seen) {
-    return ProcessHandle::open(std::stoi(seen.output.substr(seen.output.find('<') + 1)));
+std::optional<ProcessHandle> printedProcess(const Recording& recorder) {
+    std::string output = seen(recorder).output;
+    return ProcessHandle::open(std::stoi(output.substr(output.find('<') + 1)));
 }
 
 // Waits until the process has ended; whether its parent has collected it yet does not matter.
@@ -203,14 +194,13 @@ TEST(PTYSession, InputPastTheBacklogLimitAndOutputPastFourChunksInFlightArriveWh
     ASSERT_EQ(::mkfifo((temporary / "go").c_str(), 0600), 0);
     constexpr std::size_t size = 3 * PTYSession::inputBacklogLimit;
     // Raw, so that the terminal passes every byte unchanged both ways; the program starts
-    // reading only once told through the pipe, and then writes back what it reads.
-    auto recorder = std::make_shared<Recorder>(true);
-    auto session =
-        start(script("stty raw -echo -iexten && printf ready && read x < go && head -c " +
-                         std::to_string(size) + " && printf done",
-                     temporary.path()),
-              recorder);
-    ASSERT_TRUE(recorder->waitForText("ready"));
+    // reading only once told through the pipe, and writes back what it reads.
+    auto [session, recorder] = start(script("stty raw -echo -iexten && printf ready && read x < go "
+                                            "&& head -c " +
+                                                std::to_string(size) + " && printf done",
+                                            temporary.path()),
+                                     true);
+    ASSERT_TRUE(waitForText(recorder, "ready"));
     // In an order that a lost, doubled or swapped part would disturb.
     std::string data(size, '\0');
     for (std::size_t index = 0; index < size; ++index)
@@ -233,59 +223,45 @@ TEST(PTYSession, InputPastTheBacklogLimitAndOutputPastFourChunksInFlightArriveWh
     std::ofstream(temporary / "go") << "\n";
     for (std::size_t chunks : {4u, 5u}) {
         ASSERT_TRUE(
-            recorder->waitFor([&](const Seen& seen) { return seen.chunks.size() >= chunks; }));
+            waitFor(recorder, [&](const Recorder& seen) { return seen.chunks.size() >= chunks; }));
         letTheLoopTurn();
-        EXPECT_EQ(recorder->now().chunks.size(), chunks);
-        recorder->acknowledge(1);
+        EXPECT_EQ(seen(recorder).chunks.size(), chunks);
+        acknowledge(recorder, 1);
     }
-    recorder->acknowledge();
-    ASSERT_TRUE(recorder->waitForExit());
+    acknowledge(recorder);
+    EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
     EXPECT_TRUE(onLoop([&] { return *drained; }));
-    Seen seen = recorder->now();
-    EXPECT_EQ(seen.exits, Statuses{0});
-    EXPECT_TRUE(seen.output == "ready" + data + "done");
-    for (std::size_t chunk : seen.chunks)
+    EXPECT_TRUE(seen(recorder).output == "ready" + data + "done");
+    for (std::size_t chunk : seen(recorder).chunks)
         EXPECT_TRUE(chunk > 0 && chunk <= PTYSession::readBufferSize) << chunk;
     EXPECT_TRUE(released(session));
 }
 
-TEST(PTYSession, ShellThatExitsWhileFourChunksAreUnacknowledgedIsReportedAfterItsLastOutput) {
-    auto recorder = std::make_shared<Recorder>(true);
-    auto session = reapedBehindFourChunks(recorder);
-    ASSERT_TRUE(session);
-    letTheLoopTurn();
-    EXPECT_TRUE(recorder->now().exits.empty());
-    recorder->acknowledge();
-    ASSERT_TRUE(recorder->waitForExit());
-    EXPECT_TRUE(released(session));
-    Seen seen = recorder->now();
-    EXPECT_EQ(seen.exits, Statuses{3 << 8});
-    EXPECT_EQ(seen.output, "c1.c2.c3.c4.c5.");
-    EXPECT_EQ(seen.afterExit, 0);
-}
-
 TEST(PTYSession, ExitIsReportedOnceAfterTheLastOutputWithTheRawWaitStatus) {
+    // Reaped while four chunks wait for acknowledgement: the rest is read once they have been.
+    auto [reaped, heldBack] = reapedBehindFourChunks();
+    ASSERT_TRUE(reaped);
+    letTheLoopTurn();
+    EXPECT_TRUE(seen(heldBack).exits.empty());
+    acknowledge(heldBack);
+    EXPECT_EQ(exitsOnceEnded(heldBack), Statuses{3 << 8});
+    EXPECT_TRUE(released(reaped));
+    EXPECT_EQ(seen(heldBack).output, "c1.c2.c3.c4.c5.");
+    EXPECT_EQ(seen(heldBack).afterExit, 0);
+    // The end of the shell and its last output race each other.
     for (int round = 0; round < 20; ++round) {
-        auto recorder = std::make_shared<Recorder>();
-        auto session = start(script("stty -opost; printf tail-of-output; kill -TERM $$"), recorder);
-        ASSERT_TRUE(recorder->waitForExit());
+        auto [session, recorder] = start(script("stty -opost; printf last; kill -TERM $$"));
+        EXPECT_EQ(exitsOnceEnded(recorder), Statuses{SIGTERM});
         EXPECT_TRUE(released(session));
-        Seen seen = recorder->now();
-        EXPECT_EQ(seen.exits, Statuses{SIGTERM});
-        EXPECT_EQ(seen.output, "tail-of-output");
-        EXPECT_EQ(seen.afterExit, 0);
+        EXPECT_EQ(seen(recorder).output, "last");
+        EXPECT_EQ(seen(recorder).afterExit, 0);
     }
-}
-
-TEST(PTYSession, ExitIsReportedWhileABackgroundJobStillHoldsTheTerminal) {
-    auto recorder = std::make_shared<Recorder>();
-    // The job ignores the hang-up, so the terminal never reaches end of file while it lives.
-    auto session = start(script("trap '' HUP; sleep 1000 & printf '<%s>' $!; exit 4"), recorder);
-    ASSERT_TRUE(recorder->waitForText(">"));
-    auto job = printedProcess(recorder->now());
+    // A job ignoring the hang-up keeps the terminal from reaching end of file while it lives.
+    auto [session, withJob] = start(script("trap '' HUP; sleep 1000 & printf '<%s>' $!; exit 4"));
+    ASSERT_TRUE(waitForText(withJob, ">"));
+    auto job = printedProcess(withJob);
     ASSERT_TRUE(job);
-    EXPECT_TRUE(recorder->waitForExit());
-    EXPECT_EQ(recorder->now().exits, Statuses{4 << 8});
+    EXPECT_EQ(exitsOnceEnded(withJob), Statuses{4 << 8});
     EXPECT_TRUE(job->exists());
     job->signal(SIGKILL);
     EXPECT_TRUE(ended(*job));
@@ -299,16 +275,15 @@ TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
         std::filesystem::create_directory(temporary / name);
     std::filesystem::create_directory_symlink(temporary / "other", temporary / "link");
     std::filesystem::create_directory_symlink(temporary / "real", temporary / "start");
-    auto recorder = std::make_shared<Recorder>();
     // Started through a link: the probe's answer, links resolved, is no change.
-    auto session = start(command("/bin/dash", {}, temporary / "start"), recorder);
+    auto [session, recorder] = start(command("/bin/dash", {}, temporary / "start"));
     auto currentFolder = [&] { return onLoop([&] { return session->currentFolder(); }); };
     send(session, "printf '<%s>' ready\n");
-    ASSERT_TRUE(recorder->waitForText("<ready>"));
+    ASSERT_TRUE(waitForText(recorder, "<ready>"));
     EXPECT_EQ(currentFolder(), resolved(temporary / "real"));
     send(session, "cd ../link\n");
-    ASSERT_TRUE(recorder->waitFor([](const Seen& seen) { return !seen.folders.empty(); }));
-    EXPECT_EQ(recorder->now().folders, std::vector{resolved(temporary / "other")});
+    ASSERT_TRUE(waitFor(recorder, [](const Recorder& seen) { return !seen.folders.empty(); }));
+    EXPECT_EQ(seen(recorder).folders, std::vector{resolved(temporary / "other")});
     // The question asks the kernel each time.
     send(session, "cd /usr\n");
     EXPECT_TRUE(eventually([&] { return currentFolder() == "/usr"; }));
@@ -320,19 +295,18 @@ TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
     send(session, "printf '\\033]7;file://h/elsewhere\\007\\033]7;file://h%s\\007' '" + reported +
                       "'; cd /; sleep 0.5; printf '\\033]7;file://h%s\\007<%s>' '" + reported +
                       "' again\n");
-    ASSERT_TRUE(recorder->waitForText("<again>"));
+    ASSERT_TRUE(waitForText(recorder, "<again>"));
     EXPECT_EQ(currentFolder(), reported);
-    std::vector<std::string> changes = recorder->now().folders;
+    std::vector<std::string> changes = seen(recorder).folders;
     EXPECT_EQ(changes.back(), reported);
     EXPECT_EQ(std::count(changes.begin(), changes.end(), reported), 1);
     send(session, "exit\n");
-    ASSERT_TRUE(recorder->waitForExit());
+    EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
     EXPECT_EQ(currentFolder(), std::nullopt);
 }
 
 TEST(PTYSession, ForegroundProcessNamesTheProgramHoldingTheTerminal) {
-    auto recorder = std::make_shared<Recorder>();
-    auto session = start(command("/bin/dash"), recorder);
+    auto [session, recorder] = start(command("/bin/dash"));
     auto holds = [&](const ForegroundProcess& expected) {
         return eventually(
             [&] { return onLoop([&] { return session->foregroundProcess(); }) == expected; });
@@ -346,8 +320,8 @@ TEST(PTYSession, ForegroundProcessNamesTheProgramHoldingTheTerminal) {
         send(session, "\x03");
         EXPECT_TRUE(holds({})) << line;
     }
-    send(session, "exit\n");
-    ASSERT_TRUE(recorder->waitForExit());
+    send(session, "exit 0\n");
+    EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
     EXPECT_EQ(onLoop([&] { return session->foregroundProcess(); }), ForegroundProcess{});
 }
 
@@ -357,20 +331,19 @@ TEST(PTYSession, ForegroundProcessNamesTheProgramHoldingTheTerminal) {
 // that they share one scan for leftovers and one wait for the forced kill.
 TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeavingNothing) {
     // One whole session first, so that what the process sets up on first use is there.
-    auto warmUp = std::make_shared<Recorder>();
-    ASSERT_TRUE(start(script("exit 0"), warmUp) && warmUp->waitForExit());
+    EXPECT_EQ(exitsOnceEnded(start(script("exit 0")).second), Statuses{0});
     ASSERT_TRUE(eventually([] { return childProcesses() == 0; }));
     int descriptorsBefore = openDescriptors();
     std::vector<std::shared_ptr<PTYSession>> sessions;
-    std::vector<std::shared_ptr<Recorder>> recorders;
-    auto add = [&](const ShellCommand& command) {
-        recorders.push_back(std::make_shared<Recorder>());
-        sessions.push_back(start(command, recorders.back()));
-        return sessions.back().get();
+    std::vector<Recording> recorders;
+    auto add = [&](std::pair<std::shared_ptr<PTYSession>, Recording> started) {
+        sessions.push_back(started.first);
+        recorders.push_back(started.second);
+        return started;
     };
 
     // A job in the foreground, which the hang-up reaches along with the shell.
-    auto foreground = add(command("/bin/bash"));
+    auto [foreground, hungUp] = add(start(command("/bin/bash")));
     send(foreground, "sleep 1000\n");
     ASSERT_TRUE(
         eventually([&] { return onLoop([&] { return foreground->foregroundProcess().busy; }); }));
@@ -378,57 +351,56 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
         ProcessHandle::open(ProcessInfo::stat(foreground->pid())->terminalProcessGroup);
     // A shell ignoring the hang-up, with a job in a process group of its own that ignores it too:
     // only the forced kill of what is attached to the terminal reaches them.
-    auto ignoring = add(command("/bin/bash", {"bash", "-c",
-                                              "trap '' HUP; set -m; sleep 1000 & "
-                                              "printf '<%s>' $!; wait"}));
-    ASSERT_TRUE(recorders.back()->waitForText(">"));
-    auto backgroundJob = printedProcess(recorders.back()->now());
+    auto [ignoring, killed] = add(start(command(
+        "/bin/bash", {"bash", "-c", "trap '' HUP; set -m; sleep 1000 & printf '<%s>' $!; wait"})));
+    ASSERT_TRUE(waitForText(killed, ">"));
+    auto backgroundJob = printedProcess(killed);
     ASSERT_TRUE(foregroundJob && backgroundJob);
     EXPECT_NE(ProcessInfo::stat(backgroundJob->pid())->processGroup, ignoring->pid());
     // Reaped while four chunks are withheld: what it wrote last is given up with the terminal.
-    recorders.push_back(std::make_shared<Recorder>(true));
-    sessions.push_back(reapedBehindFourChunks(recorders.back()));
-    ASSERT_TRUE(sessions.back());
+    auto [reaped, withheld] = add(reapedBehindFourChunks());
+    ASSERT_TRUE(reaped);
     // Many more: an interactive shell that exits, a script that ends by itself, an idle shell.
     for (int index = 0; index < 150; ++index) {
-        auto session = add(index % 3 == 1 ? script("printf bye") : command("/bin/dash"));
+        auto [session, recorder] =
+            add(start(index % 3 == 1 ? script("printf bye") : command("/bin/dash")));
         ASSERT_TRUE(session);
         if (index % 3 == 0)
             send(session, "echo hello; exit\n");
     }
+    foreground.reset();
+    ignoring.reset();
+    reaped.reset();
 
     // Input nothing reads is dropped with the terminal, and whoever waits for it is let go.
     auto drained = std::make_shared<bool>(false);
     onLoop([&] {
-        EXPECT_FALSE(ignoring->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
-        ignoring->whenInputDrained([drained] { *drained = true; });
+        EXPECT_FALSE(sessions[1]->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
+        sessions[1]->whenInputDrained([drained] { *drained = true; });
         for (auto& session : sessions) {
             session->close();
             session->close();
         }
     });
     for (auto& recorder : recorders)
-        ASSERT_TRUE(recorder->waitForExit());
+        EXPECT_EQ(exitsOnceEnded(recorder).size(), 1u);
     EXPECT_TRUE(onLoop([&] { return *drained; }));
-    onLoop([&] {
-        for (auto& session : sessions) {
+    acknowledge(withheld);
+    for (auto& session : sessions) {
+        onLoop([&] {
             session->close();
             EXPECT_TRUE(session->write(Bytes{'x', '\n'}));
             session->resize(10, 10);
-        }
-    });
-    recorders[2]->acknowledge();
-    for (auto& session : sessions)
+        });
         EXPECT_TRUE(released(session));
-    for (auto& recorder : recorders) {
-        EXPECT_EQ(recorder->now().exits.size(), 1u);
-        EXPECT_EQ(recorder->now().afterExit, 0);
     }
+    for (auto& recorder : recorders)
+        EXPECT_EQ(seen(recorder).afterExit, 0);
     // A raw wait status of a shell killed by a signal is that signal.
-    EXPECT_EQ(recorders[0]->now().exits, Statuses{SIGHUP});
-    EXPECT_EQ(recorders[1]->now().exits, Statuses{SIGKILL});
-    EXPECT_EQ(recorders[2]->now().exits, Statuses{3 << 8});
-    EXPECT_EQ(recorders[2]->now().output, "c1.c2.c3.c4.");
+    EXPECT_EQ(seen(hungUp).exits, Statuses{SIGHUP});
+    EXPECT_EQ(seen(killed).exits, Statuses{SIGKILL});
+    EXPECT_EQ(seen(withheld).exits, Statuses{3 << 8});
+    EXPECT_EQ(seen(withheld).output, "c1.c2.c3.c4.");
     EXPECT_TRUE(ended(*foregroundJob) && ended(*backgroundJob));
     foregroundJob.reset();
     backgroundJob.reset();
@@ -451,18 +423,11 @@ std::uint64_t field(const std::string& path, const std::string& field, int base)
     return std::stoull(text.substr(text.find(field) + field.size()), nullptr, base);
 }
 
-// Blocks (or unblocks) signals on the loop's worker, which spawns the shells.
-void maskOnWorker(int how) {
+// Changes the signal mask of the loop's worker, which spawns the shells.
+void maskOnWorker(int how, const sigset_t& signals) {
     std::promise<void> done;
-    EventLoop::shared().offload(
-        [how] {
-            sigset_t signals;
-            sigemptyset(&signals);
-            for (int signal : {SIGUSR1, SIGTERM, SIGRTMIN + 3})
-                sigaddset(&signals, signal);
-            pthread_sigmask(how, &signals, nullptr);
-        },
-        [&done] { done.set_value(); });
+    EventLoop::shared().offload([how, signals] { pthread_sigmask(how, &signals, nullptr); },
+                                [&done] { done.set_value(); });
     done.get_future().wait();
 }
 
@@ -474,9 +439,11 @@ std::pair<int, int> windowSize(const std::string& tty) {
     return {size.ws_col, size.ws_row};
 }
 
-auto launch(PTYShellLauncher& launcher, const ShellRequest& request,
-            const std::shared_ptr<Recorder>& recorder) {
-    return await([&](auto launched) { launcher.launch(request, recorder->events(), launched); });
+std::pair<std::shared_ptr<ShellSession>, Recording> launch(PTYShellLauncher& launcher,
+                                                           const ShellRequest& request) {
+    auto recorder = std::make_shared<Recorder>();
+    auto begin = [&](auto launched) { launcher.launch(request, events(recorder), launched); };
+    return {await(begin).first, recorder};
 }
 
 } // namespace
@@ -485,23 +452,26 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     TemporaryFolder temporary;
     std::filesystem::create_directory(temporary / "real");
     std::filesystem::create_directory_symlink(temporary / "real", temporary / "link");
-    PTYShellLauncher launcher(account(temporary.path()), environment);
+    PTYShellLauncher launcher(UserAccount{"tester", temporary.path(), "/bin/sh"}, environment);
     launcher.descriptorLimit = 200;
     // cat changes nothing about its signals or descriptors, so it shows what the spawn gave. It
     // is spawned from the worst state the agent could be in: signals blocked on the spawning
     // thread, signals ignored and a descriptor open without close-on-exec.
     ShellRequest request{{}, -5, 100000, temporary / "link", "/bin/cat", {}};
-    auto recorder = std::make_shared<Recorder>();
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal : {SIGUSR1, SIGTERM, SIGRTMIN + 3})
+        sigaddset(&blocked, signal);
     struct sigaction ignore {};
     struct sigaction hangUp {};
     struct sigaction realTime {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGHUP, &ignore, &hangUp);
     sigaction(SIGRTMAX, &ignore, &realTime);
-    maskOnWorker(SIG_BLOCK);
+    maskOnWorker(SIG_BLOCK, blocked);
     FileDescriptor leaked(::open("/dev/null", O_RDONLY));
-    auto session = launch(launcher, request, recorder).first;
-    maskOnWorker(SIG_UNBLOCK);
+    auto [session, recorder] = launch(launcher, request);
+    maskOnWorker(SIG_UNBLOCK, blocked);
     sigaction(SIGRTMAX, &realTime, nullptr);
     sigaction(SIGHUP, &hangUp, nullptr);
     ASSERT_TRUE(session);
@@ -545,27 +515,22 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     EXPECT_EQ(windowSize(tty), std::pair(65535, 1));
     // An end of file ends cat, and with it the session, without the wait for a forced kill.
     send(session, "\x04");
-    ASSERT_TRUE(recorder->waitForExit());
-    EXPECT_EQ(recorder->now().exits, Statuses{0});
+    EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
     EXPECT_TRUE(released(session));
 }
 
 TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOrEvent) {
-    auto warmUp = std::make_shared<Recorder>();
-    ASSERT_TRUE(start(script("exit 0"), warmUp) && warmUp->waitForExit());
+    EXPECT_EQ(exitsOnceEnded(start(script("exit 0")).second), Statuses{0});
     ASSERT_TRUE(eventually([] { return childProcesses() == 0; }));
-    TemporaryFolder temporary;
     ShellCommand inMissingFolder = script("");
-    inMissingFolder.folder = temporary / "missing";
-    PTYShellLauncher launcher(account(temporary.path(), "/nonexistent/login-shell"), {});
+    inMissingFolder.folder = "/nonexistent";
+    PTYShellLauncher launcher(UserAccount{"tester", "/", "/bin/sh"}, {});
     const std::tuple<ShellCommand, int, std::string> cases[] = {
         {command("/nonexistent/shell"), -1, "start /nonexistent/shell: No such file or directory"},
         {inMissingFolder, -1, "start /bin/sh: No such file or directory"},
         // Out of descriptors before the terminal, and once the shell has been spawned.
         {script("sleep 1000"), 0, "open a terminal: Too many open files"},
         {script("sleep 1000"), 2, "start /bin/sh: Too many open files"},
-        // No command: the launcher derives the account's missing login shell.
-        {command(""), -1, "start /nonexistent/login-shell: No such file or directory"},
     };
     int descriptorsBefore = openDescriptors();
     for (const auto& [command, freeDescriptors, error] : cases) {
@@ -579,38 +544,34 @@ TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOr
                 lowered.rlim_cur = static_cast<rlim_t>(descriptor);
         auto [session, explained] = await([&](auto launched) {
             ::setrlimit(RLIMIT_NOFILE, &lowered);
-            if (command.path.empty())
-                launcher.launch({{}, 80, 24, "/", {}, {}}, recorder->events(), launched);
-            else
-                launcher.start(command, 80, 24, recorder->events(), launched);
+            launcher.start(command, 80, 24, events(recorder), launched);
         });
         ::setrlimit(RLIMIT_NOFILE, &limit);
         EXPECT_FALSE(session);
         EXPECT_EQ(explained, "Couldn\u2019t " + error);
         EXPECT_EQ(openDescriptors(), descriptorsBefore) << error;
         EXPECT_EQ(childProcesses(), 0) << error;
-        EXPECT_TRUE(recorder->now().exits.empty());
+        EXPECT_TRUE(seen(recorder).exits.empty() && seen(recorder).chunks.empty());
     }
 }
 
 class RealShell : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeAndFolder) {
+TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeInHomeForAMissingFolder) {
     TemporaryFolder temporary;
     // zsh would otherwise greet a new user with its set-up menu.
     std::ofstream(temporary / ".zshrc") << "";
-    PTYShellLauncher launcher(account(temporary.path(), "/bin/" + GetParam()), environment);
-    auto recorder = std::make_shared<Recorder>();
-    auto session = launch(launcher, {{}, 100, 30, temporary.path(), {}, {}}, recorder).first;
+    PTYShellLauncher launcher(UserAccount{"tester", temporary.path(), "/bin/" + GetParam()},
+                              environment);
+    auto [session, recorder] = launch(launcher, {{}, 100, 30, temporary / "missing", {}, {}});
     ASSERT_TRUE(session);
     send(session, "printf '<%s|%s|%s|%s>\\n' \"$0\" \"$(stty size)\" \"$(pwd -P)\" "
                   "\"$(stty -a | grep -o -e '-*iutf8')\"\n");
-    EXPECT_TRUE(recorder->waitForText("<-" + GetParam() + "|30 100|" + resolved(temporary.path()) +
-                                      "|iutf8>"))
-        << recorder->now().output;
+    EXPECT_TRUE(waitForText(recorder, "<-" + GetParam() + "|30 100|" + resolved(temporary.path()) +
+                                          "|iutf8>"))
+        << seen(recorder).output;
     send(session, "exit 5\n");
-    ASSERT_TRUE(recorder->waitForExit());
-    EXPECT_EQ(recorder->now().exits, Statuses{5 << 8});
+    EXPECT_EQ(exitsOnceEnded(recorder), Statuses{5 << 8});
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, RealShell, ::testing::Values("bash", "dash", "zsh"),
