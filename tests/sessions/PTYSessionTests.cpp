@@ -334,16 +334,11 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
     EXPECT_EQ(exitsOnceEnded(start(script("exit 0")).second), Statuses{0});
     ASSERT_TRUE(eventually([] { return childProcesses() == 0; }));
     int descriptorsBefore = openDescriptors();
-    std::vector<std::shared_ptr<PTYSession>> sessions;
-    std::vector<Recording> recorders;
-    auto add = [&](std::pair<std::shared_ptr<PTYSession>, Recording> started) {
-        sessions.push_back(started.first);
-        recorders.push_back(started.second);
-        return started;
-    };
+    // A deque, so that the names given to the first shells stay valid as more are added.
+    std::deque<std::pair<std::shared_ptr<PTYSession>, Recording>> shells;
 
     // A job in the foreground, which the hang-up reaches along with the shell.
-    auto [foreground, hungUp] = add(start(command("/bin/bash")));
+    auto& [foreground, hungUp] = shells.emplace_back(start(command("/bin/bash")));
     send(foreground, "sleep 1000\n");
     ASSERT_TRUE(
         eventually([&] { return onLoop([&] { return foreground->foregroundProcess().busy; }); }));
@@ -351,56 +346,52 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
         ProcessHandle::open(ProcessInfo::stat(foreground->pid())->terminalProcessGroup);
     // A shell ignoring the hang-up, with a job in a process group of its own that ignores it too:
     // only the forced kill of what is attached to the terminal reaches them.
-    auto [ignoring, killed] = add(start(command(
+    auto& [ignoring, killed] = shells.emplace_back(start(command(
         "/bin/bash", {"bash", "-c", "trap '' HUP; set -m; sleep 1000 & printf '<%s>' $!; wait"})));
     ASSERT_TRUE(waitForText(killed, ">"));
     auto backgroundJob = printedProcess(killed);
     ASSERT_TRUE(foregroundJob && backgroundJob);
     EXPECT_NE(ProcessInfo::stat(backgroundJob->pid())->processGroup, ignoring->pid());
     // Reaped while four chunks are withheld: what it wrote last is given up with the terminal.
-    auto [reaped, withheld] = add(reapedBehindFourChunks());
+    auto& [reaped, withheld] = shells.emplace_back(reapedBehindFourChunks());
     ASSERT_TRUE(reaped);
     // Many more: an interactive shell that exits, a script that ends by itself, an idle shell.
     for (int index = 0; index < 150; ++index) {
-        auto [session, recorder] =
-            add(start(index % 3 == 1 ? script("printf bye") : command("/bin/dash")));
+        auto& [session, recorder] = shells.emplace_back(
+            start(index % 3 == 1 ? script("printf bye") : command("/bin/dash")));
         ASSERT_TRUE(session);
         if (index % 3 == 0)
             send(session, "echo hello; exit\n");
     }
-    foreground.reset();
-    ignoring.reset();
-    reaped.reset();
 
     // Input nothing reads is dropped with the terminal, and whoever waits for it is let go.
     auto drained = std::make_shared<bool>(false);
     onLoop([&] {
-        EXPECT_FALSE(sessions[1]->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
-        sessions[1]->whenInputDrained([drained] { *drained = true; });
-        for (auto& session : sessions) {
+        EXPECT_FALSE(ignoring->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
+        ignoring->whenInputDrained([drained] { *drained = true; });
+        for (auto& [session, recorder] : shells) {
             session->close();
             session->close();
         }
     });
-    for (auto& recorder : recorders)
+    for (auto& [session, recorder] : shells)
         EXPECT_EQ(exitsOnceEnded(recorder).size(), 1u);
     EXPECT_TRUE(onLoop([&] { return *drained; }));
+    // A raw wait status of a shell killed by a signal is that signal.
+    EXPECT_EQ(seen(hungUp).exits, Statuses{SIGHUP});
+    EXPECT_EQ(seen(killed).exits, Statuses{SIGKILL});
+    EXPECT_EQ(seen(withheld).exits, Statuses{3 << 8});
+    EXPECT_EQ(seen(withheld).output, "c1.c2.c3.c4.");
     acknowledge(withheld);
-    for (auto& session : sessions) {
+    for (auto& [session, recorder] : shells) {
         onLoop([&] {
             session->close();
             EXPECT_TRUE(session->write(Bytes{'x', '\n'}));
             session->resize(10, 10);
         });
         EXPECT_TRUE(released(session));
-    }
-    for (auto& recorder : recorders)
         EXPECT_EQ(seen(recorder).afterExit, 0);
-    // A raw wait status of a shell killed by a signal is that signal.
-    EXPECT_EQ(seen(hungUp).exits, Statuses{SIGHUP});
-    EXPECT_EQ(seen(killed).exits, Statuses{SIGKILL});
-    EXPECT_EQ(seen(withheld).exits, Statuses{3 << 8});
-    EXPECT_EQ(seen(withheld).output, "c1.c2.c3.c4.");
+    }
     EXPECT_TRUE(ended(*foregroundJob) && ended(*backgroundJob));
     foregroundJob.reset();
     backgroundJob.reset();
