@@ -548,13 +548,14 @@ TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOr
 
 class RealShell : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeInHomeForAMissingFolder) {
+TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeInHomeWhenAskedForAFile) {
     TemporaryFolder temporary;
     // zsh would otherwise greet a new user with its set-up menu.
     std::ofstream(temporary / ".zshrc") << "";
     PTYShellLauncher launcher(UserAccount{"tester", temporary.path(), "/bin/" + GetParam()},
                               environment);
-    auto [session, recorder] = launch(launcher, {{}, 100, 30, temporary / "missing", {}, {}});
+    // Asked to start in a file, which is no folder, the shell starts in its home.
+    auto [session, recorder] = launch(launcher, {{}, 100, 30, temporary / ".zshrc", {}, {}});
     ASSERT_TRUE(session);
     send(session, "printf '<%s|%s|%s|%s>\\n' \"$0\" \"$(stty size)\" \"$(pwd -P)\" "
                   "\"$(stty -a | grep -o -e '-*iutf8')\"\n");
