@@ -352,6 +352,12 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
     auto backgroundJob = printedProcess(killed);
     ASSERT_TRUE(foregroundJob && backgroundJob);
     EXPECT_NE(ProcessInfo::stat(backgroundJob->pid())->processGroup, ignoring->pid());
+    // A shell that takes a moment to clean up after the hang-up is given that moment, however
+    // often it is closed.
+    auto& [graceful, cleanedUp] = shells.emplace_back(start(
+        command("/bin/bash",
+                {"bash", "-c", "trap 'sleep 0.2; exit 7' HUP; printf ready; sleep 1000 & wait"})));
+    ASSERT_TRUE(waitForText(cleanedUp, "ready"));
     // Reaped while four chunks are withheld: what it wrote last is given up with the terminal.
     auto& [reaped, withheld] = shells.emplace_back(reapedBehindFourChunks());
     ASSERT_TRUE(reaped);
@@ -380,6 +386,7 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
     // A raw wait status of a shell killed by a signal is that signal.
     EXPECT_EQ(seen(hungUp).exits, Statuses{SIGHUP});
     EXPECT_EQ(seen(killed).exits, Statuses{SIGKILL});
+    EXPECT_EQ(seen(cleanedUp).exits, Statuses{7 << 8});
     EXPECT_EQ(seen(withheld).exits, Statuses{3 << 8});
     EXPECT_EQ(seen(withheld).output, "c1.c2.c3.c4.");
     acknowledge(withheld);
