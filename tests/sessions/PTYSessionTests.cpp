@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -112,35 +113,36 @@ ShellCommand script(const std::string& text, const std::string& folder = "/") {
     return command("/bin/sh", {"sh", "-c", text}, folder);
 }
 
+using Session = std::shared_ptr<ShellSession>;
+using Shell = std::pair<Session, Recording>;
+
 // Begins a launch on the loop and waits for the session, or the error, it ends in.
-template <class Session = ShellSession, class Begin>
-std::pair<std::shared_ptr<Session>, std::string> await(Begin&& begin) {
-    std::promise<std::pair<std::shared_ptr<Session>, std::string>> outcome;
+template <class Begin> std::pair<Session, std::string> await(Begin&& begin) {
+    std::promise<std::pair<Session, std::string>> outcome;
     onLoop([&] {
-        begin([&outcome](std::shared_ptr<Session> session, std::string error) {
+        begin([&outcome](Session session, std::string error) {
             outcome.set_value({std::move(session), std::move(error)});
         });
     });
     return outcome.get_future().get();
 }
 
-std::pair<std::shared_ptr<PTYSession>, Recording> start(const ShellCommand& command,
-                                                        bool withhold = false) {
+Shell start(const ShellCommand& command, bool withhold = false) {
     // One launcher for all, as in the agent, so that closes in one turn share a scan.
     static PTYShellLauncher launcher(UserAccount{"tester", "/", "/bin/sh"}, environment);
     auto recorder = std::make_shared<Recorder>();
     recorder->withholding = withhold;
     auto begin = [&](auto started) { launcher.start(command, 80, 24, events(recorder), started); };
-    return {await<PTYSession>(begin).first, recorder};
+    return {await(begin).first, recorder};
 }
 
-template <class Session> void send(const Session& session, std::string_view text) {
+void send(const Session& session, std::string_view text) {
     onLoop([&] { session->write(Bytes(text.begin(), text.end())); });
 }
 
 // Lets go of the session and waits until nothing holds it any more.
-template <class Session> bool released(std::shared_ptr<Session>& session) {
-    std::weak_ptr<Session> weak = session;
+bool released(Session& session) {
+    std::weak_ptr<ShellSession> weak = session;
     onLoop([&] { session.reset(); });
     return eventually([&] { return weak.expired(); });
 }
@@ -153,7 +155,7 @@ void letTheLoopTurn() {
 
 // A script whose output comes in five parts, each but the last waiting for a line of input, so
 // that each becomes a chunk of its own; answered, while all four are withheld, until reaped.
-std::pair<std::shared_ptr<PTYSession>, Recording> reapedBehindFourChunks() {
+Shell reapedBehindFourChunks() {
     auto [session, recorder] = start(
         script(
             "stty -echo; for i in 1 2 3 4; do printf \"c$i.\"; read x; done; printf c5.; exit 3"),
@@ -172,11 +174,15 @@ std::optional<ProcessHandle> printedProcess(const Recording& recorder) {
     return ProcessHandle::open(std::stoi(output.substr(output.find('<') + 1)));
 }
 
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
 // Waits until the process has ended; whether its parent has collected it yet does not matter.
 bool ended(const ProcessHandle& process) {
     return eventually([&] {
-        std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
-        std::string fields((std::istreambuf_iterator<char>(stat)), {});
+        std::string fields = readFile("/proc/" + std::to_string(process.pid()) + "/stat");
         return !process.exists() || fields.empty() || fields[fields.rfind(')') + 2] == 'Z';
     });
 }
@@ -335,7 +341,7 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
     ASSERT_TRUE(eventually([] { return childProcesses() == 0; }));
     int descriptorsBefore = openDescriptors();
     // A deque, so that the names given to the first shells stay valid as more are added.
-    std::deque<std::pair<std::shared_ptr<PTYSession>, Recording>> shells;
+    std::deque<Shell> shells;
 
     // A job in the foreground, which the hang-up reaches along with the shell.
     auto& [foreground, hungUp] = shells.emplace_back(start(command("/bin/bash")));
@@ -410,11 +416,6 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 // The number after `field` in a /proc status or limits file, in the given base.
 std::uint64_t field(const std::string& path, const std::string& field, int base) {
     std::string text = readFile(path);
@@ -437,8 +438,7 @@ std::pair<int, int> windowSize(const std::string& tty) {
     return {size.ws_col, size.ws_row};
 }
 
-std::pair<std::shared_ptr<ShellSession>, Recording> launch(PTYShellLauncher& launcher,
-                                                           const ShellRequest& request) {
+Shell launch(PTYShellLauncher& launcher, const ShellRequest& request) {
     auto recorder = std::make_shared<Recorder>();
     auto begin = [&](auto launched) { launcher.launch(request, events(recorder), launched); };
     return {await(begin).first, recorder};
@@ -460,18 +460,13 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     sigemptyset(&blocked);
     for (int signal : {SIGUSR1, SIGTERM, SIGRTMIN + 3})
         sigaddset(&blocked, signal);
-    struct sigaction ignore {};
-    struct sigaction hangUp {};
-    struct sigaction realTime {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGHUP, &ignore, &hangUp);
-    sigaction(SIGRTMAX, &ignore, &realTime);
+    auto hangUp = std::signal(SIGHUP, SIG_IGN), realTime = std::signal(SIGRTMAX, SIG_IGN);
     maskOnWorker(SIG_BLOCK, blocked);
     FileDescriptor leaked(::open("/dev/null", O_RDONLY));
     auto [session, recorder] = launch(launcher, request);
     maskOnWorker(SIG_UNBLOCK, blocked);
-    sigaction(SIGRTMAX, &realTime, nullptr);
-    sigaction(SIGHUP, &hangUp, nullptr);
+    std::signal(SIGRTMAX, realTime);
+    std::signal(SIGHUP, hangUp);
     ASSERT_TRUE(session);
     pid_t pid = session->pid();
     std::string proc = "/proc/" + std::to_string(pid);

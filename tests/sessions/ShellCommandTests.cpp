@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 namespace veltro {
 namespace {
 
@@ -67,11 +65,8 @@ TEST(ShellCommand, DefaultLanguageIsTheUsersLocaleWhenInstalledElseEnglishElseC)
     auto onlyC = [](const std::string& name) { return name == "C.UTF-8"; };
     const std::tuple<Environment, ShellCommand::PathTest, std::string> cases[] = {
         {{{"LANG", "de_CH.UTF-8@euro"}}, every, "de_CH.UTF-8"},
-        {{{"LC_ALL", "zh-Hans_CN"}, {"LC_CTYPE", "it_IT"}}, every, "zh_CN.UTF-8"},
-        {{{"LC_ALL", ""}, {"LC_CTYPE", "sr_Latn_RS@calendar=gregorian"}}, every, "sr_RS.UTF-8"},
-        {{{"LANG", "fr"}}, every, "en_US.UTF-8"},
+        {{{"LC_ALL", ""}, {"LC_CTYPE", "zh-Hans_CN"}, {"LANG", "it_IT"}}, every, "zh_CN.UTF-8"},
         {{{"LC_ALL", "C"}, {"LANG", "de_DE"}}, every, "en_US.UTF-8"},
-        {{{"LC_MESSAGES", "de_DE"}}, every, "en_US.UTF-8"},
         {{{"LANG", "pt_BR"}}, allButBrazil, "en_US.UTF-8"},
         {{{"LANG", "pt_BR"}}, onlyC, "C.UTF-8"},
     };
@@ -80,16 +75,6 @@ TEST(ShellCommand, DefaultLanguageIsTheUsersLocaleWhenInstalledElseEnglishElseC)
             ShellCommand::defaultLanguage(ShellCommand::preferredLocale(environment), installed),
             language)
             << language;
-}
-
-TEST(ShellCommand, FileSystemQuestionsAskTheSystem) {
-    EXPECT_TRUE(ShellCommand::localeExists("C"));
-    EXPECT_FALSE(ShellCommand::localeExists("xx_NOWHERE.UTF-8"));
-    // A relative path names no folder, even where the working folder has one by that name.
-    auto previous = std::filesystem::current_path();
-    std::filesystem::current_path("/");
-    EXPECT_FALSE(ShellCommand::isFolder("usr"));
-    std::filesystem::current_path(previous);
 }
 
 } // namespace
