@@ -15,60 +15,48 @@ public:
     TerminalHelperClient::Handler handler() {
         TerminalHelperClient::Handler handler;
         handler.output = [this](const UUID& id, Bytes data) {
-            std::lock_guard guard(mutex);
-            outputs[id].append(data.begin(), data.end());
+            locked([&] { outputs[id].append(data.begin(), data.end()); });
         };
         handler.exited = [this](const UUID& id, std::int32_t status) {
-            std::lock_guard guard(mutex);
-            exits.emplace(id, status);
-        };
-        handler.error = [this](const std::string& method, const std::string& message) {
-            std::lock_guard guard(mutex);
-            errors.push_back(method + ": " + message);
+            locked([&] { exits.emplace(id, status); });
         };
         handler.disconnected = [this](const std::string& reason) {
-            std::lock_guard guard(mutex);
-            ++disconnects;
-            endReason = reason;
+            locked([&] {
+                ++disconnects;
+                endReason = reason;
+            });
         };
         return handler;
     }
 
     std::string output(const UUID& id) {
-        std::lock_guard guard(mutex);
-        auto found = outputs.find(id);
-        return found == outputs.end() ? std::string() : found->second;
+        return locked([&] { return outputs.contains(id) ? outputs[id] : std::string(); });
     }
     bool saw(const UUID& id, const std::string& text) {
         return output(id).find(text) != std::string::npos;
     }
     std::optional<std::int32_t> exit(const UUID& id) {
-        std::lock_guard guard(mutex);
-        auto found = exits.find(id);
-        return found == exits.end() ? std::nullopt : std::optional(found->second);
+        return locked([&] { return exits.contains(id) ? std::optional(exits[id]) : std::nullopt; });
     }
     std::size_t exitCount() {
-        std::lock_guard guard(mutex);
-        return exits.size();
+        return locked([&] { return exits.size(); });
     }
     int disconnectCount() {
-        std::lock_guard guard(mutex);
-        return disconnects;
+        return locked([&] { return disconnects; });
     }
     std::string reason() {
-        std::lock_guard guard(mutex);
-        return endReason;
-    }
-    std::vector<std::string> errorsSeen() {
-        std::lock_guard guard(mutex);
-        return errors;
+        return locked([&] { return endReason; });
     }
 
 private:
+    template <class Work> auto locked(Work work) -> decltype(work()) {
+        std::lock_guard guard(mutex);
+        return work();
+    }
+
     std::mutex mutex;
     std::map<UUID, std::string> outputs;
     std::map<UUID, std::int32_t> exits;
-    std::vector<std::string> errors;
     int disconnects = 0;
     std::string endReason;
 };
