@@ -34,34 +34,29 @@ std::string refusal(const std::function<void()>& use, const std::string& folder)
     return {};
 }
 
-TEST(TerminalService, RuntimeFolderIsAnAbsoluteRuntimeDirectoryOrElseAPrivateTemporaryOne) {
-    TemporaryFolder temporary;
-    EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", temporary.path()}}, ::getuid(), temporary / "x"),
-              temporary.path());
-    std::string expected = temporary / ("tech.morvane.veltro-" + std::to_string(::getuid()));
-    // A restrictive umask must not leave the owner without access.
-    mode_t previous = ::umask(0277);
-    EXPECT_EQ(runtimeFolder({}, ::getuid(), temporary.path()), expected);
-    ::umask(previous);
-    EXPECT_EQ(modeOf(expected), 0700u);
-    for (std::string value : {"", "relative/run", "run"})
-        EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", value}}, ::getuid(), temporary.path()),
-                  expected);
-}
-
-TEST(TerminalService, UnsafeRuntimeFoldersAreRefusedWithTheReasonAndNotRepaired) {
+// Only an absolute runtime directory is taken; else a private folder of the user's is made in
+// the temporary one. A folder others could enter, or that is not the user's own, is refused and
+// left as it was.
+TEST(TerminalService, RuntimeFolderIsASafeRuntimeDirectoryOrAPrivateTemporaryOneAndElseRefused) {
     TemporaryFolder temporary;
     const uid_t uid = ::getuid();
     std::string open = temporary / "open", safe = temporary / "safe", link = temporary / "link",
                 file = temporary / "file", missing = temporary / "missing";
     std::string temporaryOne = temporary / ("tech.morvane.veltro-" + std::to_string(uid));
+    EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", temporary.path()}}, uid, missing),
+              temporary.path());
+    // A restrictive umask must not leave the owner without access.
+    mode_t previous = ::umask(0277);
+    EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", "run"}}, uid, temporary.path()), temporaryOne);
+    ::umask(previous);
+    EXPECT_EQ(modeOf(temporaryOne), 0700u);
+    EXPECT_EQ(runtimeFolder({{"XDG_RUNTIME_DIR", ""}}, uid, temporary.path()), temporaryOne);
     fs::create_directory(open);
     fs::permissions(open, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_exec);
     fs::create_directory(safe);
     fs::permissions(safe, fs::perms::owner_all);
     fs::create_directory_symlink(safe, link);
     std::ofstream(file) << "x";
-    fs::create_directory(temporaryOne);
     fs::permissions(temporaryOne, fs::perms::owner_all | fs::perms::others_all);
     struct Case {
         std::function<void()> use;

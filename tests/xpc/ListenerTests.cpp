@@ -40,23 +40,6 @@ TEST(Listener, SocketFileIsPrivateReplacedOnlyWhenNobodyListensAndRemovedOnlyByI
     EXPECT_EQ(std::filesystem::file_size(precious), 8u);
 }
 
-TEST(Listener, InProcessEndpointConnectsOnlyWhileTheListenerListens) {
-    auto listener = xpc::Listener::anonymous();
-    TestDelegate delegate;
-    listener->setDelegate(&delegate);
-    auto early = xpc::connect(listener->endpoint(), "tech.morvane.veltro");
-    listener->resume();
-    early->resume();
-    EXPECT_TRUE(eventually([&] { return delegate.accepted == 1; }));
-    xpc::Endpoint endpoint = listener->endpoint();
-    listener->invalidate();
-    EXPECT_THROW(xpc::connect(endpoint, "tech.morvane.veltro"), xpc::ConnectionError);
-    listener.reset();
-    EXPECT_THROW(xpc::connect(endpoint, "tech.morvane.veltro"), xpc::ConnectionError);
-    early->invalidate();
-    delegate.endAll();
-}
-
 TEST(Listener, ConnectionRefusedByTheDelegateEnds) {
     SocketAgent agent;
     agent.delegate.refuse = true;

@@ -38,8 +38,6 @@ TEST(PeerIdentity, SandboxedPeerIsKnownByItsFlatpakApplicationAndRefusedWhenItCa
               "\nruntime=runtime/org.gnome.Platform\n"),
          "org.example.Terminal"},
         {info("[Application]\nruntime=x\n"), std::nullopt},
-        {info("[Application]\nname=\n"), std::nullopt},
-        {info("name=org.example.Elsewhere\n"), std::nullopt},
         {[](const fs::path& root) { fs::create_directory(root / ".flatpak-info"); }, std::nullopt},
         {[](const fs::path& root) {
              std::ofstream(root / "real") << "[Application]\nname=org.example.Linked\n";
