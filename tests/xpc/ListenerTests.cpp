@@ -40,14 +40,6 @@ TEST(Listener, SocketFileIsPrivateReplacedOnlyWhenNobodyListensAndRemovedOnlyByI
     EXPECT_EQ(std::filesystem::file_size(precious), 8u);
 }
 
-TEST(Listener, ConnectionRefusedByTheDelegateEnds) {
-    SocketAgent agent;
-    agent.delegate.refuse = true;
-    RawPeer peer(agent.path);
-    peer.identify();
-    EXPECT_TRUE(peer.closedByAgent());
-}
-
 TEST(Listener, ConnectionPastSixtyFourAwaitingIdentifyIsClosedAtOnce) {
     SocketAgent agent;
     std::vector<std::unique_ptr<RawPeer>> silent;

@@ -71,20 +71,17 @@ private:
     std::vector<std::string> calls_;
 };
 
-// Accepts every connection, unless told to refuse, with `helper`, admitting only clients that
+// Accepts every connection with `helper`, admitting only clients that
 // identify as the application, and counts the connections and their ends.
 class TestDelegate : public xpc::ListenerDelegate {
 public:
     std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>();
-    bool refuse = false;
     std::atomic<int> accepted{0};
     std::atomic<int> ended{0};
 
     bool
     shouldAcceptNewConnection(xpc::Listener&,
                               const std::shared_ptr<xpc::AgentConnection>& connection) override {
-        if (refuse)
-            return false;
         connection->setCodeSigningRequirement("identifier \"tech.morvane.veltro\"");
         connection->setExportedObject(helper);
         connection->setInvalidationHandler([this] { ++ended; });
