@@ -141,6 +141,12 @@ public:
     void identify(const std::string& identifier = "tech.morvane.veltro") {
         send(encodeNotification("identify", identifier));
     }
+    // Identifies itself and says hello; answers whether the agent answered.
+    bool greet() {
+        identify();
+        send(encodeRequest(1, "hello", std::int64_t{1}));
+        return receive().has_value();
+    }
 
     // The next message from the agent, or nothing once the connection has closed or the agent
     // has been silent for a minute.
@@ -150,13 +156,6 @@ public:
             if (!readSome())
                 return std::nullopt;
         return Message{msgpack::clone(message)};
-    }
-
-    // Whether the agent has closed the connection, once everything it sent has been read.
-    bool closedByAgent() {
-        while (readSome()) {
-        }
-        return closed_;
     }
 
 private:
