@@ -236,41 +236,25 @@ TEST(ConnectionSendBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConnec
     EXPECT_TRUE(eventually([&] { return helper.expired() && ended.expired(); }));
 }
 
-TEST(ConnectionBackPressure, ReadingStopsPast32MiBWaitingAndResumesBelow8MiB) {
+// Reading waits until every suspension has been lifted, and stops while more than 32 MiB wait to
+// be written, until they are down to 8 MiB.
+TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBUnwrittenUntil8MiB) {
     SocketAgent agent;
     RawPeer peer(agent.path);
     auto connection = identified(agent, peer);
     std::vector<int> written;
     constexpr int chunks = 40 * 16;
     std::atomic<int> received{0};
-    std::atomic<int> receivedWhenHelloCame{0};
+    std::atomic<int> receivedWhenCalled{0};
     loop().sync([&] {
-        agent.delegate.helper->afterCall = [&](const std::string&) {
-            receivedWhenHelloCame = received.load();
+        agent.delegate.helper->afterCall = [&](const std::string& call) {
+            receivedWhenCalled = received.load();
+            if (call != writeCall)
+                return;
+            connection->suspendReading();
+            connection->suspendReading();
         };
-        flood(*connection, written, chunks);
     });
-    peer.send(hello(2));
-    for (; received < chunks; ++received)
-        ASSERT_TRUE(peer.receive());
-    EXPECT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 2; }));
-    // The agent wrote down to 8 MiB before it read again; what it wrote then and the peer had
-    // not read yet fits the socket's buffers.
-    EXPECT_GE(receivedWhenHelloCame.load(),
-              chunks - int((xpc::Transport::resumeReadingBelow + (1 << 20)) / floodData.size()));
-}
-
-TEST(ConnectionBackPressure, SuspendedConnectionHoldsWhatItReadUntilTheLastResume) {
-    SocketAgent agent;
-    std::shared_ptr<xpc::AgentConnection> connection;
-    agent.delegate.helper->afterCall = [&](const std::string& call) {
-        if (call != writeCall)
-            return;
-        connection->suspendReading();
-        connection->suspendReading();
-    };
-    RawPeer peer(agent.path);
-    connection = identified(agent, peer);
     peer.send(validWrite() + hello(2));
     EXPECT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 2; }));
     loop().sync([&] { connection->resumeReading(); });
@@ -278,5 +262,15 @@ TEST(ConnectionBackPressure, SuspendedConnectionHoldsWhatItReadUntilTheLastResum
     EXPECT_EQ(agent.delegate.helper->calls().size(), 2u);
     loop().sync([&] { connection->resumeReading(); });
     EXPECT_TRUE(peer.receive());
-    EXPECT_EQ(agent.delegate.helper->calls().back(), "hello 1");
+    EXPECT_EQ(agent.delegate.helper->calls().size(), 3u);
+
+    loop().sync([&] { flood(*connection, written, chunks); });
+    peer.send(hello(3));
+    for (; received < chunks; ++received)
+        ASSERT_TRUE(peer.receive());
+    EXPECT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 4; }));
+    // The agent wrote down to 8 MiB before it read again; what it wrote then and the peer had
+    // not read yet fits the socket's buffers.
+    EXPECT_GE(receivedWhenCalled.load(),
+              chunks - int((xpc::Transport::resumeReadingBelow + (1 << 20)) / floodData.size()));
 }
