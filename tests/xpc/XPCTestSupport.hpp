@@ -29,28 +29,27 @@ inline EventLoop& loop() {
     return EventLoop::shared();
 }
 
-// A service that records what reaches it, on the loop. Replies are answered at once, unless
-// `defer` is set: then they wait in `pending` for the test to call (or drop) them.
+// A service that records the hellos and writes that reach it, on the loop. A hello is answered
+// at once, unless `defer` is set: then its reply waits in `pending` for the test to call or drop.
 class RecordingHelper : public TerminalHelperProtocol {
 public:
     void hello(std::int64_t clientVersion, HelloReply reply) override {
-        record("hello " + std::to_string(clientVersion), [reply] { reply(1); });
-    }
-    void openShell(UUID, std::int64_t, std::int64_t, std::string, std::optional<std::string>,
-                   Environment, OpenShellReply reply) override {
-        record("openShell", [reply] { reply(4242, std::nullopt); });
+        record("hello " + std::to_string(clientVersion));
+        if (defer)
+            pending.push_back([reply] { reply(1); });
+        else
+            reply(1);
     }
     void write(UUID, Bytes data) override {
         record("write " + std::string(data.begin(), data.end()));
     }
-    void resize(UUID, std::int64_t, std::int64_t) override { record("resize"); }
-    void currentFolder(UUID, CurrentFolderReply reply) override {
-        record("currentFolder", [reply] { reply("/tmp"); });
-    }
-    void isBusy(UUID, IsBusyReply reply) override {
-        record("isBusy", [reply] { reply(true, "vim"); });
-    }
-    void close(UUID) override { record("close"); }
+    // Never reached by these tests.
+    void openShell(UUID, std::int64_t, std::int64_t, std::string, std::optional<std::string>,
+                   Environment, OpenShellReply) override {}
+    void resize(UUID, std::int64_t, std::int64_t) override {}
+    void currentFolder(UUID, CurrentFolderReply) override {}
+    void isBusy(UUID, IsBusyReply) override {}
+    void close(UUID) override {}
 
     // From any thread.
     std::vector<std::string> calls() {
@@ -63,12 +62,8 @@ public:
     std::function<void(const std::string& call)> afterCall;
 
 private:
-    void record(std::string call, std::function<void()> reply = nullptr) {
+    void record(std::string call) {
         calls_.push_back(call);
-        if (reply && defer)
-            pending.push_back(std::move(reply));
-        else if (reply)
-            reply();
         if (afterCall)
             afterCall(call);
     }
@@ -76,23 +71,18 @@ private:
     std::vector<std::string> calls_;
 };
 
-// Accepts every connection, unless told to refuse, with `helper` and an optional requirement,
-// and counts the connections and their ends.
+// Accepts every connection with `helper`, admitting only clients that
+// identify as the application, and counts the connections and their ends.
 class TestDelegate : public xpc::ListenerDelegate {
 public:
-    std::optional<std::string> requirement;
     std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>();
-    bool refuse = false;
     std::atomic<int> accepted{0};
     std::atomic<int> ended{0};
 
     bool
     shouldAcceptNewConnection(xpc::Listener&,
                               const std::shared_ptr<xpc::AgentConnection>& connection) override {
-        if (refuse)
-            return false;
-        if (requirement)
-            connection->setCodeSigningRequirement(*requirement);
+        connection->setCodeSigningRequirement("identifier \"tech.morvane.veltro\"");
         connection->setExportedObject(helper);
         connection->setInvalidationHandler([this] { ++ended; });
         connections_.push_back(connection);
@@ -138,20 +128,24 @@ public:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.data(), path.size());
-        connected_ =
-            ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
     ~RawPeer() { ::close(fd_); }
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
 
-    bool connected() const { return connected_; }
     bool closed() const { return closed_; }
     int fd() const { return fd_; }
 
     void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     void identify(const std::string& identifier = "tech.morvane.veltro") {
         send(encodeNotification("identify", identifier));
+    }
+    // Identifies itself and says hello; answers whether the agent answered.
+    bool greet() {
+        identify();
+        send(encodeRequest(1, "hello", std::int64_t{1}));
+        return receive().has_value();
     }
 
     // The next message from the agent, or nothing once the connection has closed or the agent
@@ -162,20 +156,6 @@ public:
             if (!readSome())
                 return std::nullopt;
         return Message{msgpack::clone(message)};
-    }
-
-    // Whether the agent has closed the connection, once everything it sent has been read.
-    bool closedByAgent() {
-        while (readSome()) {
-        }
-        return closed_;
-    }
-
-    // Reads without decoding; answers how many bytes came.
-    std::size_t readRaw() {
-        std::vector<char> buffer(65536);
-        ssize_t count = ::recv(fd_, buffer.data(), buffer.size(), 0);
-        return count > 0 ? static_cast<std::size_t>(count) : 0;
     }
 
 private:
@@ -192,7 +172,6 @@ private:
     }
 
     int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool connected_ = false;
     bool closed_ = false;
     xpc::MessageDecoder decoder_;
 };
