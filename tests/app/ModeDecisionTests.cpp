@@ -17,18 +17,10 @@ TEST(ModeDecision, OnlyExactArgumentsOrTheExactLabelSelectAMode) {
     for (const Case& c : {
              Case{{"-v", "x", "--agent"}, "some.other.job", LaunchMode::agent},
              Case{{"--Agent"}, std::nullopt, LaunchMode::install},
-             Case{{"--agent=1"}, std::nullopt, LaunchMode::install},
              Case{{}, development, LaunchMode::install},
              Case{{"--agent", "-h"}, release, LaunchMode::help},
              Case{{"--version", "--agent"}, std::nullopt, LaunchMode::version},
          })
         EXPECT_EQ(decideLaunchMode(c.arguments, c.service, release), c.mode)
             << ::testing::PrintToString(c.arguments) << " " << c.service.value_or("(none)");
-}
-
-TEST(ModeDecision, ProgramNameIsNotAnArgument) {
-    std::string name = "--agent";
-    char* argv[] = {name.data(), nullptr};
-    ::unsetenv("XPC_SERVICE_NAME");
-    EXPECT_EQ(decideLaunchMode(1, argv), LaunchMode::install);
 }

@@ -16,7 +16,7 @@ const std::string label = "tech.morvane.veltro.terminal-helper";
 
 // The manager over a temporary folder, with systemctl replaced by a recorder answering `answer`.
 struct Manager {
-    explicit Manager(int answer = 0, bool installed = true) : answer(answer) {
+    explicit Manager(bool installed = true) {
         fs::create_directories(installedUnits);
         if (installed)
             for (const char* suffix : {".socket", ".service"})
@@ -26,7 +26,7 @@ struct Manager {
     TemporaryFolder folder;
     fs::path installedUnits = fs::path(folder.path()) / "installed";
     fs::path userUnits = fs::path(folder.path()) / "config/systemd/user";
-    int answer;
+    int answer = 0;
     Commands commands;
     SystemdServiceManagement service{label, installedUnits, userUnits,
                                      [this](const std::vector<std::string>& arguments) {
@@ -36,7 +36,7 @@ struct Manager {
 };
 
 TEST(SystemdServiceManagement, MissingUnitsAreNotFoundAndRegisterNothing) {
-    Manager manager(0, false);
+    Manager manager(false);
     EXPECT_EQ(manager.service.status(), ServiceManagement::notFound);
     auto error = manager.service.registerAgent();
     ASSERT_TRUE(error);
@@ -44,7 +44,8 @@ TEST(SystemdServiceManagement, MissingUnitsAreNotFoundAndRegisterNothing) {
     EXPECT_TRUE(manager.commands.empty());
 }
 
-TEST(SystemdServiceManagement, RegistrationCopiesBothUnitsReloadsAndEnablesTheSocketOnly) {
+// The socket alone is enabled: it starts the agent on the first connection.
+TEST(SystemdServiceManagement, RegistrationCopiesBothUnitsEnablesTheSocketOnlyAndReportsFailure) {
     Manager manager;
     EXPECT_FALSE(manager.service.registerAgent());
     EXPECT_TRUE(fs::exists(manager.userUnits / (label + ".socket")));
@@ -53,10 +54,8 @@ TEST(SystemdServiceManagement, RegistrationCopiesBothUnitsReloadsAndEnablesTheSo
               (Commands{{"systemctl", "--user", "daemon-reload"},
                         {"systemctl", "--user", "enable", "--now", label + ".socket"}}));
     EXPECT_EQ(manager.service.status(), ServiceManagement::enabled);
-}
 
-TEST(SystemdServiceManagement, FailingUserManagerIsReportedAndLeavesTheSocketNotRegistered) {
-    Manager manager(1);
+    manager.answer = 1;
     auto error = manager.service.registerAgent();
     ASSERT_TRUE(error);
     EXPECT_NE(error->find("systemctl --user daemon-reload"), std::string::npos) << *error;
