@@ -29,6 +29,20 @@ def raise_own_descriptor_limit(wanted):
         resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
 
 
+def processes():
+    """(pid, command name, fields after the name) of every process in /proc."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as stat:
+                text = stat.read()
+        except OSError:
+            continue
+        name = text[text.find(b"(") + 1:text.rfind(b")")]
+        yield int(entry), name, text[text.rfind(b")") + 2:].split()
+
+
 class Agent:
     """One agent process started as `<binary> --agent` in a fresh 0700 runtime folder,
     optionally under a given RLIMIT_NOFILE (soft, hard). Killed by its own PID only."""
@@ -104,19 +118,8 @@ class Agent:
 
     def children(self):
         """(pid, state) of every process whose parent is the agent."""
-        found = []
-        for name in os.listdir("/proc"):
-            if not name.isdigit():
-                continue
-            try:
-                with open(f"/proc/{name}/stat", "rb") as stat:
-                    text = stat.read()
-            except OSError:
-                continue
-            fields = text[text.rfind(b")") + 2:].split()
-            if int(fields[1]) == self.pid:
-                found.append((int(name), fields[0].decode()))
-        return found
+        return [(pid, fields[0].decode()) for pid, name, fields in processes()
+                if int(fields[1]) == self.pid]
 
     def log_text(self):
         self.log.flush()

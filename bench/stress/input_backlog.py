@@ -90,17 +90,11 @@ def send_all(sock, data, deadline):
 
 def bytes_read_by_head(shell_pid):
     """What the late reader has taken so far (rchar of the shell's `head` child), or None."""
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
+    for pid, name, fields in agentlib.processes():
+        if name != b"head" or int(fields[1]) != shell_pid:
             continue
         try:
-            with open(f"/proc/{name}/stat", "rb") as stat:
-                text = stat.read()
-            if not text.startswith(f"{name} (head) ".encode()):
-                continue
-            if int(text[text.rfind(b")") + 2:].split()[1]) != shell_pid:
-                continue
-            with open(f"/proc/{name}/io") as io:
+            with open(f"/proc/{pid}/io") as io:
                 for line in io:
                     if line.startswith("rchar:"):
                         return int(line.split()[1])
