@@ -28,9 +28,18 @@ void LeftoverScan::scanPending() {
     EventLoop::shared().offload(
         [shells = std::move(shells)] { return scan(shells); },
         [requests = std::move(requests)](std::vector<std::vector<ProcessHandle>> leftovers) {
-            for (std::size_t index = 0; index < requests.size(); ++index)
-                requests[index].found(std::move(leftovers[index]));
+            deliver(std::make_shared<Results>(Results{std::move(requests), std::move(leftovers)}),
+                    0);
         });
+}
+
+// One result a turn: each hang-up closes a terminal and signals its processes, and hundreds
+// of them in one handler would keep every other tab's keystrokes waiting until the last.
+void LeftoverScan::deliver(std::shared_ptr<Results> results, std::size_t index) {
+    if (index >= results->requests.size())
+        return;
+    results->requests[index].found(std::move(results->leftovers[index]));
+    EventLoop::shared().post([results, index] { deliver(results, index + 1); });
 }
 
 std::vector<std::vector<ProcessHandle>> LeftoverScan::scan(const std::vector<Shell>& shells) {

@@ -11,8 +11,8 @@ namespace veltro {
 // Finds what closing shells leave behind: the processes attached to each shell's session or
 // terminal, other than the shell and the agent, each held by a pidfd so that a later kill
 // reaches that very process. The scan of /proc runs on the loop's worker, and the requests of
-// one turn of the loop share a single scan, so that hundreds of tabs closing at once cost the
-// loop little. Used on the loop only.
+// one turn of the loop share a single scan, and each result reaches its shell in a turn of its
+// own, so that hundreds of tabs closing at once cost the loop little. Used on the loop only.
 class LeftoverScan : public std::enable_shared_from_this<LeftoverScan> {
 public:
     using Found = std::function<void(std::vector<ProcessHandle> leftovers)>;
@@ -30,7 +30,13 @@ private:
         Found found;
     };
 
+    struct Results {
+        std::vector<Request> requests;
+        std::vector<std::vector<ProcessHandle>> leftovers;
+    };
+
     void scanPending();
+    static void deliver(std::shared_ptr<Results> results, std::size_t index);
     static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Shell>& shells);
 
     std::vector<Request> pending;
