@@ -118,50 +118,37 @@ def report(name, agent, watch, opened, open_now, fresh, extra="", held=None):
     return alive, held if alive else max(watch.peak, held), fresh[0]
 
 
-def silent_case(binary, name, nofile):
+def flood_case(binary, name, nofile, identified):
+    """Floods an agent with connections that say nothing, or that identify themselves; then
+    asks whether a fresh client is served, and again once some of the flood has gone."""
     with agentlib.Agent(binary, nofile=nofile) as agent:
         watch = Watch(agent)
-        sockets = open_silent(agent.path, CONNECTIONS, watch)
+        if identified:
+            peers = open_identified(agent.path, CONNECTIONS, watch)
+            is_open = lambda client: not client.closed and still_open(client.sock)
+            released, what = peers[:50], "50 of them"
+        else:
+            peers = open_silent(agent.path, CONNECTIONS, watch)
+            is_open = still_open
+            released, what = peers, "the silent ones"
         time.sleep(SETTLE)
-        open_now = sum(still_open(sock) for sock in sockets)
-        fresh = agentlib.serves_fresh_client(agent.path, timeout=5) if agent.alive() else (False, "agent dead")
+        open_now = sum(is_open(peer) for peer in peers)
         alive = agent.alive()
+        fresh = agentlib.serves_fresh_client(agent.path, timeout=5) if alive else (False, "agent dead")
         held = agent_sockets(agent)
-        for sock in sockets:
-            sock.close()
-        released = (False, "agent dead")
+        served_after = (False, "agent dead")
         if alive:
+            for peer in released:
+                peer.close()
             time.sleep(SETTLE)
-            released = agentlib.serves_fresh_client(agent.path, timeout=5)
-        extra = "; after closing the silent ones: " + ("served" if released[0] else f"NOT served ({released[1]})")
-        result = report(name, agent, watch, len(sockets), open_now, fresh, extra, held)
+            served_after = agentlib.serves_fresh_client(agent.path, timeout=5)
+        extra = f"; after closing {what}: " + ("served" if served_after[0] else f"NOT served ({served_after[1]})")
+        result = report(name, agent, watch, len(peers), open_now, fresh, extra, held)
         if not agent.alive():
             print(f"  agent's last log lines: {agent.log_text().strip().splitlines()[-3:]}")
-        return result + (released[0],)
-
-
-def identified_case(binary, name, nofile):
-    with agentlib.Agent(binary, nofile=nofile) as agent:
-        watch = Watch(agent)
-        clients = open_identified(agent.path, CONNECTIONS, watch)
-        time.sleep(SETTLE)
-        open_now = sum(not client.closed and still_open(client.sock) for client in clients)
-        alive = agent.alive()
-        fresh = agentlib.serves_fresh_client(agent.path, timeout=3) if alive else (False, "agent dead")
-        held = agent_sockets(agent)
-        released = (False, "agent dead")
-        if alive:
-            for client in clients[:50]:
-                client.close()
-            time.sleep(SETTLE)
-            released = agentlib.serves_fresh_client(agent.path, timeout=5)
-        extra = "; after closing 50 of them: " + ("served" if released[0] else f"NOT served ({released[1]})")
-        result = report(name, agent, watch, len(clients), open_now, fresh, extra, held)
-        if not agent.alive():
-            print(f"  agent's last log lines: {agent.log_text().strip().splitlines()[-3:]}")
-        for client in clients:
-            client.close()
-        return result + (released[0],)
+        for peer in peers:
+            peer.close()
+        return result + (served_after[0],)
 
 
 def main():
@@ -170,10 +157,10 @@ def main():
     hard = agentlib.resource.getrlimit(agentlib.resource.RLIMIT_NOFILE)[1]
     print(f"agent: {binary}")
     cases = [
-        ("silent soft 1024", silent_case(binary, f"silent x{CONNECTIONS}, nofile 1024:{hard}", (1024, hard))),
-        ("silent hard 1024", silent_case(binary, f"silent x{CONNECTIONS}, nofile 1024:1024", (1024, 1024))),
+        ("silent soft 1024", flood_case(binary, f"silent x{CONNECTIONS}, nofile 1024:{hard}", (1024, hard), False)),
+        ("silent hard 1024", flood_case(binary, f"silent x{CONNECTIONS}, nofile 1024:1024", (1024, 1024), False)),
         ("identified hard 1024",
-         identified_case(binary, f"identified x{CONNECTIONS}, nofile 1024:1024", (1024, 1024))),
+         flood_case(binary, f"identified x{CONNECTIONS}, nofile 1024:1024", (1024, 1024), True)),
     ]
 
     def short(alive, held, fresh, released):
