@@ -121,7 +121,7 @@ Agent::Agent(const std::string& program) {
     if (::access(program.c_str(), X_OK) != 0)
         throw std::runtime_error("no agent program at " + program + " (choose one with --agent)");
     folder_ = privateFolder();
-    socketPath_ = folder_ + "/" + TerminalService::machServiceName();
+    socketPath_ = folder_ + "/" + TerminalService::socketName();
     logPath_ = folder_ + "/agent.log";
     FileDescriptor socket = listeningSocket(socketPath_);
     pid_ = spawnAgent(program, socket, folder_, logPath_);

@@ -1,10 +1,10 @@
 // Feeds arbitrary bytes to the connection's decoding path: framing, the message shapes and the
-// checks of the method table, down to the calls on the exported objects. Nothing may crash, leak or
+// checks of the method table, down to the calls on the handlers. Nothing may crash, leak or
 // allocate without bound, and cutting the stream differently must not change what it decodes to.
 
+#include "ipc/IncomingMessage.hpp"
+#include "ipc/MessageDecoder.hpp"
 #include "protocol/TerminalInterfaces.hpp"
-#include "xpc/IncomingMessage.hpp"
-#include "xpc/MessageDecoder.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -44,12 +44,12 @@ WireValues valuesOf(const msgpack::object& params) {
 
 void handle(const msgpack::object& object) {
     std::string problem;
-    auto message = xpc::IncomingMessage::classify(object, problem);
+    auto message = ipc::IncomingMessage::classify(object, problem);
     if (!message)
         return;
     AnsweringHelper helper;
     SilentClient client;
-    using Kind = xpc::IncomingMessage::Kind;
+    using Kind = ipc::IncomingMessage::Kind;
     if (message->kind == Kind::response) {
         for (const WireMethod& method : wireMethods())
             if (method.kind == MessageKind::request)
@@ -73,12 +73,12 @@ void handle(const msgpack::object& object) {
 // the stream broke.
 std::vector<std::string> decode(const std::uint8_t* data, std::size_t size, std::size_t step,
                                 bool deliver) {
-    xpc::MessageDecoder decoder;
+    ipc::MessageDecoder decoder;
     std::vector<std::string> messages;
     for (std::size_t offset = 0; offset < size && !decoder.isBroken(); offset += step) {
         decoder.append({data + offset, std::min(step, size - offset)});
         msgpack::object message;
-        while (decoder.next(message) == xpc::MessageDecoder::Result::message) {
+        while (decoder.next(message) == ipc::MessageDecoder::Result::message) {
             std::ostringstream text;
             text << message;
             messages.push_back(text.str());

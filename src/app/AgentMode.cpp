@@ -1,6 +1,7 @@
 #include "app/AgentMode.hpp"
 
 #include "app/HelperUpdates.hpp"
+#include "ipc/Listener.hpp"
 #include "platform/EventLoop.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/Logger.hpp"
@@ -8,7 +9,6 @@
 #include "protocol/TerminalService.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalHelperListenerDelegate.hpp"
-#include "xpc/Listener.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -94,7 +94,7 @@ SocketOutcome bindOwnSocket(ListeningSocket& result, const Logger& logger) {
     std::string path;
     try {
         path = TerminalService::socketPath();
-        result.socket = xpc::bindListeningSocket(path);
+        result.socket = ipc::bindListeningSocket(path);
     } catch (const std::exception& error) {
         logger.error(std::string("Can\u2019t listen: ") + error.what());
         std::cerr << "Veltro Terminal Helper: can\u2019t listen: " << error.what() << '\n';
@@ -152,7 +152,7 @@ private:
     asio::posix::stream_descriptor signals;
     std::shared_ptr<HelperLifetime> lifetime;
     std::shared_ptr<TerminalHelperListenerDelegate> delegate;
-    std::shared_ptr<xpc::Listener> listener;
+    std::shared_ptr<ipc::Listener> listener;
     std::string hiddenPath;
     const std::optional<rlim_t> shellDescriptorLimit;
     int signal = 0;
@@ -174,7 +174,7 @@ void Agent::start() {
 // The listener gets a copy of the descriptor, so that it can be stopped and a new one started
 // on the same socket while connections waiting in the backlog stay there.
 void Agent::startListening() {
-    listener = xpc::Listener::listening(duplicate(socket.socket));
+    listener = ipc::Listener::listening(duplicate(socket.socket));
     listener->setDelegate(delegate.get());
     listener->resume();
 }
@@ -182,7 +182,7 @@ void Agent::startListening() {
 void Agent::stopListening() {
     if (!listener)
         return;
-    listener->invalidate();
+    listener->stop();
     listener->setDelegate(nullptr);
     listener.reset();
 }
@@ -278,7 +278,7 @@ void Agent::closeEverything(int signalNumber) {
     stopListening();
     removeOwnedFile();
     lifetime->end();
-    delegate->invalidateConnections();
+    delegate->disconnectAll();
     signals.close();
     EventLoop::shared().runOut();
 }

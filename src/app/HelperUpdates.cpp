@@ -1,13 +1,13 @@
 #include "app/HelperUpdates.hpp"
 
-#include "app/BundleInformation.hpp"
+#include "app/BuildInformation.hpp"
 #include "protocol/TerminalService.hpp"
 
 namespace veltro {
 
 HelperUpdates::Conditions HelperUpdates::Conditions::ofThisProcess() {
     return {TerminalService::isDevelopment(), PeerRequirement::signerOfThisProcess(),
-            mainBundleInformation().contains("SUFeedURL"), makePlatformUpdater,
+            buildInformation().contains("SUFeedURL"), makePlatformUpdater,
             Logger(TerminalService::helperBundleID(), "updates")};
 }
 

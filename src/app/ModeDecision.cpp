@@ -9,7 +9,7 @@
 namespace veltro {
 
 LaunchMode decideLaunchMode(std::span<const std::string> arguments,
-                            const std::optional<std::string>& xpcServiceName,
+                            const std::optional<std::string>& serviceLabel,
                             std::string_view agentLabel) {
     auto given = [&](std::string_view argument) {
         return std::ranges::find(arguments, argument) != arguments.end();
@@ -20,7 +20,7 @@ LaunchMode decideLaunchMode(std::span<const std::string> arguments,
         return LaunchMode::version;
     if (given("--agent"))
         return LaunchMode::agent;
-    if (xpcServiceName && *xpcServiceName == agentLabel)
+    if (serviceLabel && *serviceLabel == agentLabel)
         return LaunchMode::agent;
     return LaunchMode::install;
 }
@@ -47,10 +47,10 @@ LaunchMode decideLaunchMode(int argc, char** argv) {
     std::vector<std::string> arguments;
     for (int index = 1; index < argc; ++index)
         arguments.emplace_back(argv[index]);
-    std::optional<std::string> xpcServiceName;
+    std::optional<std::string> serviceLabel;
     if (const char* value = std::getenv("XPC_SERVICE_NAME"))
-        xpcServiceName = value;
-    return decideLaunchMode(arguments, xpcServiceName, TerminalService::agentLabel());
+        serviceLabel = value;
+    return decideLaunchMode(arguments, serviceLabel, TerminalService::agentLabel());
 }
 
 } // namespace veltro

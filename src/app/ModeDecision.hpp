@@ -15,7 +15,7 @@ enum class LaunchMode { agent, install, help, version };
 // exact: letter case matters and "--agent=1" is not "--agent". "--help" (or "-h") and
 // "--version" anywhere ask only for the usage or the version, and win over everything else.
 LaunchMode decideLaunchMode(std::span<const std::string> arguments,
-                            const std::optional<std::string>& xpcServiceName,
+                            const std::optional<std::string>& serviceLabel,
                             std::string_view agentLabel);
 
 // What --help prints: how to run the program, and which argument lists select which mode.

@@ -1,8 +1,8 @@
 #include "client/TerminalHelperClient.hpp"
 
+#include "ipc/Listener.hpp"
 #include "platform/EventLoop.hpp"
 #include "protocol/TerminalService.hpp"
-#include "xpc/Listener.hpp"
 
 #include <algorithm>
 #include <future>
@@ -50,16 +50,16 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
             handler.disconnected(reason);
     }
 
-    void attach(std::shared_ptr<xpc::ClientConnection> made) {
+    void attach(std::shared_ptr<ipc::ClientConnection> made) {
         connection = std::move(made);
-        connection->setExportedObject(shared_from_this());
+        connection->setHandler(shared_from_this());
         connection->setErrorHandler(
             [weak = weak_from_this()](std::string method, std::string message) {
                 auto self = weak.lock();
                 if (self && !self->detached && self->handler.error)
                     self->handler.error(method, message);
             });
-        connection->setInvalidationHandler([weak = weak_from_this()](std::string reason) {
+        connection->setDisconnectHandler([weak = weak_from_this()](std::string reason) {
             if (auto self = weak.lock())
                 self->ended(reason);
         });
@@ -94,7 +94,7 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
     }
 
     Handler handler;
-    std::shared_ptr<xpc::ClientConnection> connection;
+    std::shared_ptr<ipc::ClientConnection> connection;
     std::int64_t agentVersion = 0;
     bool detached = false;
     bool isEnded = false;
@@ -110,17 +110,17 @@ std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(Handler hand
         try {
             path = TerminalService::socketPath();
         } catch (const std::exception& error) {
-            throw xpc::ConnectionError(error.what());
+            throw ipc::ConnectionError(error.what());
         }
     }
     auto state = std::make_shared<State>(std::move(handler));
-    auto connection = xpc::ClientConnection::connect(path, identifierOrDefault(identifier));
+    auto connection = ipc::ClientConnection::connect(path, identifierOrDefault(identifier));
     EventLoop::shared().sync([&] { state->attach(std::move(connection)); });
     std::shared_ptr<TerminalHelperClient> client(new TerminalHelperClient(state));
     try {
         state->agentVersion = client->hello(TerminalService::protocolVersion);
     } catch (const ConnectionEnded&) {
-        throw xpc::ConnectionError("The agent on " + path +
+        throw ipc::ConnectionError("The agent on " + path +
                                    " ended the connection before it said hello; it may have "
                                    "refused this client.");
     }
@@ -128,16 +128,16 @@ std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(Handler hand
 }
 
 std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(Handler handler,
-                                                                    const xpc::Endpoint& endpoint,
+                                                                    const ipc::Endpoint& endpoint,
                                                                     const std::string& identifier) {
     auto state = std::make_shared<State>(std::move(handler));
     EventLoop::shared().sync(
-        [&] { state->attach(xpc::connect(endpoint, identifierOrDefault(identifier))); });
+        [&] { state->attach(ipc::connect(endpoint, identifierOrDefault(identifier))); });
     std::shared_ptr<TerminalHelperClient> client(new TerminalHelperClient(state));
     try {
         state->agentVersion = client->hello(TerminalService::protocolVersion);
     } catch (const ConnectionEnded&) {
-        throw xpc::ConnectionError("The in-process terminal helper ended the connection before "
+        throw ipc::ConnectionError("The in-process terminal helper ended the connection before "
                                    "it said hello.");
     }
     return client;
@@ -150,7 +150,7 @@ TerminalHelperClient::TerminalHelperClient(std::shared_ptr<State> state)
 TerminalHelperClient::~TerminalHelperClient() {
     EventLoop::shared().sync([state = state_] {
         state->detached = true;
-        state->connection->invalidate();
+        state->connection->disconnect();
     });
 }
 
@@ -219,7 +219,7 @@ void TerminalHelperClient::close(const UUID& id) {
 }
 
 void TerminalHelperClient::disconnect() {
-    state_->connection->invalidate();
+    state_->connection->disconnect();
 }
 
 } // namespace veltro

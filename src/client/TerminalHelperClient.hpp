@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <string>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 class Endpoint;
-} // namespace veltro::xpc
+} // namespace veltro::ipc
 
 namespace veltro {
 
@@ -55,12 +55,12 @@ public:
 
     // Connects to the agent's socket (TerminalService::socketPath() when empty), sends
     // `identify` with `identifier` and `hello`, and checks that the agent runs as our user.
-    // Throws xpc::ConnectionError naming the socket and the reason.
+    // Throws ipc::ConnectionError naming the socket and the reason.
     static std::shared_ptr<TerminalHelperClient> connect(Handler handler,
                                                          const std::string& socketPath = {},
                                                          const std::string& identifier = {});
     static std::shared_ptr<TerminalHelperClient>
-    connect(Handler handler, const xpc::Endpoint& endpoint, const std::string& identifier = {});
+    connect(Handler handler, const ipc::Endpoint& endpoint, const std::string& identifier = {});
 
     ~TerminalHelperClient();
 

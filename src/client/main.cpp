@@ -1,8 +1,8 @@
 // veltro-terminal: a shell through the terminal helper, in this terminal.
 #include "client/TerminalHelperClient.hpp"
+#include "ipc/ClientConnection.hpp"
 #include "protocol/TerminalService.hpp"
 #include "protocol/UUID.hpp"
-#include "xpc/ClientConnection.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -40,8 +40,8 @@ std::string describeMode(mode_t mode) {
 
 } // namespace
 
-std::string deriveVeltroBundleID(std::string_view mainBundleIdentifier) {
-    std::string_view identifier = mainBundleIdentifier;
+std::string deriveVeltroBundleID(std::string_view buildIdentifier) {
+    std::string_view identifier = buildIdentifier;
     if (identifier.ends_with(helperSuffix))
         identifier.remove_suffix(helperSuffix.size());
     if (identifier == developmentVeltroBundleID)
@@ -49,13 +49,13 @@ std::string deriveVeltroBundleID(std::string_view mainBundleIdentifier) {
     return std::string(releaseVeltroBundleID);
 }
 
-const std::string& mainBundleIdentifier() {
+const std::string& buildIdentifier() {
     static const std::string identifier = VELTRO_BUNDLE_IDENTIFIER;
     return identifier;
 }
 
 const std::string& veltroBundleID() {
-    static const std::string identifier = deriveVeltroBundleID(mainBundleIdentifier());
+    static const std::string identifier = deriveVeltroBundleID(buildIdentifier());
     return identifier;
 }
 
@@ -63,7 +63,7 @@ bool isDevelopment(std::string_view veltroBundleID) {
     return veltroBundleID == developmentVeltroBundleID;
 }
 
-std::string machServiceName(std::string_view veltroBundleID) {
+std::string socketName(std::string_view veltroBundleID) {
     return std::string(teamID) + "." + std::string(veltroBundleID) + std::string(helperSuffix);
 }
 
@@ -82,8 +82,8 @@ std::string agentPlistName(std::string_view veltroBundleID) {
 bool isDevelopment() {
     return isDevelopment(veltroBundleID());
 }
-std::string machServiceName() {
-    return machServiceName(veltroBundleID());
+std::string socketName() {
+    return socketName(veltroBundleID());
 }
 std::string agentLabel() {
     return agentLabel(veltroBundleID());
@@ -160,7 +160,7 @@ std::string runtimeFolder() {
 }
 
 std::string socketPath() {
-    return runtimeFolder() + "/" + machServiceName();
+    return runtimeFolder() + "/" + socketName();
 }
 
 } // namespace veltro::TerminalService

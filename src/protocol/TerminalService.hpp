@@ -22,14 +22,14 @@ constexpr std::int64_t protocolVersion = 1;
 // The client's bundle identifier for a main bundle identifier, with or without the
 // ".terminal-helper" suffix: the development identifier when it names the development build,
 // the release identifier for anything else.
-std::string deriveVeltroBundleID(std::string_view mainBundleIdentifier);
+std::string deriveVeltroBundleID(std::string_view buildIdentifier);
 
 // The identifier this program was built with.
-const std::string& mainBundleIdentifier();
-// deriveVeltroBundleID(mainBundleIdentifier()), computed once.
+const std::string& buildIdentifier();
+// deriveVeltroBundleID(buildIdentifier()), computed once.
 const std::string& veltroBundleID();
 bool isDevelopment();
-std::string machServiceName();
+std::string socketName();
 std::string agentLabel();
 std::string helperBundleID();
 std::string agentPlistName();
@@ -39,7 +39,7 @@ const std::string& downloadURL();
 
 // The same names for any client bundle identifier.
 bool isDevelopment(std::string_view veltroBundleID);
-std::string machServiceName(std::string_view veltroBundleID);
+std::string socketName(std::string_view veltroBundleID);
 std::string agentLabel(std::string_view veltroBundleID);
 std::string helperBundleID(std::string_view veltroBundleID);
 std::string agentPlistName(std::string_view veltroBundleID);
@@ -68,7 +68,7 @@ std::string runtimeFolder(const Environment& environment, uid_t uid,
 // The runtime folder of this process's user.
 std::string runtimeFolder();
 
-// Where the agent listens: the runtime folder joined with machServiceName().
+// Where the agent listens: the runtime folder joined with socketName().
 std::string socketPath();
 
 } // namespace veltro::TerminalService

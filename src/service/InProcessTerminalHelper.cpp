@@ -9,24 +9,24 @@ InProcessTerminalHelper::InProcessTerminalHelper(std::shared_ptr<ShellLauncher> 
     : delegate(std::make_shared<TerminalHelperListenerDelegate>(std::nullopt, std::move(launcher),
                                                                 std::move(lifetime))) {
     EventLoop::shared().sync([this] {
-        listener = xpc::Listener::anonymous();
+        listener = ipc::Listener::anonymous();
         listener->setDelegate(delegate.get());
         listener->resume();
     });
 }
 
 InProcessTerminalHelper::~InProcessTerminalHelper() {
-    invalidate();
+    stop();
 }
 
-xpc::Endpoint InProcessTerminalHelper::endpoint() const {
+ipc::Endpoint InProcessTerminalHelper::endpoint() const {
     return EventLoop::shared().sync([this] { return listener->endpoint(); });
 }
 
 // Waits for the loop, so the listener never reaches the delegate once this returns.
-void InProcessTerminalHelper::invalidate() {
+void InProcessTerminalHelper::stop() {
     EventLoop::shared().sync([this] {
-        listener->invalidate();
+        listener->stop();
         listener->setDelegate(nullptr);
     });
 }

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "ipc/Listener.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalHelperListenerDelegate.hpp"
 #include "sessions/ShellLauncher.hpp"
-#include "xpc/Listener.hpp"
 
 #include <memory>
 
@@ -11,7 +11,7 @@ namespace veltro {
 
 // Runs the helper service inside a host process: an anonymous listener with the service's
 // delegate, reached through endpoint() by a client in the same process. No requirement is set;
-// the peer is this process. It listens until invalidate() or its destruction. Its members may be
+// the peer is this process. It listens until stop() or its destruction. Its members may be
 // called from any thread.
 class InProcessTerminalHelper {
 public:
@@ -21,12 +21,12 @@ public:
     InProcessTerminalHelper(const InProcessTerminalHelper&) = delete;
     InProcessTerminalHelper& operator=(const InProcessTerminalHelper&) = delete;
 
-    xpc::Endpoint endpoint() const;
+    ipc::Endpoint endpoint() const;
     // Accepts no further connections; those already made go on.
-    void invalidate();
+    void stop();
 
 private:
-    std::shared_ptr<xpc::Listener> listener;
+    std::shared_ptr<ipc::Listener> listener;
     // Held here because the listener does not keep its delegate alive.
     std::shared_ptr<TerminalHelperListenerDelegate> delegate;
 };

@@ -1,8 +1,8 @@
 #include "service/TerminalHelperListenerDelegate.hpp"
 
 #include "protocol/TerminalService.hpp"
+#include "service/ConnectionTerminalClient.hpp"
 #include "service/TerminalHelperService.hpp"
-#include "service/XPCTerminalClient.hpp"
 #include "sessions/PTYShellLauncher.hpp"
 #include "sessions/UserAccount.hpp"
 
@@ -62,13 +62,13 @@ std::shared_ptr<TerminalHelperListenerDelegate> TerminalHelperListenerDelegate::
 }
 
 bool TerminalHelperListenerDelegate::shouldAcceptNewConnection(
-    xpc::Listener&, const std::shared_ptr<xpc::AgentConnection>& connection) {
+    ipc::Listener&, const std::shared_ptr<ipc::AgentConnection>& connection) {
     if (requirement)
-        connection->setCodeSigningRequirement(*requirement);
-    auto client = std::make_shared<XPCTerminalClient>(connection);
+        connection->setPeerRequirement(*requirement);
+    auto client = std::make_shared<ConnectionTerminalClient>(connection);
     auto service = std::make_shared<TerminalHelperService>(launcher, client, lifetime);
-    connection->setExportedObject(service);
-    connection->setInvalidationHandler([service, lifetime = lifetime] {
+    connection->setHandler(service);
+    connection->setDisconnectHandler([service, lifetime = lifetime] {
         service->closeAll();
         if (lifetime)
             lifetime->connectionEnded();
@@ -82,10 +82,10 @@ bool TerminalHelperListenerDelegate::shouldAcceptNewConnection(
     return true;
 }
 
-void TerminalHelperListenerDelegate::invalidateConnections() {
+void TerminalHelperListenerDelegate::disconnectAll() {
     for (const auto& weak : std::exchange(accepted, {}))
         if (auto connection = weak.lock())
-            connection->invalidate();
+            connection->disconnect();
 }
 
 } // namespace veltro

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "ipc/Listener.hpp"
 #include "platform/Logger.hpp"
 #include "protocol/PeerRequirement.hpp"
 #include "service/HelperLifetime.hpp"
 #include "sessions/ShellLauncher.hpp"
-#include "xpc/Listener.hpp"
 
 #include <sys/resource.h>
 
@@ -18,7 +18,7 @@ namespace veltro {
 // Accepts every connection the listener hands over: binds it to the requirement its peer must
 // meet, gives it a service of its own with a client link, makes its end close all of its shells,
 // and counts it with the lifetime tracker.
-class TerminalHelperListenerDelegate final : public xpc::ListenerDelegate {
+class TerminalHelperListenerDelegate final : public ipc::ListenerDelegate {
 public:
     TerminalHelperListenerDelegate(std::optional<std::string> requirement,
                                    std::shared_ptr<ShellLauncher> launcher,
@@ -34,12 +34,12 @@ public:
              std::optional<rlim_t> shellDescriptorLimit = std::nullopt);
 
     bool
-    shouldAcceptNewConnection(xpc::Listener& listener,
-                              const std::shared_ptr<xpc::AgentConnection>& connection) override;
+    shouldAcceptNewConnection(ipc::Listener& listener,
+                              const std::shared_ptr<ipc::AgentConnection>& connection) override;
 
     // Ends every connection this delegate accepted that is still open, as if its peer had gone:
     // each one closes all of its shells. Called on the event loop.
-    void invalidateConnections();
+    void disconnectAll();
 
     // Absent: no check beyond the one every listener makes (the peer runs as our user).
     const std::optional<std::string> requirement;
@@ -48,7 +48,7 @@ public:
     const std::shared_ptr<HelperLifetime> lifetime;
 
 private:
-    std::vector<std::weak_ptr<xpc::AgentConnection>> accepted;
+    std::vector<std::weak_ptr<ipc::AgentConnection>> accepted;
 };
 
 } // namespace veltro

@@ -3,9 +3,9 @@
 #include "support/TemporaryFolder.hpp"
 
 #include "client/TerminalHelperClient.hpp"
+#include "ipc/Listener.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "protocol/TerminalService.hpp"
-#include "xpc/Listener.hpp"
 
 #include <gtest/gtest.h>
 
@@ -199,7 +199,7 @@ void expectTerminationLeavesNoProcess(AgentProcess& agent, const std::string& so
 
 struct Runtime {
     TemporaryFolder folder;
-    std::string socket = folder / TerminalService::machServiceName();
+    std::string socket = folder / TerminalService::socketName();
     std::string log = folder / "agent.log";
 };
 
@@ -254,7 +254,7 @@ TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent
     Runtime runtime;
     runtime.socket = runtime.folder / "handed-over.sock";
     // Bound and listening as systemd's socket unit makes it.
-    FileDescriptor socket = xpc::bindListeningSocket(runtime.socket);
+    FileDescriptor socket = ipc::bindListeningSocket(runtime.socket);
     Environment job{{"XDG_RUNTIME_DIR", runtime.folder.path()},
                     {"XPC_SERVICE_NAME", TerminalService::agentLabel()},
                     {"JOURNAL_STREAM", "8:12345"},

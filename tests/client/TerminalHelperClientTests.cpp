@@ -105,7 +105,7 @@ TEST(TerminalHelperClient, ConnectingWhereNothingListensNamesTheSocket) {
     TemporaryFolder folder;
     std::string path = folder / "nobody.socket";
     EXPECT_THAT([&] { TerminalHelperClient::connect({}, path); },
-                ::testing::ThrowsMessage<xpc::ConnectionError>(::testing::HasSubstr(path)));
+                ::testing::ThrowsMessage<ipc::ConnectionError>(::testing::HasSubstr(path)));
 }
 
 TEST(TerminalHelperClient, LargeWriteArrivesWholeAndInOrder) {

@@ -1,10 +1,10 @@
 #include "support/FakeShells.hpp"
 
+#include "ipc/AgentConnection.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalClient.hpp"
 #include "service/TerminalHelperListenerDelegate.hpp"
 #include "service/TerminalHelperService.hpp"
-#include "xpc/AgentConnection.hpp"
 
 #include <gtest/gtest.h>
 
@@ -34,22 +34,20 @@ public:
 };
 
 // An agent-side connection that records the order of the steps that decide who is served.
-class FakeConnection final : public xpc::AgentConnection {
+class FakeConnection final : public ipc::AgentConnection {
 public:
-    void setCodeSigningRequirement(std::string value) override {
-        steps.push_back("requirement " + value);
-    }
-    void setExportedObject(std::shared_ptr<TerminalHelperProtocol>) override {}
-    void setInvalidationHandler(std::function<void()>) override {}
+    void setPeerRequirement(std::string value) override { steps.push_back("requirement " + value); }
+    void setHandler(std::shared_ptr<TerminalHelperProtocol>) override {}
+    void setDisconnectHandler(std::function<void()>) override {}
     void resume() override { steps.push_back("resume"); }
-    void invalidate() override {}
+    void disconnect() override {}
     void suspendReading() override {}
     void resumeReading() override {}
     pid_t peerPid() const override { return 42; }
     void output(const UUID&, ByteView, std::function<void()> onWritten) override { onWritten(); }
     void exited(const UUID&, std::int32_t) override {}
     void folderChanged(const UUID&, std::string_view) override {}
-    void scheduleSendBarrierBlock(std::function<void()> block) override { block(); }
+    void addWriteBarrier(std::function<void()> block) override { block(); }
 
     std::vector<std::string> steps;
 };
@@ -242,7 +240,7 @@ TEST(TerminalHelperListenerDelegate, ChecksEachConnectionBeforeResumingIt) {
     TerminalHelperListenerDelegate delegate{"identifier \"x\"", std::make_shared<FakeLauncher>(),
                                             std::make_shared<HelperLifetime>(3600.0, [] {})};
     // The delegate does not look at the listener it is called for.
-    auto listener = xpc::Listener::anonymous();
+    auto listener = ipc::Listener::anonymous();
     auto connection = std::make_shared<FakeConnection>();
     EXPECT_TRUE(delegate.shouldAcceptNewConnection(*listener, connection));
     EXPECT_EQ(connection->steps,

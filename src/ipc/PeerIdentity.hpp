@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 // Who is at the other end of a Unix socket, as the kernel saw it at connect.
 struct PeerCredentials {
@@ -39,4 +39,4 @@ struct PeerIdentity {
 // has no such non-empty key.
 std::optional<std::string> flatpakApplicationID(std::string_view keyFile);
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

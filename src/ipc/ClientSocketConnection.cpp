@@ -1,9 +1,9 @@
-#include "xpc/ClientSocketConnection.hpp"
+#include "ipc/ClientSocketConnection.hpp"
 
+#include "ipc/IncomingMessage.hpp"
+#include "ipc/PeerIdentity.hpp"
 #include "platform/EventLoop.hpp"
 #include "protocol/TerminalService.hpp"
-#include "xpc/IncomingMessage.hpp"
-#include "xpc/PeerIdentity.hpp"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <system_error>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 namespace {
 
@@ -81,10 +81,10 @@ template <class Work> void ClientSocketConnection::onLoop(Work&& work) {
         [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
 }
 
-void ClientSocketConnection::setExportedObject(std::shared_ptr<TerminalClientProtocol> object) {
+void ClientSocketConnection::setHandler(std::shared_ptr<TerminalClientProtocol> object) {
     onLoop([object = std::move(object)](ClientSocketConnection& self) mutable {
         if (!self.ended_)
-            self.exported_ = std::move(object);
+            self.handler_ = std::move(object);
     });
 }
 
@@ -96,10 +96,10 @@ void ClientSocketConnection::setErrorHandler(
     });
 }
 
-void ClientSocketConnection::setInvalidationHandler(std::function<void(std::string)> handler) {
+void ClientSocketConnection::setDisconnectHandler(std::function<void(std::string)> handler) {
     onLoop([handler = std::move(handler)](ClientSocketConnection& self) mutable {
         if (!self.ended_)
-            self.invalidationHandler_ = std::move(handler);
+            self.disconnectHandler_ = std::move(handler);
     });
 }
 
@@ -112,7 +112,7 @@ void ClientSocketConnection::resume() {
     });
 }
 
-void ClientSocketConnection::invalidate() {
+void ClientSocketConnection::disconnect() {
     onLoop([](ClientSocketConnection& self) {
         if (self.ended_)
             return;
@@ -121,9 +121,9 @@ void ClientSocketConnection::invalidate() {
     });
 }
 
-void ClientSocketConnection::scheduleSendBarrierBlock(std::function<void()> block) {
+void ClientSocketConnection::addWriteBarrier(std::function<void()> block) {
     onLoop([block = std::move(block)](ClientSocketConnection& self) mutable {
-        self.transport_->sendBarrier(std::move(block));
+        self.transport_->writeBarrier(std::move(block));
     });
 }
 
@@ -267,7 +267,7 @@ void ClientSocketConnection::notification(const IncomingMessage& message) {
     } else if (method->name == "error") {
         if (auto handler = errorHandler_)
             handler(values.string(0), values.string(1));
-    } else if (auto object = exported_; object && method->toClient) {
+    } else if (auto object = handler_; object && method->toClient) {
         method->toClient(*object, values);
     }
 }
@@ -293,11 +293,11 @@ void ClientSocketConnection::ended() {
         return;
     ended_ = true;
     pending_.clear();
-    exported_.reset();
+    handler_.reset();
     errorHandler_ = nullptr;
-    std::function<void(std::string)> handler = std::move(invalidationHandler_);
+    std::function<void(std::string)> handler = std::move(disconnectHandler_);
     if (handler)
         handler(closingReason_);
 }
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

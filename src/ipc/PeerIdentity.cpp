@@ -1,4 +1,4 @@
-#include "xpc/PeerIdentity.hpp"
+#include "ipc/PeerIdentity.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 namespace {
 
@@ -132,4 +132,4 @@ PeerIdentity PeerIdentity::of(const std::string& declared, pid_t pid, int pidfd,
     return {application, {}};
 }
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

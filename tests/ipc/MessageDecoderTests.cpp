@@ -1,4 +1,4 @@
-#include "xpc/MessageDecoder.hpp"
+#include "ipc/MessageDecoder.hpp"
 
 #include "protocol/TerminalInterfaces.hpp"
 
@@ -7,8 +7,8 @@
 #include <sstream>
 
 using namespace veltro;
-using veltro::xpc::DecoderLimits;
-using veltro::xpc::MessageDecoder;
+using veltro::ipc::DecoderLimits;
+using veltro::ipc::MessageDecoder;
 
 namespace {
 

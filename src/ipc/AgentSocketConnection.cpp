@@ -1,14 +1,14 @@
-#include "xpc/AgentSocketConnection.hpp"
+#include "ipc/AgentSocketConnection.hpp"
 
+#include "ipc/IncomingMessage.hpp"
 #include "platform/EventLoop.hpp"
 #include "protocol/PeerRequirement.hpp"
 #include "protocol/TerminalInterfaces.hpp"
 #include "protocol/TerminalService.hpp"
-#include "xpc/IncomingMessage.hpp"
 
 #include <atomic>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 namespace {
 
@@ -65,21 +65,21 @@ AgentSocketConnection::AgentSocketConnection(FileDescriptor socket, PeerCredenti
 
 AgentSocketConnection::~AgentSocketConnection() = default;
 
-void AgentSocketConnection::setCodeSigningRequirement(std::string requirement) {
-    EventLoop::shared().assertCurrent("AgentConnection::setCodeSigningRequirement");
+void AgentSocketConnection::setPeerRequirement(std::string requirement) {
+    EventLoop::shared().assertCurrent("AgentConnection::setPeerRequirement");
     requirement_ = std::move(requirement);
 }
 
-void AgentSocketConnection::setExportedObject(std::shared_ptr<TerminalHelperProtocol> object) {
-    EventLoop::shared().assertCurrent("AgentConnection::setExportedObject");
+void AgentSocketConnection::setHandler(std::shared_ptr<TerminalHelperProtocol> object) {
+    EventLoop::shared().assertCurrent("AgentConnection::setHandler");
     if (state_ != State::ended)
-        exported_ = std::move(object);
+        handler_ = std::move(object);
 }
 
-void AgentSocketConnection::setInvalidationHandler(std::function<void()> handler) {
-    EventLoop::shared().assertCurrent("AgentConnection::setInvalidationHandler");
+void AgentSocketConnection::setDisconnectHandler(std::function<void()> handler) {
+    EventLoop::shared().assertCurrent("AgentConnection::setDisconnectHandler");
     if (state_ != State::ended)
-        invalidationHandler_ = std::move(handler);
+        disconnectHandler_ = std::move(handler);
 }
 
 void AgentSocketConnection::resume() {
@@ -95,7 +95,7 @@ void AgentSocketConnection::resume() {
     });
 }
 
-void AgentSocketConnection::invalidate() {
+void AgentSocketConnection::disconnect() {
     EventLoop::shared().assertCurrent("AgentConnection::invalidate");
     if (state_ == State::ended)
         return;
@@ -128,9 +128,9 @@ void AgentSocketConnection::folderChanged(const UUID& id, std::string_view folde
     transport_->send(encodeNotification("folderChanged", id, folder));
 }
 
-void AgentSocketConnection::scheduleSendBarrierBlock(std::function<void()> block) {
-    EventLoop::shared().assertCurrent("AgentConnection::scheduleSendBarrierBlock");
-    transport_->sendBarrier(std::move(block));
+void AgentSocketConnection::addWriteBarrier(std::function<void()> block) {
+    EventLoop::shared().assertCurrent("AgentConnection::addWriteBarrier");
+    transport_->writeBarrier(std::move(block));
 }
 
 void AgentSocketConnection::received(const msgpack::object& object) {
@@ -192,8 +192,8 @@ void AgentSocketConnection::request(const IncomingMessage& message) {
     std::string problem;
     const WireMethod* method = checkedMethod(Direction::toAgent, MessageKind::request,
                                              message.method, *message.params, problem);
-    // Held here: the call may end the connection, which lets go of its exported object.
-    std::shared_ptr<TerminalHelperProtocol> object = exported_;
+    // Held here: the call may end the connection, which lets go of its handler.
+    std::shared_ptr<TerminalHelperProtocol> object = handler_;
     if (method && (!object || !method->toHelper))
         problem = "Nothing answers " + std::string(method->name) + ".";
     if (!problem.empty()) {
@@ -215,7 +215,7 @@ void AgentSocketConnection::notification(const IncomingMessage& message) {
         transport_->send(encodeNotification("error", printable(message.method), problem));
         return;
     }
-    std::shared_ptr<TerminalHelperProtocol> object = exported_;
+    std::shared_ptr<TerminalHelperProtocol> object = handler_;
     if (object && method->toHelper)
         method->toHelper(*object, valuesOf(*message.params), nullptr);
 }
@@ -258,8 +258,8 @@ void AgentSocketConnection::ended() {
     identifyTimer_.cancel();
     handshake_.release();
     responses_.clear();
-    std::shared_ptr<TerminalHelperProtocol> object = std::move(exported_);
-    std::function<void()> handler = std::move(invalidationHandler_);
+    std::shared_ptr<TerminalHelperProtocol> object = std::move(handler_);
+    std::function<void()> handler = std::move(disconnectHandler_);
     if (handler)
         handler();
 }
@@ -268,4 +268,4 @@ std::string AgentSocketConnection::peerDescription() const {
     return "the client with pid " + std::to_string(peer_.pid);
 }
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "ipc/MessageDecoder.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "protocol/Bytes.hpp"
 #include "protocol/TerminalInterfaces.hpp"
-#include "xpc/MessageDecoder.hpp"
 
 #include <asio/buffer.hpp>
 #include <asio/local/stream_protocol.hpp>
@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 // One connected Unix stream socket carrying MessagePack-RPC, on the event loop.
 //
@@ -62,7 +62,7 @@ public:
     void send(const MessageHead& head, Bytes data);
     // Runs `block` once everything queued before it has been written: at once when nothing
     // waits, or when the transport has closed.
-    void sendBarrier(std::function<void()> block);
+    void writeBarrier(std::function<void()> block);
 
     // Counted: reading goes on once every suspension has been resumed.
     void suspendReading();
@@ -138,4 +138,4 @@ private:
     std::array<asio::const_buffer, 64> buffers_;
 };
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

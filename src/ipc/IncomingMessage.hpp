@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 // A decoded message that has one of the three MessagePack-RPC shapes. It points into the
 // message's object, which must outlive it.
@@ -26,4 +26,4 @@ struct IncomingMessage {
                                                    std::string& problem);
 };
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

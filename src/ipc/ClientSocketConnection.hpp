@@ -1,10 +1,10 @@
 #pragma once
 
+#include "ipc/ClientConnection.hpp"
+#include "ipc/Transport.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/Logger.hpp"
 #include "protocol/TerminalInterfaces.hpp"
-#include "xpc/ClientConnection.hpp"
-#include "xpc/Transport.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 struct IncomingMessage;
 
@@ -31,13 +31,13 @@ public:
     explicit ClientSocketConnection(FileDescriptor socket);
     ~ClientSocketConnection() override;
 
-    void setExportedObject(std::shared_ptr<TerminalClientProtocol> object) override;
+    void setHandler(std::shared_ptr<TerminalClientProtocol> object) override;
     void
     setErrorHandler(std::function<void(std::string method, std::string message)> handler) override;
-    void setInvalidationHandler(std::function<void(std::string reason)> handler) override;
+    void setDisconnectHandler(std::function<void(std::string reason)> handler) override;
     void resume() override;
-    void invalidate() override;
-    void scheduleSendBarrierBlock(std::function<void()> block) override;
+    void disconnect() override;
+    void addWriteBarrier(std::function<void()> block) override;
 
     void hello(std::int64_t clientVersion, HelloReply reply) override;
     void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
@@ -78,11 +78,11 @@ private:
 
     bool running_ = false;
     bool ended_ = false;
-    std::shared_ptr<TerminalClientProtocol> exported_;
+    std::shared_ptr<TerminalClientProtocol> handler_;
     std::function<void(std::string, std::string)> errorHandler_;
-    std::function<void(std::string)> invalidationHandler_;
+    std::function<void(std::string)> disconnectHandler_;
     std::string closingReason_;
     std::unordered_map<std::uint32_t, Pending> pending_;
 };
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "ipc/AgentConnection.hpp"
+#include "ipc/PeerIdentity.hpp"
+#include "ipc/Transport.hpp"
 #include "platform/Logger.hpp"
-#include "xpc/AgentConnection.hpp"
-#include "xpc/PeerIdentity.hpp"
-#include "xpc/Transport.hpp"
 
 #include <asio/steady_timer.hpp>
 
@@ -15,7 +15,7 @@
 #include <string>
 #include <utility>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 struct IncomingMessage;
 
@@ -55,11 +55,11 @@ public:
                           std::shared_ptr<std::size_t> awaitingIdentify);
     ~AgentSocketConnection() override;
 
-    void setCodeSigningRequirement(std::string requirement) override;
-    void setExportedObject(std::shared_ptr<TerminalHelperProtocol> object) override;
-    void setInvalidationHandler(std::function<void()> handler) override;
+    void setPeerRequirement(std::string requirement) override;
+    void setHandler(std::shared_ptr<TerminalHelperProtocol> object) override;
+    void setDisconnectHandler(std::function<void()> handler) override;
     void resume() override;
-    void invalidate() override;
+    void disconnect() override;
     void suspendReading() override;
     void resumeReading() override;
     pid_t peerPid() const override { return peer_.pid; }
@@ -67,7 +67,7 @@ public:
     void output(const UUID& id, ByteView data, std::function<void()> onWritten) override;
     void exited(const UUID& id, std::int32_t status) override;
     void folderChanged(const UUID& id, std::string_view folder) override;
-    void scheduleSendBarrierBlock(std::function<void()> block) override;
+    void addWriteBarrier(std::function<void()> block) override;
 
     void received(const msgpack::object& message) override;
     void broken(const std::string& problem) override;
@@ -96,12 +96,12 @@ private:
     State state_ = State::configuring;
     bool identified_ = false;
     std::optional<std::string> requirement_;
-    std::shared_ptr<TerminalHelperProtocol> exported_;
-    std::function<void()> invalidationHandler_;
+    std::shared_ptr<TerminalHelperProtocol> handler_;
+    std::function<void()> disconnectHandler_;
 
     // Responses of the requests not yet answered in order; firstSlot_ numbers the front.
     std::deque<std::optional<std::string>> responses_;
     std::uint64_t firstSlot_ = 0;
 };
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

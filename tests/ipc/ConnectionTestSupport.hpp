@@ -1,12 +1,12 @@
 #pragma once
 
+#include "ipc/Listener.hpp"
+#include "ipc/MessageDecoder.hpp"
 #include "platform/EventLoop.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "protocol/TerminalInterfaces.hpp"
 #include "support/Eventually.hpp"
 #include "support/TemporaryFolder.hpp"
-#include "xpc/Listener.hpp"
-#include "xpc/MessageDecoder.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace veltro::xpctest {
+namespace veltro::ipctest {
 
 using veltro::testing::eventually;
 using veltro::testing::TemporaryFolder;
@@ -73,18 +73,18 @@ private:
 
 // Accepts every connection with `helper`, admitting only clients that
 // identify as the application, and counts the connections and their ends.
-class TestDelegate : public xpc::ListenerDelegate {
+class TestDelegate : public ipc::ListenerDelegate {
 public:
     std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>();
     std::atomic<int> accepted{0};
     std::atomic<int> ended{0};
 
     bool
-    shouldAcceptNewConnection(xpc::Listener&,
-                              const std::shared_ptr<xpc::AgentConnection>& connection) override {
-        connection->setCodeSigningRequirement("identifier \"tech.morvane.veltro\"");
-        connection->setExportedObject(helper);
-        connection->setInvalidationHandler([this] { ++ended; });
+    shouldAcceptNewConnection(ipc::Listener&,
+                              const std::shared_ptr<ipc::AgentConnection>& connection) override {
+        connection->setPeerRequirement("identifier \"tech.morvane.veltro\"");
+        connection->setHandler(helper);
+        connection->setDisconnectHandler([this] { ++ended; });
         connections_.push_back(connection);
         connection->resume();
         ++accepted;
@@ -92,7 +92,7 @@ public:
     }
 
     // The first connection accepted, if it is still there.
-    std::shared_ptr<xpc::AgentConnection> connection() {
+    std::shared_ptr<ipc::AgentConnection> connection() {
         return loop().sync([&] { return connections_.at(0).lock(); });
     }
 
@@ -102,7 +102,7 @@ public:
         auto connections = loop().sync([&] {
             for (auto& weak : connections_)
                 if (auto connection = weak.lock())
-                    connection->invalidate();
+                    connection->disconnect();
             return connections_;
         });
         eventually([&] {
@@ -112,7 +112,7 @@ public:
     }
 
 private:
-    std::vector<std::weak_ptr<xpc::AgentConnection>> connections_;
+    std::vector<std::weak_ptr<ipc::AgentConnection>> connections_;
 };
 
 // A message as a peer receives it, its items by position.
@@ -152,7 +152,7 @@ public:
     // has been silent for a minute.
     std::optional<Message> receive() {
         msgpack::object message;
-        while (decoder_.next(message) != xpc::MessageDecoder::Result::message)
+        while (decoder_.next(message) != ipc::MessageDecoder::Result::message)
             if (!readSome())
                 return std::nullopt;
         return Message{msgpack::clone(message)};
@@ -173,7 +173,7 @@ private:
 
     int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool closed_ = false;
-    xpc::MessageDecoder decoder_;
+    ipc::MessageDecoder decoder_;
 };
 
 // An agent listening on a socket file in a temporary folder, with a TestDelegate.
@@ -181,8 +181,8 @@ struct SocketAgent {
     TemporaryFolder folder;
     std::string path = folder / "agent.socket";
     TestDelegate delegate;
-    std::shared_ptr<xpc::Listener> listener =
-        xpc::Listener::listening(xpc::bindListeningSocket(path), path);
+    std::shared_ptr<ipc::Listener> listener =
+        ipc::Listener::listening(ipc::bindListeningSocket(path), path);
 
     explicit SocketAgent(std::chrono::milliseconds identifyTimeout = std::chrono::seconds(10)) {
         listener->setIdentifyTimeout(identifyTimeout);
@@ -190,9 +190,9 @@ struct SocketAgent {
         listener->resume();
     }
     ~SocketAgent() {
-        listener->invalidate();
+        listener->stop();
         delegate.endAll();
     }
 };
 
-} // namespace veltro::xpctest
+} // namespace veltro::ipctest

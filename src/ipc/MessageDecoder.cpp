@@ -1,8 +1,8 @@
-#include "xpc/MessageDecoder.hpp"
+#include "ipc/MessageDecoder.hpp"
 
 #include <algorithm>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 namespace {
 
@@ -259,4 +259,4 @@ MessageDecoder::Result MessageDecoder::next(msgpack::object& message) {
     return Result::message;
 }
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

@@ -1,5 +1,5 @@
-#include "xpc/Transport.hpp"
-#include "xpc/XPCTestSupport.hpp"
+#include "ipc/ConnectionTestSupport.hpp"
+#include "ipc/Transport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <numeric>
 
 using namespace veltro;
-using namespace veltro::xpctest;
+using namespace veltro::ipctest;
 using namespace std::chrono_literals;
 
 namespace {
@@ -176,12 +176,12 @@ constexpr int floodChunks = 64;
 const std::vector<std::uint8_t> floodData(64 * 1024, 'f');
 
 // Queues far more output than the socket holds, counting the chunks as they are written.
-void flood(xpc::AgentConnection& connection, std::vector<int>& written, int chunks = floodChunks) {
+void flood(ipc::AgentConnection& connection, std::vector<int>& written, int chunks = floodChunks) {
     for (int i = 0; i < chunks; ++i)
         connection.output(shellID, floodData, [&written, i] { written.push_back(i); });
 }
 
-std::shared_ptr<xpc::AgentConnection> identified(SocketAgent& agent, RawPeer& peer) {
+std::shared_ptr<ipc::AgentConnection> identified(SocketAgent& agent, RawPeer& peer) {
     EXPECT_TRUE(peer.greet());
     return agent.delegate.connection();
 }
@@ -189,23 +189,23 @@ std::shared_ptr<xpc::AgentConnection> identified(SocketAgent& agent, RawPeer& pe
 } // namespace
 
 // The barrier and the completions run for output that can no longer be written too, and the
-// ended connection then lets go of its exported object and of itself.
-TEST(ConnectionSendBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConnectionHasEnded) {
+// ended connection then lets go of its handler and of itself.
+TEST(ConnectionWriteBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConnectionHasEnded) {
     SocketAgent agent;
     std::weak_ptr<RecordingHelper> helper = agent.delegate.helper;
     std::vector<int> written;
     int barriers = 0;
     auto barrier = [&] { ++barriers; };
-    std::shared_ptr<xpc::AgentConnection> connection;
+    std::shared_ptr<ipc::AgentConnection> connection;
     {
         RawPeer peer(agent.path);
         connection = identified(agent, peer);
         EXPECT_EQ(loop().sync([&] {
-            // From here on the connection holds the only reference to its exported object.
+            // From here on the connection holds the only reference to its handler.
             agent.delegate.helper.reset();
-            connection->scheduleSendBarrierBlock(barrier);
+            connection->addWriteBarrier(barrier);
             flood(*connection, written);
-            connection->scheduleSendBarrierBlock(barrier);
+            connection->addWriteBarrier(barrier);
             return barriers;
         }),
                   1);
@@ -220,19 +220,19 @@ TEST(ConnectionSendBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConnec
         EXPECT_EQ(loop().sync([&] { return written; }), order);
         loop().sync([&] {
             flood(*connection, written);
-            connection->scheduleSendBarrierBlock(barrier);
+            connection->addWriteBarrier(barrier);
         });
     }
     EXPECT_TRUE(eventually([&] { return agent.delegate.ended == 1; }));
     loop().sync([&] {
         EXPECT_EQ(barriers, 3);
         EXPECT_EQ(written.size(), std::size_t(2 * floodChunks));
-        connection->scheduleSendBarrierBlock(barrier);
+        connection->addWriteBarrier(barrier);
         connection->output(shellID, floodData, [&] { written.push_back(-1); });
         EXPECT_EQ(barriers, 4);
         EXPECT_EQ(written.back(), -1);
     });
-    std::weak_ptr<xpc::AgentConnection> ended = std::exchange(connection, nullptr);
+    std::weak_ptr<ipc::AgentConnection> ended = std::exchange(connection, nullptr);
     EXPECT_TRUE(eventually([&] { return helper.expired() && ended.expired(); }));
 }
 
@@ -272,5 +272,5 @@ TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBUnwrit
     // The agent wrote down to 8 MiB before it read again; what it wrote then and the peer had
     // not read yet fits the socket's buffers.
     EXPECT_GE(receivedWhenCalled.load(),
-              chunks - int((xpc::Transport::resumeReadingBelow + (1 << 20)) / floodData.size()));
+              chunks - int((ipc::Transport::resumeReadingBelow + (1 << 20)) / floodData.size()));
 }

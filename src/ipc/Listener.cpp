@@ -1,10 +1,10 @@
-#include "xpc/Listener.hpp"
+#include "ipc/Listener.hpp"
 
+#include "ipc/AgentSocketConnection.hpp"
+#include "ipc/ClientSocketConnection.hpp"
 #include "platform/EventLoop.hpp"
 #include "platform/Logger.hpp"
 #include "protocol/TerminalService.hpp"
-#include "xpc/AgentSocketConnection.hpp"
-#include "xpc/ClientSocketConnection.hpp"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
@@ -21,7 +21,7 @@
 #include <system_error>
 #include <vector>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 namespace {
 
@@ -112,14 +112,14 @@ public:
         onLoop([](SocketListener& self) { self.start(); });
     }
 
-    void invalidate() override {
-        invalidated_ = true;
+    void stop() override {
+        stopRequested_ = true;
         // Waits, so that the delegate is never called once this returns.
         EventLoop& loop = EventLoop::shared();
         if (loop.isCurrent() || loop.context().stopped())
-            stop();
+            stopOnLoop();
         else
-            loop.sync([this] { stop(); });
+            loop.sync([this] { stopOnLoop(); });
     }
 
     void setIdentifyTimeout(std::chrono::steady_clock::duration timeout) override {
@@ -127,7 +127,7 @@ public:
     }
 
     std::shared_ptr<ClientConnection> connectInProcess(std::string identifier) override {
-        if (invalidated_)
+        if (stopRequested_)
             throw ConnectionError("The in-process terminal helper no longer listens.");
         int pair[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
@@ -168,7 +168,7 @@ private:
             accept(std::move(socket));
     }
 
-    void stop() {
+    void stopOnLoop() {
         if (stopped_)
             return;
         stopped_ = true;
@@ -289,7 +289,7 @@ private:
         outOfDescriptors_ = false;
         tooManyWaiting_ = false;
         if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*this, connection))
-            connection->invalidate();
+            connection->disconnect();
     }
 
     asio::local::stream_protocol::acceptor acceptor_;
@@ -299,7 +299,7 @@ private:
     FileIdentity ownedFile_;
     std::atomic<bool> fileRemoved_{false};
     Logger logger_;
-    std::atomic<bool> invalidated_{false};
+    std::atomic<bool> stopRequested_{false};
 
     ListenerDelegate* delegate_ = nullptr;
     PeerCheckSettings settings_;
@@ -360,4 +360,4 @@ FileDescriptor bindListeningSocket(const std::string& path) {
     return socket;
 }
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

@@ -12,29 +12,29 @@
 #include <string>
 #include <string_view>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 // The agent's end of one client connection.
 //
 // Configure it, then resume(): nothing is read or delivered before. The connection expects
 // `identify` first and checks the peer before it delivers anything (the user id at accept, then
 // the requirement, if one was set, against the peer's identifier). Incoming messages reach the
-// exported object one at a time, in order, on the event loop; outgoing messages leave in the
+// handler one at a time, in order, on the event loop; outgoing messages leave in the
 // order they were sent. Every member must be called on the loop.
 //
-// The connection keeps itself alive while it runs and lets go of its exported object, its
+// The connection keeps itself alive while it runs and lets go of its handler, its
 // handler and itself once it has ended; whoever only reports on it holds it weakly.
 class AgentConnection {
 public:
     virtual ~AgentConnection() = default;
 
     // The requirement the peer must meet (see PeerRequirement).
-    virtual void setCodeSigningRequirement(std::string requirement) = 0;
-    virtual void setExportedObject(std::shared_ptr<TerminalHelperProtocol> object) = 0;
+    virtual void setPeerRequirement(std::string requirement) = 0;
+    virtual void setHandler(std::shared_ptr<TerminalHelperProtocol> object) = 0;
     // Runs once, on the loop, when the connection has ended for whatever reason.
-    virtual void setInvalidationHandler(std::function<void()> handler) = 0;
+    virtual void setDisconnectHandler(std::function<void()> handler) = 0;
     virtual void resume() = 0;
-    virtual void invalidate() = 0;
+    virtual void disconnect() = 0;
 
     // Stops and restarts reading the socket, counted: reading goes on once every suspension
     // has been resumed. Replies and output are still written meanwhile.
@@ -53,7 +53,7 @@ public:
 
     // Runs `block` once, on the loop, after every message sent before this call has been
     // written in full; at once when the connection has ended.
-    virtual void scheduleSendBarrierBlock(std::function<void()> block) = 0;
+    virtual void addWriteBarrier(std::function<void()> block) = 0;
 };
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

@@ -1,5 +1,5 @@
+#include "ipc/PeerIdentity.hpp"
 #include "support/TemporaryFolder.hpp"
-#include "xpc/PeerIdentity.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <functional>
 
 using namespace veltro;
-using namespace veltro::xpc;
+using namespace veltro::ipc;
 namespace fs = std::filesystem;
 
 namespace {

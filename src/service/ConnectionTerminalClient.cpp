@@ -1,10 +1,10 @@
-#include "service/XPCTerminalClient.hpp"
+#include "service/ConnectionTerminalClient.hpp"
 
-#include "xpc/AgentConnection.hpp"
+#include "ipc/AgentConnection.hpp"
 
 namespace veltro {
 
-void XPCTerminalClient::output(const UUID& id, ByteView data, Sent sent) {
+void ConnectionTerminalClient::output(const UUID& id, ByteView data, Sent sent) {
     auto alive = connection.lock();
     if (!alive) {
         sent();
@@ -14,22 +14,22 @@ void XPCTerminalClient::output(const UUID& id, ByteView data, Sent sent) {
     alive->output(id, data, std::move(sent));
 }
 
-void XPCTerminalClient::exited(const UUID& id, std::int32_t status) {
+void ConnectionTerminalClient::exited(const UUID& id, std::int32_t status) {
     if (auto alive = connection.lock())
         alive->exited(id, status);
 }
 
-void XPCTerminalClient::folderChanged(const UUID& id, std::string folder) {
+void ConnectionTerminalClient::folderChanged(const UUID& id, std::string folder) {
     if (auto alive = connection.lock())
         alive->folderChanged(id, folder);
 }
 
-void XPCTerminalClient::suspendInput() {
+void ConnectionTerminalClient::suspendInput() {
     if (auto alive = connection.lock())
         alive->suspendReading();
 }
 
-void XPCTerminalClient::resumeInput() {
+void ConnectionTerminalClient::resumeInput() {
     if (auto alive = connection.lock())
         alive->resumeReading();
 }

@@ -1,6 +1,6 @@
-#include "xpc/IncomingMessage.hpp"
+#include "ipc/IncomingMessage.hpp"
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 namespace {
 
@@ -68,4 +68,4 @@ std::optional<IncomingMessage> IncomingMessage::classify(const msgpack::object& 
     }
 }
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

@@ -1,4 +1,4 @@
-#include "app/BundleInformation.hpp"
+#include "app/BuildInformation.hpp"
 
 #include "protocol/TerminalService.hpp"
 
@@ -11,9 +11,9 @@
 
 namespace veltro {
 
-BundleInformation makeBundleInformation(const std::string& identifier, const std::string& version,
-                                        const std::string& feedURL) {
-    BundleInformation information{
+BuildInformation makeBuildInformation(const std::string& identifier, const std::string& version,
+                                      const std::string& feedURL) {
+    BuildInformation information{
         {"CFBundleIdentifier", identifier},
         {"CFBundleShortVersionString", version},
         {"CFBundleVersion", version},
@@ -23,9 +23,9 @@ BundleInformation makeBundleInformation(const std::string& identifier, const std
     return information;
 }
 
-const BundleInformation& mainBundleInformation() {
-    static const BundleInformation information = makeBundleInformation(
-        TerminalService::mainBundleIdentifier(), VELTRO_VERSION, VELTRO_FEED_URL);
+const BuildInformation& buildInformation() {
+    static const BuildInformation information =
+        makeBuildInformation(TerminalService::buildIdentifier(), VELTRO_VERSION, VELTRO_FEED_URL);
     return information;
 }
 

@@ -1,10 +1,10 @@
-#include "xpc/ClientSocketConnection.hpp"
-#include "xpc/XPCTestSupport.hpp"
+#include "ipc/ClientSocketConnection.hpp"
+#include "ipc/ConnectionTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace veltro;
-using namespace veltro::xpctest;
+using namespace veltro::ipctest;
 
 namespace {
 
@@ -30,9 +30,9 @@ TEST(ClientConnection, AgentsLastWordsAreReadAfterItHasGoneAndUnknownNotificatio
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     FileDescriptor agent(pair[1]);
     auto log = std::make_shared<ClientLog>();
-    auto client = xpc::ClientSocketConnection::make(FileDescriptor(pair[0]), "tech.morvane.veltro");
-    client->setExportedObject(log);
-    client->setInvalidationHandler([log](std::string reason) { log->add("ended: " + reason); });
+    auto client = ipc::ClientSocketConnection::make(FileDescriptor(pair[0]), "tech.morvane.veltro");
+    client->setHandler(log);
+    client->setDisconnectHandler([log](std::string reason) { log->add("ended: " + reason); });
     std::string said = encodeNotification("later", std::int64_t{1}) +
                        encodeNotification("exited", UUID::random(), std::int32_t{-1}) +
                        encodeNotification("closing", "The first message must be identify.");
@@ -42,7 +42,7 @@ TEST(ClientConnection, AgentsLastWordsAreReadAfterItHasGoneAndUnknownNotificatio
     client->resume();
     EXPECT_TRUE(eventually([&] { return log->events().size() == 2; }));
     // Once ended, the handler does not run again.
-    client->invalidate();
+    client->disconnect();
     EXPECT_EQ(log->events(), (std::vector<std::string>{
                                  "exited -1",
                                  "ended: The first message must be identify.",

@@ -6,7 +6,7 @@
 
 namespace veltro {
 
-namespace xpc {
+namespace ipc {
 class AgentConnection;
 }
 
@@ -14,9 +14,9 @@ class AgentConnection;
 // shell's output pacing to that connection: a chunk is acknowledged once its message has been
 // written out. The link never keeps the connection alive; once the connection is gone, reports
 // are dropped and output is acknowledged at once.
-class XPCTerminalClient final : public TerminalClient {
+class ConnectionTerminalClient final : public TerminalClient {
 public:
-    explicit XPCTerminalClient(const std::shared_ptr<xpc::AgentConnection>& connection)
+    explicit ConnectionTerminalClient(const std::shared_ptr<ipc::AgentConnection>& connection)
         : connection(connection) {}
 
     void output(const UUID& id, ByteView data, Sent sent) override;
@@ -25,7 +25,7 @@ public:
     void suspendInput() override;
     void resumeInput() override;
 
-    const std::weak_ptr<xpc::AgentConnection> connection;
+    const std::weak_ptr<ipc::AgentConnection> connection;
 };
 
 } // namespace veltro

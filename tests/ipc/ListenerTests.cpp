@@ -1,4 +1,4 @@
-#include "xpc/XPCTestSupport.hpp"
+#include "ipc/ConnectionTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,31 +11,31 @@
 #include <fstream>
 
 using namespace veltro;
-using namespace veltro::xpctest;
+using namespace veltro::ipctest;
 
 TEST(Listener, SocketFileIsPrivateReplacedOnlyWhenNobodyListensAndRemovedOnlyByItsOwner) {
     TemporaryFolder folder;
     std::string path = folder / "agent.socket";
     // A leftover of an agent that did not clean up: nothing listens on it.
-    ASSERT_TRUE(xpc::bindListeningSocket(path));
-    auto listener = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
+    ASSERT_TRUE(ipc::bindListeningSocket(path));
+    auto listener = ipc::Listener::listening(ipc::bindListeningSocket(path), path);
     struct stat status {};
     ASSERT_EQ(::lstat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
-    EXPECT_FALSE(xpc::bindListeningSocket(path));
-    listener->invalidate();
+    EXPECT_FALSE(ipc::bindListeningSocket(path));
+    listener->stop();
     EXPECT_FALSE(std::filesystem::exists(path));
 
     // Another agent's socket now at the path is not the listener's to remove.
-    auto replaced = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
+    auto replaced = ipc::Listener::listening(ipc::bindListeningSocket(path), path);
     std::filesystem::remove(path);
-    FileDescriptor newcomer = xpc::bindListeningSocket(path);
+    FileDescriptor newcomer = ipc::bindListeningSocket(path);
     replaced.reset();
     EXPECT_TRUE(std::filesystem::exists(path));
 
     std::string precious = folder / "precious";
     std::ofstream(precious) << "precious";
-    EXPECT_THROW(xpc::bindListeningSocket(precious), xpc::ConnectionError);
+    EXPECT_THROW(ipc::bindListeningSocket(precious), ipc::ConnectionError);
     EXPECT_EQ(std::filesystem::file_size(precious), 8u);
 }
 
@@ -67,7 +67,7 @@ constexpr rlim_t starvedLimit = 32;
 
 [[noreturn]] void runStarvedAgent(const std::string& path) {
     TestDelegate delegate;
-    auto listener = xpc::Listener::listening(xpc::bindListeningSocket(path), path);
+    auto listener = ipc::Listener::listening(ipc::bindListeningSocket(path), path);
     listener->setDelegate(&delegate);
     listener->resume();
     // One whole connection while descriptors are free: the undefined-behaviour sanitizer needs a

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 // Failure to reach an agent: the text names the socket (or runtime folder) and the reason.
 class ConnectionError : public std::runtime_error {
@@ -18,7 +18,7 @@ public:
 
 // A client's end of a connection to the agent. It is the remote object itself: its
 // TerminalHelperProtocol calls become messages, in the order they are made, from any thread.
-// `identify` goes out before anything else. Replies and the exported object's calls run on the
+// `identify` goes out before anything else. Replies and the handler's calls run on the
 // event loop, in order; a reply is never called when the connection ends first.
 class ClientConnection : public TerminalHelperProtocol {
 public:
@@ -27,18 +27,18 @@ public:
                                                      std::string identifier);
 
     // What the agent may call. Set before resume().
-    virtual void setExportedObject(std::shared_ptr<TerminalClientProtocol> object) = 0;
+    virtual void setHandler(std::shared_ptr<TerminalClientProtocol> object) = 0;
     // The agent's `error` notification: a notification of ours it did not carry out.
     virtual void setErrorHandler(std::function<void(std::string method, std::string message)>) = 0;
     // Runs once, on the loop, when the connection has ended; `reason` is what the agent said
     // in `closing`, or empty.
-    virtual void setInvalidationHandler(std::function<void(std::string reason)> handler) = 0;
+    virtual void setDisconnectHandler(std::function<void(std::string reason)> handler) = 0;
     virtual void resume() = 0;
-    virtual void invalidate() = 0;
+    virtual void disconnect() = 0;
 
     // Runs `block` once, on the loop, after every message sent before this call has been
     // written in full; at once when the connection has ended.
-    virtual void scheduleSendBarrierBlock(std::function<void()> block) = 0;
+    virtual void addWriteBarrier(std::function<void()> block) = 0;
 };
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

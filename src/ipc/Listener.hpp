@@ -1,14 +1,14 @@
 #pragma once
 
+#include "ipc/AgentConnection.hpp"
+#include "ipc/ClientConnection.hpp"
 #include "platform/FileDescriptor.hpp"
-#include "xpc/AgentConnection.hpp"
-#include "xpc/ClientConnection.hpp"
 
 #include <chrono>
 #include <memory>
 #include <string>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 class Listener;
 
@@ -48,7 +48,7 @@ public:
     virtual Endpoint endpoint() = 0;
     virtual void resume() = 0;
     // Accepts nothing further; connections already made go on.
-    virtual void invalidate() = 0;
+    virtual void stop() = 0;
     // How long a new connection may take to identify itself before it is ended (10 seconds).
     // Applies to connections accepted afterwards; tests shorten it.
     virtual void setIdentifyTimeout(std::chrono::steady_clock::duration timeout) = 0;
@@ -64,4 +64,4 @@ std::shared_ptr<ClientConnection> connect(const Endpoint& endpoint, std::string 
 // Throws ConnectionError for any other failure.
 FileDescriptor bindListeningSocket(const std::string& path);
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

@@ -1,4 +1,4 @@
-#include "xpc/Transport.hpp"
+#include "ipc/Transport.hpp"
 
 #include "platform/EventLoop.hpp"
 
@@ -6,7 +6,7 @@
 
 #include <span>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 namespace {
 
@@ -154,7 +154,7 @@ void Transport::send(const MessageHead& head, Bytes data) {
     queued(entry.size());
 }
 
-void Transport::sendBarrier(std::function<void()> block) {
+void Transport::writeBarrier(std::function<void()> block) {
     if (state_ == State::closed || queue_.empty()) {
         block();
         return;
@@ -339,4 +339,4 @@ void Transport::close() {
     asio::post(socket_.get_executor(), [receiver = std::move(receiver_)] {});
 }
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc

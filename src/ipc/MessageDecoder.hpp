@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace veltro::xpc {
+namespace veltro::ipc {
 
 // What one message may hold at most. Past any of these the stream is given up.
 struct DecoderLimits {
@@ -75,4 +75,4 @@ private:
     std::string problem_;
 };
 
-} // namespace veltro::xpc
+} // namespace veltro::ipc
