@@ -2,10 +2,15 @@
 // a WebSocket; the server bridges each page to the terminal helper through its own connection,
 // so a page that falls behind slows only its own shell.
 //
-//   node examples/web-terminal/server.js          then open http://127.0.0.1:8022/
+//   node examples/web-terminal/server.js          then open the address it prints
+//
+// The address carries a token made afresh at each start. Every local user can reach a loopback
+// port, and any program can claim whatever Origin and Host it likes, so the token is what keeps
+// the shell to whoever can read this server's output.
 //
 // Environment: PORT, VELTRO_AGENT (an agent binary to start when none listens), VELTRO_SHELL
 // (an absolute shell path; the login shell by default).
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
 import { createRequire } from 'node:module';
@@ -79,22 +84,57 @@ function parse(text) {
   }
 }
 
+// A request's address, or null when its target is no address at all: "GET http://[" would
+// otherwise throw out of the handler and take the server down for everyone.
+function addressOf(request) {
+  try {
+    return new URL(request.url, 'http://localhost');
+  } catch {
+    return null;
+  }
+}
+
+// The token's length is no secret, only its characters are, and those are compared in constant
+// time so that answers' timing tells nothing about how much of a guess was right.
+function sameToken(given, token) {
+  const guess = Buffer.from(given ?? '');
+  const expected = Buffer.from(token);
+  return guess.length === expected.length && crypto.timingSafeEqual(guess, expected);
+}
+
 export async function startServer({ port = 8022, host = '127.0.0.1', clientOptions = {}, shell } = {}) {
+  // 256 random bits made at each start, so no earlier run's address opens anything.
+  const token = crypto.randomBytes(32).toString('base64url');
+  const carriesToken = (address) => address !== null && sameToken(address.searchParams.get('token'), token);
   const server = http.createServer((request, response) => {
-    const file = request.method === 'GET' && files[new URL(request.url, 'http://localhost').pathname];
+    const address = addressOf(request);
+    const file = request.method === 'GET' && address && files[address.pathname];
     if (!file) return response.writeHead(404).end();
-    response.writeHead(200, { 'content-type': file[1] });
+    // The page holds no secret, but opened without the token it could only fail to get a shell;
+    // saying why here is clearer than a terminal that reports a lost connection.
+    if (address.pathname === '/' && !carriesToken(address)) {
+      response.writeHead(401, { 'content-type': 'text/plain; charset=utf-8' });
+      return response.end('Open the address the web terminal printed when it started: it carries the token.\n');
+    }
+    // The page's own address carries the token: no link followed from it may pass that on.
+    response.writeHead(200, { 'content-type': file[1], 'referrer-policy': 'no-referrer' });
     fs.createReadStream(file[0]).pipe(response);
   });
-  // A shell is worth guarding: only this server's own page may open one, not a script of some
-  // other site the browser shows, nor one that renamed itself to a loopback address.
-  const verifyClient = ({ origin, req }) =>
+  // The token is what opens a shell: any local program can reach this port and send whatever
+  // Origin and Host it likes. Those are checked as well because they keep out another site's
+  // script in the user's own browser, even one whose name was repointed at a loopback address.
+  const sameOrigin = ({ origin, req }) =>
     /^(127\.0\.0\.1|localhost|\[::1\]):\d+$/.test(req.headers.host) && origin === `http://${req.headers.host}`;
+  const verifyClient = (info, done) => {
+    if (!carriesToken(addressOf(info.req))) return done(false, 401);
+    if (!sameOrigin(info)) return done(false, 403);
+    done(true);
+  };
   const wss = new WebSocketServer({ server, path: '/pty', verifyClient });
   wss.on('connection', (ws, request) => bridge(ws, request, { clientOptions, shell }));
   await new Promise((resolve, reject) => server.once('error', reject).listen(port, host, resolve));
   return {
-    url: `http://${host}:${server.address().port}/`,
+    url: `http://${host}:${server.address().port}/?token=${token}`,
     close: () => new Promise((resolve) => {
       for (const ws of wss.clients) ws.terminate();
       wss.close();
@@ -106,5 +146,6 @@ export async function startServer({ port = 8022, host = '127.0.0.1', clientOptio
 if (process.argv[1] === fileURLToPath(import.meta.url)) {
   const clientOptions = process.env.VELTRO_AGENT ? { agentPath: path.resolve(process.env.VELTRO_AGENT) } : {};
   const { url } = await startServer({ port: Number(process.env.PORT ?? 8022), clientOptions, shell: process.env.VELTRO_SHELL });
+  // The one place the token is shown: whoever reads it may open a shell as this user.
   console.log(`Web terminal at ${url}`);
 }
