@@ -97,7 +97,7 @@ test('without its token no program gets a shell, and the agent is never asked', 
   ]) {
     assert.equal(await upgrade(address, origin), status, what);
   }
-  assert.equal(knocks.length, 0, 'a refused page reached the agent');
+  assert.equal(knocks.length, 0, 'a refused client reached the agent');
 
   // The same server does open for its token, and only then asks the agent.
   assert.equal(await upgrade(shellAddress(token), page.origin), 101);
