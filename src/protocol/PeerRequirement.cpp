@@ -115,10 +115,10 @@ private:
             fail();
             return;
         }
-        std::string_view word = rest.substr(0, length);
-        take(word == "and"  ? Kind::conjunction
-             : word == "or" ? Kind::disjunction
-                            : Kind::word,
+        std::string_view spelling = rest.substr(0, length);
+        take(spelling == "and"  ? Kind::conjunction
+             : spelling == "or" ? Kind::disjunction
+                                : Kind::word,
              length);
     }
 
