@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 PACKAGES   := cmake make g++ pkg-config libasio-dev libmsgpack-cxx-dev libsystemd-dev \
-              libgtest-dev libgmock-dev libssl-dev bash dash zsh clang clang-format tmux
+              libgtest-dev libgmock-dev bash dash zsh clang clang-format tmux
 
 .PHONY: all deps configure build test test-js test-asan test-tsan format format-check bench fuzz run local clean
 

@@ -149,7 +149,9 @@ public:
             return;
         termios raw = saved;
         ::cfmakeraw(&raw);
-        if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0)
+        // TCSADRAIN, not TCSAFLUSH: what the user typed before the shell was ready (during a
+        // build, say) is kept and reaches the shell instead of being thrown away.
+        if (::tcsetattr(STDIN_FILENO, TCSADRAIN, &raw) == 0)
             active = true;
     }
     RawMode(const RawMode&) = delete;
@@ -157,8 +159,10 @@ public:
     ~RawMode() { restore(); }
 
     void restore() {
+        // Typeahead is kept here too, for whatever runs next. A failure leaves nothing to do:
+        // the terminal is gone or no longer ours.
         if (active)
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+            ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
         active = false;
     }
 

@@ -1,11 +1,5 @@
 #include "protocol/PeerRequirement.hpp"
 
-#include <openssl/evp.h>
-
-#include <array>
-#include <cstdio>
-#include <cstdlib>
-
 namespace veltro::PeerRequirement {
 
 namespace {
@@ -28,83 +22,44 @@ std::string quoted(std::string_view text) {
     return result;
 }
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 std::string hexDigitsLowercased(std::string_view text) {
     std::string result;
     for (char c : text) {
-        if (!isHexDigit(c))
-            continue;
-        result.push_back(c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c);
+        if (c >= 'A' && c <= 'F')
+            result.push_back(static_cast<char>(c - 'A' + 'a'));
+        else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))
+            result.push_back(c);
     }
     return result;
 }
 
-std::string sha1Hex(const Bytes& bytes) {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha1(), nullptr) != 1) {
-        // libcrypto without SHA-1 cannot classify anything; that is a broken installation.
-        std::fputs("SHA-1 is not available from libcrypto\n", stderr);
-        std::abort();
-    }
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        text.push_back(digits[digest[i] >> 4]);
-        text.push_back(digits[digest[i] & 0x0F]);
-    }
-    return text;
-}
-
-// Evaluates requirement texts against the facts of a peer. The text is parsed completely before
-// the answer counts, so a malformed clause anywhere fails the whole requirement, even inside an
-// alternative that would otherwise have been met.
+// Parses a requirement text and tells whether a peer's identifier meets it:
 //
-//   expression := conjunction { ("or" | "||") conjunction }
-//   conjunction := negation { ("and" | "&&") negation }
-//   negation := ("!" | "not") negation | primary
-//   primary := "(" expression ")" | "always" | "true" | "never" | "false"
-//            | "identifier" ["="] value
-//            | "anchor" ("apple" ["generic"] | "trusted" | ["="] hash)
-//            | ("certificate" | "cert") position
-//                ("[" field "]" ("exists" | "absent" | operator value) | ["="] hash | "trusted")
+//   expression  := conjunction { ("or" | "||") conjunction }
+//   conjunction := clause { ("and" | "&&") clause }
+//   clause      := "(" expression ")" | "identifier" ["="] value | other
+//   other       := word { word | string | "=" }
 //
-// Linux has no code signatures, so anchor and certificate clauses are never met.
-class Evaluator {
+// An `other` clause (anchors, certificates, fields, negations) asks for a signature, which no
+// peer has here, so it is never met. There is no negation on purpose: it would turn such a
+// clause into one that everybody meets. The whole text is parsed before the answer counts, so a
+// malformed part fails it even next to an alternative that is met.
+class Parser {
 public:
-    Evaluator(std::string_view text, const PeerFacts& facts) : text(text), facts(facts) {}
+    Parser(std::string_view text, std::string_view identifier)
+        : text(text), identifier(identifier) {}
 
-    bool evaluate() {
+    bool isMet() {
         advance();
         bool met = expression();
-        if (current.kind != TokenKind::end)
-            fail();
-        return !failed && met;
+        return !failed && current.kind == Kind::end && met;
     }
 
 private:
-    enum class TokenKind {
-        end,
-        word,
-        string,
-        hash,
-        openParenthesis,
-        closeParenthesis,
-        openBracket,
-        closeBracket,
-        equal,
-        comparison,
-        exclamation,
-        doubleAmpersand,
-        doubleBar,
-    };
+    enum class Kind { end, word, string, equal, open, close, conjunction, disjunction };
 
     struct Token {
-        TokenKind kind = TokenKind::end;
+        Kind kind = Kind::end;
         std::string text;
     };
 
@@ -112,169 +67,88 @@ private:
     static constexpr int maximumDepth = 64;
 
     static bool isWordCharacter(char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '.' || c == '_' || c == '-' || c == '/' || c == '+' || c == ':';
+        auto byte = static_cast<unsigned char>(c);
+        return byte > ' ' && byte != 0x7F &&
+               std::string_view("\"()=&|").find(c) == std::string_view::npos;
     }
 
-    static bool isKeyword(std::string_view word) {
-        return word == "and" || word == "or" || word == "not" || word == "exists" ||
-               word == "absent";
-    }
-
-    void fail() {
+    bool fail() {
         failed = true;
         current = {};
-        position = text.size();
-    }
-
-    char peek(std::size_t offset = 0) const {
-        return position + offset < text.size() ? text[position + offset] : '\0';
-    }
-
-    std::optional<std::string> quotedText() {
-        std::string result;
-        ++position;
-        while (position < text.size()) {
-            char c = text[position++];
-            if (c == '"')
-                return result;
-            if (c == '\\') {
-                if (position == text.size())
-                    return std::nullopt;
-                c = text[position++];
-            }
-            result.push_back(c);
-        }
-        return std::nullopt;
-    }
-
-    void lexHash() {
-        ++position;
-        std::optional<std::string> digits = quotedText();
-        if (!digits) {
-            fail();
-            return;
-        }
-        for (char c : *digits) {
-            if (!isHexDigit(c)) {
-                fail();
-                return;
-            }
-        }
-        current = {TokenKind::hash, std::move(*digits)};
-    }
-
-    void lexPunctuation() {
-        char c = peek();
-        char next = peek(1);
-        auto take = [&](TokenKind kind, std::size_t length) {
-            current = {kind, std::string(text.substr(position, length))};
-            position += length;
-        };
-        switch (c) {
-        case '(':
-            return take(TokenKind::openParenthesis, 1);
-        case ')':
-            return take(TokenKind::closeParenthesis, 1);
-        case '[':
-            return take(TokenKind::openBracket, 1);
-        case ']':
-            return take(TokenKind::closeBracket, 1);
-        case '=':
-            return take(TokenKind::equal, 1);
-        case '~':
-            return take(TokenKind::comparison, 1);
-        case '<':
-        case '>':
-            return take(TokenKind::comparison, next == '=' ? 2 : 1);
-        case '!':
-            return take(TokenKind::exclamation, 1);
-        case '&':
-            if (next == '&')
-                return take(TokenKind::doubleAmpersand, 2);
-            break;
-        case '|':
-            if (next == '|')
-                return take(TokenKind::doubleBar, 2);
-            break;
-        default:
-            break;
-        }
-        fail();
+        return false;
     }
 
     void advance() {
         if (failed)
             return;
-        while (position < text.size() &&
-               (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
-            ++position;
-        if (position == text.size()) {
+        position = text.find_first_not_of(" \t\r\n", position);
+        if (position == std::string_view::npos) {
+            position = text.size();
             current = {};
             return;
         }
-        char c = peek();
-        if (c == 'H' && peek(1) == '"')
-            return lexHash();
-        if (c == '"') {
-            std::optional<std::string> string = quotedText();
-            if (!string)
-                return fail();
-            current = {TokenKind::string, std::move(*string)};
-            return;
+        std::string_view rest = text.substr(position);
+        switch (rest[0]) {
+        case '"':
+            return quotedString();
+        case '(':
+            return take(Kind::open, 1);
+        case ')':
+            return take(Kind::close, 1);
+        case '=':
+            return take(Kind::equal, 1);
+        default:
+            break;
         }
-        if (isWordCharacter(c)) {
-            std::size_t start = position;
-            while (position < text.size() && isWordCharacter(peek()))
-                ++position;
-            current = {TokenKind::word, std::string(text.substr(start, position - start))};
-            return;
-        }
-        lexPunctuation();
+        if (rest.starts_with("&&"))
+            return take(Kind::conjunction, 2);
+        if (rest.starts_with("||"))
+            return take(Kind::disjunction, 2);
+        word(rest);
     }
 
-    bool atWord(std::string_view word) const {
-        return current.kind == TokenKind::word && current.text == word;
-    }
-
-    void expect(TokenKind kind) {
-        if (current.kind != kind)
-            return fail();
-        advance();
-    }
-
-    void expectWord(std::string_view word) {
-        if (!atWord(word))
-            return fail();
-        advance();
-    }
-
-    // A quoted string or a bare word; keywords are not values.
-    std::string value() {
-        bool usable = current.kind == TokenKind::string ||
-                      (current.kind == TokenKind::word && !isKeyword(current.text));
-        if (!usable) {
+    void word(std::string_view rest) {
+        std::size_t length = 0;
+        while (length < rest.size() && isWordCharacter(rest[length]))
+            ++length;
+        if (length == 0) {
             fail();
-            return {};
+            return;
         }
-        std::string result = std::move(current.text);
-        advance();
-        return result;
+        std::string_view spelling = rest.substr(0, length);
+        take(spelling == "and"  ? Kind::conjunction
+             : spelling == "or" ? Kind::disjunction
+                                : Kind::word,
+             length);
     }
 
-    void hash() {
-        if (current.kind == TokenKind::equal)
-            advance();
-        expect(TokenKind::hash);
+    void take(Kind kind, std::size_t length) {
+        current = {kind, std::string(text.substr(position, length))};
+        position += length;
+    }
+
+    // A backslash takes the next character as it is, quote or backslash alike.
+    void quotedString() {
+        std::string result;
+        for (++position; position < text.size(); ++position) {
+            char c = text[position];
+            if (c == '"') {
+                ++position;
+                current = {Kind::string, std::move(result)};
+                return;
+            }
+            if (c == '\\' && ++position == text.size())
+                break;
+            result.push_back(text[position]);
+        }
+        fail();
     }
 
     bool expression() {
-        if (++depth > maximumDepth) {
-            fail();
-            return false;
-        }
+        if (++depth > maximumDepth)
+            return fail();
         bool met = conjunction();
-        while (atWord("or") || current.kind == TokenKind::doubleBar) {
+        while (current.kind == Kind::disjunction) {
             advance();
             bool alternative = conjunction();
             met = met || alternative;
@@ -284,126 +158,47 @@ private:
     }
 
     bool conjunction() {
-        bool met = negation();
-        while (atWord("and") || current.kind == TokenKind::doubleAmpersand) {
+        bool met = clause();
+        while (current.kind == Kind::conjunction) {
             advance();
-            bool other = negation();
+            bool other = clause();
             met = met && other;
         }
         return met;
     }
 
-    bool negation() {
-        if (atWord("not") || current.kind == TokenKind::exclamation) {
-            if (++depth > maximumDepth) {
-                fail();
-                return false;
-            }
-            advance();
-            bool met = !negation();
-            --depth;
-            return met;
-        }
-        return primary();
-    }
-
-    bool primary() {
-        if (current.kind == TokenKind::openParenthesis) {
+    bool clause() {
+        if (current.kind == Kind::open) {
             advance();
             bool met = expression();
-            expect(TokenKind::closeParenthesis);
+            if (current.kind != Kind::close)
+                return fail();
+            advance();
             return met;
         }
-        if (current.kind != TokenKind::word) {
-            fail();
-            return false;
-        }
-        std::string keyword = current.text;
-        advance();
-        if (keyword == "always" || keyword == "true")
-            return true;
-        if (keyword == "never" || keyword == "false")
-            return false;
-        if (keyword == "identifier")
+        if (current.kind != Kind::word)
+            return fail();
+        if (current.text == "identifier")
             return identifierClause();
-        if (keyword == "anchor")
-            return anchorClause();
-        if (keyword == "certificate" || keyword == "cert")
-            return certificateClause();
-        fail();
+        while (current.kind == Kind::word || current.kind == Kind::string ||
+               current.kind == Kind::equal)
+            advance();
         return false;
     }
 
     bool identifierClause() {
-        if (current.kind == TokenKind::equal)
-            advance();
-        std::string expected = value();
-        return !failed && expected == facts.identifier;
-    }
-
-    bool anchorClause() {
-        if (atWord("apple")) {
-            advance();
-            if (atWord("generic"))
-                advance();
-        } else if (atWord("trusted")) {
-            advance();
-        } else {
-            hash();
-        }
-        return false;
-    }
-
-    bool certificateClause() {
-        bool positioned = atWord("leaf") || atWord("root") || atWord("anchor") || isIndex();
-        if (!positioned) {
-            fail();
-            return false;
-        }
         advance();
-        if (current.kind == TokenKind::openBracket) {
+        if (current.kind == Kind::equal)
             advance();
-            if (current.kind != TokenKind::word || isKeyword(current.text))
-                fail();
-            advance();
-            expect(TokenKind::closeBracket);
-            match();
-        } else if (atWord("trusted")) {
-            advance();
-        } else {
-            hash();
-        }
-        return false;
-    }
-
-    bool isIndex() const {
-        if (current.kind != TokenKind::word)
-            return false;
-        std::string_view digits = current.text;
-        if (!digits.empty() && digits.front() == '-')
-            digits.remove_prefix(1);
-        if (digits.empty())
-            return false;
-        for (char c : digits) {
-            if (c < '0' || c > '9')
-                return false;
-        }
-        return true;
-    }
-
-    void match() {
-        if (atWord("exists") || atWord("absent"))
-            return advance();
-        if (current.kind != TokenKind::equal && current.kind != TokenKind::comparison)
+        if (current.kind != Kind::string && current.kind != Kind::word)
             return fail();
+        bool met = current.text == identifier;
         advance();
-        if (current.kind == TokenKind::hash)
-            return advance();
-        value();
+        return met;
     }
 
     std::string_view text;
-    const PeerFacts& facts;
+    std::string_view identifier;
     std::size_t position = 0;
     Token current;
     int depth = 0;
@@ -428,15 +223,6 @@ Signer signerOfThisProcess() {
     return Signer::adHoc();
 }
 
-Signer signer(const std::optional<std::string>& teamIdentifier,
-              const std::optional<Bytes>& leafCertificate) {
-    if (teamIdentifier && !teamIdentifier->empty())
-        return Signer::team(*teamIdentifier);
-    if (leafCertificate)
-        return Signer::certificate(sha1Hex(*leafCertificate));
-    return Signer::adHoc();
-}
-
 std::string requirement(const Signer& signer, std::string_view identifier, bool orByApple) {
     std::string identifierClause = "identifier " + quoted(identifier);
     switch (signer.kind) {
@@ -458,12 +244,8 @@ std::string requirement(const Signer& signer, std::string_view identifier, bool 
     return identifierClause;
 }
 
-bool isWeak(const Signer& signer) {
-    return signer.kind == Signer::Kind::adHoc;
-}
-
 bool isSatisfied(std::string_view requirement, const PeerFacts& facts) {
-    return Evaluator(requirement, facts).evaluate();
+    return Parser(requirement, facts.identifier).isMet();
 }
 
 } // namespace veltro::PeerRequirement

@@ -1,13 +1,10 @@
 #pragma once
 
-#include "protocol/Bytes.hpp"
-
-#include <optional>
 #include <string>
 #include <string_view>
 
-// Code-signing requirements: who signed this program, the requirement text that peers signed
-// the same way meet, and the check of such a text against what is known of a peer.
+// Peer requirements: who signed this program, the requirement text that peers signed the same
+// way meet, and the check of such a text against what is known of a peer.
 namespace veltro::PeerRequirement {
 
 struct Signer {
@@ -28,25 +25,19 @@ struct Signer {
 // this is always adHoc.
 Signer signerOfThisProcess();
 
-// Classifies the two facts a signature yields: a non-empty team identifier wins; otherwise
-// certificate bytes (even empty ones) give their SHA-1; otherwise adHoc.
-Signer signer(const std::optional<std::string>& teamIdentifier,
-              const std::optional<Bytes>& leafCertificate);
-
 // The requirement text that a peer with `identifier`, signed like `signer`, meets. orByApple
 // also admits code that Apple signed for distribution (team signers only).
 std::string requirement(const Signer& signer, std::string_view identifier, bool orByApple);
-
-// True only for adHoc, whose requirement pins nothing but the identifier.
-bool isWeak(const Signer& signer);
 
 // What is known of a peer on this platform.
 struct PeerFacts {
     std::string identifier;
 };
 
-// Whether a peer with these facts meets the requirement text. Clauses about anchors and
-// certificates are never met here; a text that does not parse is never met.
+// Whether a peer with these facts meets the requirement text: `identifier "X"` clauses joined
+// by and/or (and binding tighter) and parentheses. Any other clause, about anchors or
+// certificates say, is never met, since no peer here has a signature; a text that does not
+// parse is never met.
 bool isSatisfied(std::string_view requirement, const PeerFacts& facts);
 
 } // namespace veltro::PeerRequirement

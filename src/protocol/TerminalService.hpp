@@ -16,7 +16,6 @@ namespace veltro::TerminalService {
 constexpr std::string_view releaseVeltroBundleID = "tech.morvane.veltro";
 constexpr std::string_view developmentVeltroBundleID = "tech.morvane.veltro.dev";
 constexpr std::string_view teamID = "KQ7310ZV4M";
-constexpr std::string_view appGroup = "KQ7310ZV4M.tech.morvane.veltro";
 constexpr std::int64_t protocolVersion = 1;
 
 // The client's bundle identifier for a main bundle identifier, with or without the
