@@ -75,10 +75,6 @@ std::string helperBundleID(std::string_view veltroBundleID) {
     return agentLabel(veltroBundleID);
 }
 
-std::string agentPlistName(std::string_view veltroBundleID) {
-    return agentLabel(veltroBundleID) + ".plist";
-}
-
 bool isDevelopment() {
     return isDevelopment(veltroBundleID());
 }
@@ -90,9 +86,6 @@ std::string agentLabel() {
 }
 std::string helperBundleID() {
     return helperBundleID(veltroBundleID());
-}
-std::string agentPlistName() {
-    return agentPlistName(veltroBundleID());
 }
 
 const std::string& helperRequirement() {

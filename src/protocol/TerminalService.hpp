@@ -31,7 +31,6 @@ bool isDevelopment();
 std::string socketName();
 std::string agentLabel();
 std::string helperBundleID();
-std::string agentPlistName();
 // The requirement the agent itself meets, computed once from this process's signer.
 const std::string& helperRequirement();
 const std::string& downloadURL();
@@ -41,7 +40,6 @@ bool isDevelopment(std::string_view veltroBundleID);
 std::string socketName(std::string_view veltroBundleID);
 std::string agentLabel(std::string_view veltroBundleID);
 std::string helperBundleID(std::string_view veltroBundleID);
-std::string agentPlistName(std::string_view veltroBundleID);
 
 // A runtime folder that must not hold the agent's socket. The text names the folder and why.
 class RuntimeFolderError : public std::runtime_error {
