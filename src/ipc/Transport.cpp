@@ -252,9 +252,13 @@ void Transport::completeAll() {
 }
 
 void Transport::updateOverload() {
-    if (!overloaded_ && queuedBytes_ > pauseReadingAbove) {
+    // std::list counts its nodes, so the size is no walk.
+    std::size_t messages = queue_.size();
+    if (!overloaded_ &&
+        (queuedBytes_ > pauseReadingAbove || messages > pauseReadingAboveMessages)) {
         overloaded_ = true;
-    } else if (overloaded_ && queuedBytes_ < resumeReadingBelow) {
+    } else if (overloaded_ && queuedBytes_ < resumeReadingBelow &&
+               messages < resumeReadingBelowMessages) {
         overloaded_ = false;
         continueReadingSoon();
     }
