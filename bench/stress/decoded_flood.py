@@ -178,7 +178,7 @@ def main():
     fan = one_round(binary, FanOut)
     flood = one_round(binary, HelloFlood)
     state = "alive" if fan["alive"] and flood["alive"] else "DIED"
-    print(f"RESULT decoded_flood: {state}; fan-out x3 ({fan['sent']} messages of 62.5 MiB taken whole, "
+    print(f"RESULT decoded_flood: {state}; fan-out x3 ({fan['sent']} messages of 62.5 MiB written whole, "
           f"{fan['connections']} connections): peak RSS {mib(fan['peak'])} (VmHWM {mib(fan['hwm'])}), "
           f"after {mib(fan['after'])}, worst echo {echo(fan)}; hello flood x3: peak RSS "
           f"{mib(flood['peak'])} (VmHWM {mib(flood['hwm'])}), after {mib(flood['after'])}, "

@@ -76,7 +76,7 @@ public:
     void close();
     // Ends after what is queued and then `lastMessage` have been written: delivers nothing more,
     // and closes once the peer has closed its end after the queue was written, or the peer is
-    // gone, or the linger timeout has passed.
+    // gone, or the linger timeout has passed, or it has sent another MiB.
     void finish(std::string lastMessage = {});
 
     // Whether messages sent now can still go out.
@@ -89,7 +89,7 @@ private:
 
     void stopSending();
     void discard();
-    void discarded(const asio::error_code& error);
+    void discarded(const asio::error_code& error, std::size_t count);
 
     struct Outgoing {
         MessageHead head;
@@ -125,6 +125,7 @@ private:
     MessageDecoder decoder_;
     bool reading_ = false;
     bool awaitPeerClose_ = false;
+    std::size_t discardedBytes_ = 0;
     bool continuing_ = false;
     int suspensions_ = 0;
     bool overloaded_ = false;
