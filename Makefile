@@ -3,7 +3,8 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 PACKAGES   := cmake make g++ pkg-config libasio-dev libmsgpack-cxx-dev libsystemd-dev \
-              libgtest-dev libgmock-dev bash dash zsh clang clang-format tmux
+              libgtest-dev libgmock-dev bash dash zsh clang clang-format tmux \
+              libclang-rt-dev python3
 
 .PHONY: all deps configure build test test-js test-asan test-tsan format format-check bench fuzz run local clean
 
@@ -71,12 +72,18 @@ format-check:
 bench: build
 	$(BUILD)/veltro-bench $(BENCH_ARGS)
 
+# The decoder under libFuzzer for a minute, from the small corpus in fuzz/corpus and large
+# inputs generated into the build folder. Fails on a crash, a leak, or memory past the limits.
+FUZZ_BUILD := build-fuzz
+
 fuzz: deps
-	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
-	cmake --build build-fuzz -j $(JOBS) --target decoder-fuzzer
-	mkdir -p fuzz/findings
-	build-fuzz/fuzz/decoder-fuzzer -max_total_time=60 -rss_limit_mb=2048 -malloc_limit_mb=512 \
-	  fuzz/findings fuzz/corpus
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRO_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target decoder-fuzzer
+	python3 fuzz/large-corpus.py $(FUZZ_BUILD)/corpus-large
+	mkdir -p $(FUZZ_BUILD)/findings
+	$(FUZZ_BUILD)/fuzz/decoder-fuzzer -max_total_time=60 -max_len=1048576 -rss_limit_mb=1024 \
+	  -malloc_limit_mb=256 -artifact_prefix=$(FUZZ_BUILD)/ \
+	  $(FUZZ_BUILD)/findings fuzz/corpus $(FUZZ_BUILD)/corpus-large
 
 # Starts an agent in the background unless one listens already (its output goes to
 # $(BUILD)/agent.log), then opens a shell through it in this terminal. The agent gets the

@@ -179,16 +179,21 @@ void AgentSocketConnection::identify(const msgpack::object& params) {
         return;
     }
     if (requirement_ && !PeerRequirement::isSatisfied(*requirement_, {*identity.identifier})) {
-        refuse("The identifier \"" + *identity.identifier +
+        refuse("The identifier \"" + quotedText(*identity.identifier) +
                "\" does not meet the requirement: " + *requirement_);
         return;
     }
-    logger_.info("Accepted " + peerDescription() + " as \"" + *identity.identifier + "\".");
+    logger_.info("Accepted " + peerDescription() + " as \"" + quotedText(*identity.identifier) +
+                 "\".");
 }
 
 void AgentSocketConnection::request(const IncomingMessage& message) {
     std::uint64_t slot = firstSlot_ + responses_.size();
     responses_.emplace_back();
+    if (!holdingRequests_ && responses_.size() >= pauseReadingAtReplies) {
+        holdingRequests_ = true;
+        transport_->suspendReading();
+    }
     std::string problem;
     const WireMethod* method = checkedMethod(Direction::toAgent, MessageKind::request,
                                              message.method, *message.params, problem);
@@ -212,7 +217,7 @@ void AgentSocketConnection::notification(const IncomingMessage& message) {
     if (!method) {
         // Said, not only logged, so that a client never loses input without knowing.
         logger_.error("Did not carry out a notification of " + peerDescription() + ": " + problem);
-        transport_->send(encodeNotification("error", printable(message.method), problem));
+        transport_->send(encodeNotification("error", quotedText(message.method), problem));
         return;
     }
     std::shared_ptr<TerminalHelperProtocol> object = handler_;
@@ -232,6 +237,10 @@ void AgentSocketConnection::respond(std::uint64_t slot, std::string response) {
         responses_.pop_front();
         ++firstSlot_;
     }
+    if (holdingRequests_ && responses_.size() < resumeReadingBelowReplies) {
+        holdingRequests_ = false;
+        transport_->resumeReading();
+    }
 }
 
 void AgentSocketConnection::broken(const std::string& problem) {
@@ -246,8 +255,7 @@ void AgentSocketConnection::refuse(const std::string& reason) {
     if (state_ == State::ended)
         return;
     logger_.error("Ended the connection of " + peerDescription() + ": " + reason);
-    transport_->finish(
-        encodeNotification("closing", isValidUTF8(reason) ? reason : printable(reason)));
+    transport_->finish(encodeNotification("closing", reason));
     ended();
 }
 

@@ -76,6 +76,11 @@ public:
     // The response to the request in `slot`; responses leave in the order of their requests.
     void respond(std::uint64_t slot, std::string response);
 
+    // Requests waiting for their response to be sent, past which no more are read, and below
+    // which reading goes on.
+    static constexpr std::size_t pauseReadingAtReplies = 4096;
+    static constexpr std::size_t resumeReadingBelowReplies = 1024;
+
 private:
     enum class State { configuring, running, ended };
 
@@ -99,9 +104,12 @@ private:
     std::shared_ptr<TerminalHelperProtocol> handler_;
     std::function<void()> disconnectHandler_;
 
-    // Responses of the requests not yet answered in order; firstSlot_ numbers the front.
+    // Responses of the requests not yet answered in order; firstSlot_ numbers the front. One
+    // slow answer holds back every later one, so requests are read only while few wait:
+    // otherwise a client could pile up answers behind it without bound.
     std::deque<std::optional<std::string>> responses_;
     std::uint64_t firstSlot_ = 0;
+    bool holdingRequests_ = false;
 };
 
 } // namespace veltro::ipc

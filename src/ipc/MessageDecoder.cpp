@@ -111,27 +111,40 @@ bool referenceInPlace(msgpack::type::object_type, std::size_t, void*) {
 
 MessageDecoder::MessageDecoder(DecoderLimits limits) : limits_(limits) {}
 
+void MessageDecoder::release() {
+    buffer_.reset();
+    capacity_ = 0;
+}
+
 std::span<std::uint8_t> MessageDecoder::prepare(std::size_t size) {
     if (start_ == end_) {
         start_ = end_ = scan_ = 0;
-        if (buffer_.size() > keptCapacity)
-            std::vector<std::uint8_t>().swap(buffer_);
+        if (capacity_ > keptCapacity)
+            release();
     }
-    if (start_ > 0 && buffer_.size() - end_ < size) {
+    if (start_ > 0 && capacity_ - end_ < size) {
         // Move the message in progress to the front; earlier messages are handed out.
-        std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
-                  buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
+        std::copy(buffer_.get() + start_, buffer_.get() + end_, buffer_.get());
         end_ -= start_;
         scan_ -= start_;
         start_ = 0;
     }
-    if (buffer_.size() - end_ < size)
-        buffer_.resize(std::max({initialCapacity, end_ + size, 2 * buffer_.size()}));
-    return {buffer_.data() + end_, buffer_.size() - end_};
+    if (capacity_ - end_ < size) {
+        // A str or bin whose header has been read says how much more must fit; beyond that the
+        // buffer doubles, but never past what one message and one read can need.
+        std::size_t needed = end_ + std::max(size, skip_);
+        std::size_t grown = std::min(2 * capacity_, limits_.messageBytes + size);
+        std::size_t capacity = std::max({initialCapacity, needed, grown});
+        auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+        std::copy(buffer_.get() + start_, buffer_.get() + end_, buffer.get());
+        buffer_ = std::move(buffer);
+        capacity_ = capacity;
+    }
+    return {buffer_.get() + end_, capacity_ - end_};
 }
 
 void MessageDecoder::commit(std::size_t size) {
-    end_ += std::min(size, buffer_.size() - end_);
+    end_ += std::min(size, capacity_ - end_);
 }
 
 void MessageDecoder::append(std::span<const std::uint8_t> bytes) {
@@ -145,8 +158,9 @@ void MessageDecoder::append(std::span<const std::uint8_t> bytes) {
 MessageDecoder::Step MessageDecoder::breakWith(std::string problem) {
     broken_ = true;
     problem_ = std::move(problem);
-    std::vector<std::uint8_t>().swap(buffer_);
+    release();
     start_ = end_ = scan_ = skip_ = 0;
+    elements_ = 0;
     remaining_.clear();
     return Step::broken;
 }
@@ -162,7 +176,7 @@ bool MessageDecoder::completeElement() {
 
 MessageDecoder::Step MessageDecoder::scanHeader() {
     std::size_t available = end_ - scan_;
-    const std::uint8_t* bytes = buffer_.data() + scan_;
+    const std::uint8_t* bytes = buffer_.get() + scan_;
     Header header = headerOf(bytes[0]);
     if (header.kind == Header::Kind::invalid)
         return breakWith("The stream holds a byte that is not MessagePack.");
@@ -177,15 +191,22 @@ MessageDecoder::Step MessageDecoder::scanHeader() {
         return Step::element;
     case Header::Kind::array:
     case Header::Kind::map:
-        if (length > limits_.elements)
+        if (length > limits_.elementsPerContainer)
             return breakWith("A message holds an array or map of more than " +
-                             std::to_string(limits_.elements) + " elements.");
+                             std::to_string(limits_.elementsPerContainer) + " elements.");
+        if (header.kind == Header::Kind::map)
+            length *= 2;
+        elements_ += length;
+        if (elements_ > limits_.elementsPerMessage)
+            return breakWith("A message holds more than " +
+                             std::to_string(limits_.elementsPerMessage) +
+                             " elements in all its arrays and maps.");
         if (length == 0)
             return Step::element;
         if (remaining_.size() >= limits_.depth)
             return breakWith("A message is nested deeper than " + std::to_string(limits_.depth) +
                              " levels.");
-        remaining_.push_back(header.kind == Header::Kind::map ? 2 * length : length);
+        remaining_.push_back(length);
         return Step::more;
     case Header::Kind::payload:
         if (scan_ - start_ + length > limits_.messageBytes)
@@ -241,15 +262,17 @@ MessageDecoder::Result MessageDecoder::next(msgpack::object& message) {
     }
     if (!complete)
         return Result::needMore;
+    elements_ = 0;
     // The framing above already holds the message to the limits; these only keep the parser
     // from refusing what the framing has accepted.
-    msgpack::unpack_limit limit(limits_.elements, limits_.elements, limits_.messageBytes,
-                                limits_.messageBytes, limits_.messageBytes, limits_.depth + 1);
+    msgpack::unpack_limit limit(limits_.elementsPerContainer, limits_.elementsPerContainer,
+                                limits_.messageBytes, limits_.messageBytes, limits_.messageBytes,
+                                limits_.depth + 1);
     try {
         std::size_t offset = 0;
         bool referenced = false;
         message =
-            msgpack::unpack(zone_, reinterpret_cast<const char*>(buffer_.data() + start_),
+            msgpack::unpack(zone_, reinterpret_cast<const char*>(buffer_.get() + start_),
                             scan_ - start_, offset, referenced, referenceInPlace, nullptr, limit);
     } catch (const std::exception& error) {
         breakWith(std::string("A message could not be decoded: ") + error.what());

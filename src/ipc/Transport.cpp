@@ -13,6 +13,8 @@ namespace {
 constexpr std::size_t readSize = 64 * 1024;
 // Spare queue nodes kept beyond this many are given back.
 constexpr std::size_t keptSpares = 64;
+// What a finishing transport reads and drops at most before it closes.
+constexpr std::size_t discardedAtMost = 1024 * 1024;
 
 } // namespace
 
@@ -52,7 +54,7 @@ void Transport::read() {
 void Transport::readDone(const asio::error_code& error, std::size_t count) {
     reading_ = false;
     if (state_ == State::finishing) {
-        discarded(error);
+        discarded(error, count);
         return;
     }
     if (state_ != State::open)
@@ -252,9 +254,13 @@ void Transport::completeAll() {
 }
 
 void Transport::updateOverload() {
-    if (!overloaded_ && queuedBytes_ > pauseReadingAbove) {
+    // std::list counts its nodes, so the size is no walk.
+    std::size_t messages = queue_.size();
+    if (!overloaded_ &&
+        (queuedBytes_ > pauseReadingAbove || messages > pauseReadingAboveMessages)) {
         overloaded_ = true;
-    } else if (overloaded_ && queuedBytes_ < resumeReadingBelow) {
+    } else if (overloaded_ && queuedBytes_ < resumeReadingBelow &&
+               messages < resumeReadingBelowMessages) {
         overloaded_ = false;
         continueReadingSoon();
     }
@@ -308,18 +314,23 @@ void Transport::discard() {
     std::span<std::uint8_t> room = decoder_.prepare(readSize);
     socket_.async_read_some(
         asio::buffer(room.data(), room.size()),
-        [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+        [self = shared_from_this()](const asio::error_code& error, std::size_t count) {
             self->reading_ = false;
-            self->discarded(error);
+            self->discarded(error, count);
         });
 }
 
 // Reads on while the peer sends; after its end (or a failure) there is nothing more to read,
-// and the transport closes as soon as nothing is left to write either.
-void Transport::discarded(const asio::error_code& error) {
+// and the transport closes as soon as nothing is left to write either. A peer that goes on
+// sending past what it can have sent before it heard why is not waited for: draining a stream
+// of large messages to the end would cost the loop its time for the other connections.
+void Transport::discarded(const asio::error_code& error, std::size_t count) {
     if (state_ != State::finishing)
         return;
-    if (!error)
+    discardedBytes_ += count;
+    if (discardedBytes_ > discardedAtMost)
+        close();
+    else if (!error)
         discard();
     else if (queue_.empty())
         close();

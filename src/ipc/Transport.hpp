@@ -23,9 +23,10 @@ namespace veltro::ipc {
 // Incoming bytes are read straight into the decoder, and each message reaches the receiver from
 // the handler that read it. Outgoing messages wait in one ordered queue and leave by gather
 // writes; a message's `onWritten` runs once it has been written in full, and a send barrier is
-// an empty message in that queue. While more than 32 MiB wait to be written nothing more is
-// read, until less than 8 MiB wait: a peer that sends without reading cannot make the agent
-// hold more than that.
+// an empty message in that queue. While more than 32 MiB or 4,096 messages wait to be written
+// nothing more is read, until less than 8 MiB and 1,024 messages wait: a peer that sends without
+// reading cannot make the agent hold more than that. Both count, because each waiting message
+// costs its bookkeeping besides its bytes: millions of tiny replies hold little on the wire.
 //
 // The transport keeps its receiver alive until it has closed. Every member is called on the
 // loop, except that messages may be queued before start() from any one thread.
@@ -44,6 +45,8 @@ public:
 
     static constexpr std::size_t pauseReadingAbove = 32 * 1024 * 1024;
     static constexpr std::size_t resumeReadingBelow = 8 * 1024 * 1024;
+    static constexpr std::size_t pauseReadingAboveMessages = 4096;
+    static constexpr std::size_t resumeReadingBelowMessages = 1024;
     // How long a finishing transport waits for a peer that does not read its last messages.
     static constexpr std::chrono::seconds lingerTimeout{10};
 
@@ -73,7 +76,7 @@ public:
     void close();
     // Ends after what is queued and then `lastMessage` have been written: delivers nothing more,
     // and closes once the peer has closed its end after the queue was written, or the peer is
-    // gone, or the linger timeout has passed.
+    // gone, or the linger timeout has passed, or it has sent another MiB.
     void finish(std::string lastMessage = {});
 
     // Whether messages sent now can still go out.
@@ -86,7 +89,7 @@ private:
 
     void stopSending();
     void discard();
-    void discarded(const asio::error_code& error);
+    void discarded(const asio::error_code& error, std::size_t count);
 
     struct Outgoing {
         MessageHead head;
@@ -122,6 +125,7 @@ private:
     MessageDecoder decoder_;
     bool reading_ = false;
     bool awaitPeerClose_ = false;
+    std::size_t discardedBytes_ = 0;
     bool continuing_ = false;
     int suspensions_ = 0;
     bool overloaded_ = false;

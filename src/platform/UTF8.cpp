@@ -1,5 +1,6 @@
 #include "platform/UTF8.hpp"
 
+#include <string>
 #include <utility>
 
 namespace veltro {
@@ -63,6 +64,25 @@ std::string replacingInvalidUTF8(std::string_view bytes) {
         bytes.remove_prefix(length);
     }
     return text;
+}
+
+std::string quotedText(std::string_view text, std::size_t limit) {
+    std::string result;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        auto [length, valid] = nextSequence(rest);
+        std::string_view piece = valid ? rest.substr(0, length) : "\xEF\xBF\xBD";
+        unsigned char lead = static_cast<unsigned char>(piece[0]);
+        if (lead < 0x20 || lead == 0x7F)
+            piece = "?";
+        if (result.size() + piece.size() > limit)
+            break;
+        result.append(piece);
+        rest.remove_prefix(length);
+    }
+    if (!rest.empty())
+        result += "\xE2\x80\xA6 (" + std::to_string(text.size()) + " bytes)";
+    return result;
 }
 
 } // namespace veltro

@@ -283,7 +283,7 @@ const WireMethod* checkedMethod(Direction direction, MessageKind kind, std::stri
                                 const msgpack::object& params, std::string& problem) {
     const WireMethod* method = findMethod(direction, name);
     if (method == nullptr) {
-        problem = "Unknown method \"" + printable(name) + "\".";
+        problem = "Unknown method \"" + quotedText(name) + "\".";
         return nullptr;
     }
     if (method->kind != kind) {
@@ -320,18 +320,6 @@ std::optional<WireValues> checkedResult(const WireMethod& method, const msgpack:
     if (valuesProblem(method.name, method.result, items))
         return std::nullopt;
     return WireValues(items, count);
-}
-
-std::string printable(std::string_view text) {
-    constexpr std::size_t limit = 64;
-    std::string result;
-    for (std::size_t i = 0; i < text.size() && result.size() < limit; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        result += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-    }
-    if (text.size() > limit)
-        result += "...";
-    return result;
 }
 
 namespace wire {

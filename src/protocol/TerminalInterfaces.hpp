@@ -86,9 +86,6 @@ const WireMethod* checkedMethod(Direction direction, MessageKind kind, std::stri
 // A response's result read by the request's result types, or none when it does not match.
 std::optional<WireValues> checkedResult(const WireMethod& method, const msgpack::object& result);
 
-// Text from the wire fit for a str in a reply: printable ASCII, the rest as '?', and short.
-std::string printable(std::string_view text);
-
 // The largest msgid a request may carry.
 constexpr std::uint64_t maximumMessageID = 0xFFFFFFFFu;
 

@@ -64,6 +64,16 @@ TEST(ConnectionBadInput, EveryFaultIsAnsweredAndOnlyABrokenStreamOrHandshakeEnds
     };
     const std::string identify = encodeNotification("identify", "tech.morvane.veltro");
     const std::string badNotification = "closing A notification is not [2, method, params].";
+    // Client text comes back cut to 200 bytes between characters, however long it was.
+    std::string e = "\xC3\xA9";
+    std::string longIdentifier = "x", quotedIdentifier = "x";
+    for (int i = 0; i < 150; ++i) {
+        longIdentifier += e;
+        quotedIdentifier += i < 99 ? e : "";
+    }
+    quotedIdentifier += "\xE2\x80\xA6 (301 bytes)";
+    const std::string longMethod(300, 'm');
+    const std::string quotedMethod = std::string(200, 'm') + "\xE2\x80\xA6 (300 bytes)";
     const Case cases[] = {
         {packed(0, 9, "frobnicate", none), "response 9: Unknown method \"frobnicate\"."},
         {packed(2, "isBusy", std::make_tuple(id)),
@@ -84,9 +94,11 @@ TEST(ConnectionBadInput, EveryFaultIsAnsweredAndOnlyABrokenStreamOrHandshakeEnds
         {hello(1) + identify, "closing The first message must be identify.", false},
         {packed(2, "identify", std::make_tuple(1)),
          "closing identify: identifier must be a UTF-8 str.", false},
-        {encodeNotification("identify", "tech.morvane.veltro.devious"),
-         "closing The identifier \"tech.morvane.veltro.devious\" does not meet the requirement: "
-         "identifier \"tech.morvane.veltro\"",
+        {packed(2, longMethod, none),
+         "error " + quotedMethod + ": Unknown method \"" + quotedMethod + "\"."},
+        {encodeNotification("identify", longIdentifier),
+         "closing The identifier \"" + quotedIdentifier +
+             "\" does not meet the requirement: identifier \"tech.morvane.veltro\"",
          false},
         {"", "closing The client did not identify itself in time.", false, 100ms},
     };
@@ -236,9 +248,9 @@ TEST(ConnectionWriteBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConne
     EXPECT_TRUE(eventually([&] { return helper.expired() && ended.expired(); }));
 }
 
-// Reading waits until every suspension has been lifted, and stops while more than 32 MiB wait to
-// be written, until they are down to 8 MiB.
-TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBUnwrittenUntil8MiB) {
+// Reading waits until every suspension has been lifted, and stops while more than 32 MiB or 4,096
+// messages wait to be written, until they are down to 8 MiB and 1,024 messages.
+TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBOr4096MessagesUnwritten) {
     SocketAgent agent;
     RawPeer peer(agent.path);
     auto connection = identified(agent, peer);
@@ -273,4 +285,45 @@ TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBUnwrit
     // not read yet fits the socket's buffers.
     EXPECT_GE(receivedWhenCalled.load(),
               chunks - int((ipc::Transport::resumeReadingBelow + (1 << 20)) / floodData.size()));
+
+    // Tiny messages, a few hundred KiB in all, hold reading back by their count: the agent
+    // wrote all but 1,024 of them before it read again, and the socket's buffers hold fewer
+    // than half.
+    constexpr int notes = 40000;
+    received = 0;
+    loop().sync([&] {
+        for (int i = 0; i < notes; ++i)
+            connection->exited(shellID, i);
+    });
+    peer.send(hello(4));
+    for (; received < notes; ++received)
+        ASSERT_TRUE(peer.receive());
+    EXPECT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 5; }));
+    EXPECT_GE(receivedWhenCalled.load(), notes / 2);
+}
+
+// Responses leave in the order of their requests, so one slow answer holds back every later
+// one; past 4,096 requests waiting for their turn nothing more is read, until fewer than 1,024
+// wait.
+TEST(ConnectionBackPressure, RequestsAreNotReadWhile4096AwaitTheirResponse) {
+    SocketAgent agent;
+    agent.delegate.helper->defer = true;
+    RawPeer peer(agent.path);
+    peer.identify();
+    constexpr std::size_t requests = 5000;
+    std::string batch;
+    for (std::size_t i = 0; i < requests; ++i)
+        batch += hello(std::uint32_t(i));
+    peer.send(batch);
+    auto calls = [&] { return agent.delegate.helper->calls().size(); };
+    ASSERT_TRUE(eventually([&] { return calls() >= 4096; }));
+    EXPECT_EQ(calls(), 4096u);
+    loop().sync([&] {
+        agent.delegate.helper->defer = false;
+        for (auto& reply : std::exchange(agent.delegate.helper->pending, {}))
+            reply();
+    });
+    for (std::size_t i = 0; i < requests; ++i)
+        ASSERT_TRUE(peer.receive());
+    EXPECT_EQ(calls(), requests);
 }

@@ -59,27 +59,49 @@ TEST(MessageDecoder, MessagesCutAnywhereDecodeAsWhenSentWhole) {
     }
 }
 
+// Each limit holds from the header that passes it, before the bytes it announces arrive. The
+// count of elements over the whole message is what keeps a message that is small on the wire
+// from decoding to gigabytes, yet it leaves room for the largest environment.
 TEST(MessageDecoder, LimitsAreHeldFromHeadersBeforeTheBytesArrive) {
-    DecoderLimits small{100, 32, 65536};
+    DecoderLimits small{.messageBytes = 100};
     // An array of 256 nils, one byte each: past 100 bytes before it ends.
     std::string growing = std::string("\xDC\x01\x00", 3) + std::string(98, '\xC0');
+    const std::string array65536("\xDD\x00\x01\x00\x00", 5);
+    std::string wideArray = array65536 + std::string(65536, '\xC0');
+    // Four arrays of 65,536 nils: each within the limit of one array, together past the
+    // message's. The fourth is refused from its header.
+    std::string fanOut = "\x94" + wideArray + wideArray + wideArray + array65536;
+    // A map's entries count twice, key and value.
+    const std::string map65536("\xDF\x00\x01\x00\x00", 5);
+    std::string wideMaps = "\x92" + map65536 + std::string(2 * 65536, '\xC0') + map65536;
+    Environment environment;
+    for (int i = 0; i < 65536; ++i)
+        environment.emplace("VARIABLE_" + std::to_string(i), "value");
     struct Case {
         std::string name;
         DecoderLimits limits;
         std::string bytes;
+        MessageDecoder::Result result = MessageDecoder::Result::broken;
     };
     std::vector<Case> cases = {
         {"bin 8 past the limit", small, std::string("\xC4\x63", 2)},
         {"array growing past the limit", small, growing},
         {"nested 33 levels", {}, std::string(33, '\x91') + "\xC0"},
         {"array of 65,537", {}, std::string("\xDD\x00\x01\x00\x01", 5)},
+        {"arrays of 262,144 elements in all", {}, fanOut},
+        {"maps of 131,072 entries in all", {}, wideMaps},
+        {"environment of 65,536 variables",
+         {},
+         encodeRequest(7, "openShell", id, std::int64_t{80}, std::int64_t{24}, "/home",
+                       std::optional<std::string>(), environment),
+         MessageDecoder::Result::message},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         MessageDecoder decoder(c.limits);
         decoder.append(span(c.bytes));
         msgpack::object message;
-        EXPECT_EQ(decoder.next(message), MessageDecoder::Result::broken);
+        EXPECT_EQ(decoder.next(message), c.result);
     }
 }
 
