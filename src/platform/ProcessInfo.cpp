@@ -99,6 +99,12 @@ std::optional<ProcessInfo::Stat> parseStat(std::string_view contents) {
         !nextField(rest, stat.session) || !nextField(rest, terminal) ||
         !nextField(rest, stat.terminalProcessGroup))
         return std::nullopt;
+    // From flags (the 9th field) to itrealvalue (the 21st), then the start time.
+    for (int field = 9; field <= 21; ++field)
+        if (!skipField(rest))
+            return std::nullopt;
+    if (!nextField(rest, stat.startTime))
+        return std::nullopt;
     // The kernel prints the device number as a signed int.
     stat.terminal = static_cast<std::uint32_t>(terminal);
     return stat;
@@ -169,13 +175,13 @@ std::vector<pid_t> ProcessInfo::processGroupMembers(pid_t processGroup) {
     return members;
 }
 
-std::vector<std::vector<pid_t>>
+std::vector<std::vector<ProcessInfo::Listed>>
 ProcessInfo::attachedProcesses(std::span<const Attachment> attachments) {
-    std::vector<std::vector<pid_t>> processes(attachments.size());
+    std::vector<std::vector<Listed>> processes(attachments.size());
     forEachProcess([&](pid_t pid, const Stat& stat) {
         for (std::size_t index = 0; index < attachments.size(); ++index)
             if (attachments[index].holds(stat))
-                processes[index].push_back(pid);
+                processes[index].push_back({pid, stat});
     });
     return processes;
 }
@@ -186,11 +192,36 @@ std::optional<ProcessHandle> ProcessHandle::open(pid_t pid) {
     FileDescriptor descriptor(::pidfd_open(pid, 0));
     if (!descriptor)
         return std::nullopt;
-    return ProcessHandle(pid, std::move(descriptor));
+    return ProcessHandle(pid, std::move(descriptor), 0);
+}
+
+std::optional<ProcessHandle> ProcessHandle::open(const ProcessInfo::Listed& seen) {
+    if (seen.pid <= 0)
+        return std::nullopt;
+    FileDescriptor descriptor(::pidfd_open(seen.pid, 0));
+    if (!descriptor) {
+        if (errno != EMFILE && errno != ENFILE)
+            return std::nullopt;
+        return ProcessHandle(seen.pid, {}, seen.stat.startTime);
+    }
+    // The id could have been passed on between the listing and the pidfd.
+    std::optional<ProcessInfo::Stat> now = ProcessInfo::stat(seen.pid);
+    if (!now)
+        // Ended, or the pidfd took the last descriptor that the read needed: the start time
+        // tells which, at each signal.
+        return ProcessHandle(seen.pid, {}, seen.stat.startTime);
+    if (now->startTime != seen.stat.startTime)
+        return std::nullopt;
+    return ProcessHandle(seen.pid, std::move(descriptor), seen.stat.startTime);
 }
 
 bool ProcessHandle::signal(int signal) const {
-    return ::pidfd_send_signal(descriptor_.get(), signal, nullptr, 0) == 0;
+    if (descriptor_)
+        return ::pidfd_send_signal(descriptor_.get(), signal, nullptr, 0) == 0;
+    // Between this check and the kill, the process would have to end, be collected and have its
+    // id passed on through the whole range of ids: a window too short for that.
+    std::optional<ProcessInfo::Stat> now = ProcessInfo::stat(pid_);
+    return now && now->startTime == startTime_ && ::kill(pid_, signal) == 0;
 }
 
 } // namespace veltro

@@ -25,6 +25,9 @@ struct Stat {
     std::uint64_t terminal = 0;
     // The foreground process group of the controlling terminal, -1 without one.
     pid_t terminalProcessGroup = -1;
+    // When the process started, in clock ticks since boot: with the process id, it names one
+    // process for good, since an id is passed on only to a process started later.
+    std::uint64_t startTime = 0;
 };
 
 std::optional<Stat> stat(pid_t pid);
@@ -50,31 +53,44 @@ struct Attachment {
     }
 };
 
-// The processes each attachment holds, in the kernel's order, found in one pass over /proc
-// however many shells are asked about.
-std::vector<std::vector<pid_t>> attachedProcesses(std::span<const Attachment> attachments);
+struct Listed {
+    pid_t pid = 0;
+    Stat stat;
+};
+
+// The processes each attachment holds, as the listing saw them, in the kernel's order, found in
+// one pass over /proc however many shells are asked about.
+std::vector<std::vector<Listed>> attachedProcesses(std::span<const Attachment> attachments);
 
 } // namespace ProcessInfo
 
-// Holds one process through a pidfd, so that a signal reaches that very process and never a
-// later one that happens to get its process id.
+// Holds one process, so that a signal reaches that very process and never a later one that
+// happens to get its process id: through a pidfd, or, for a process found by a listing while no
+// descriptor is left for a pidfd, through the start time the listing saw, checked before each
+// signal.
 class ProcessHandle {
 public:
     // Absent when the process no longer exists.
     static std::optional<ProcessHandle> open(pid_t pid);
+    // The process a listing saw; absent when it has ended or its id has been passed on since.
+    static std::optional<ProcessHandle> open(const ProcessInfo::Listed& seen);
 
     pid_t pid() const { return pid_; }
+    // Whether a pidfd holds the process; otherwise each signal costs a read of /proc, which
+    // needs a free descriptor.
+    bool holdsDescriptor() const { return bool(descriptor_); }
 
     // Whether the signal was delivered; signal 0 tests whether the process still exists.
     bool signal(int signal) const;
     bool exists() const { return signal(0); }
 
 private:
-    ProcessHandle(pid_t pid, FileDescriptor descriptor)
-        : pid_(pid), descriptor_(std::move(descriptor)) {}
+    ProcessHandle(pid_t pid, FileDescriptor descriptor, std::uint64_t startTime)
+        : pid_(pid), descriptor_(std::move(descriptor)), startTime_(startTime) {}
 
     pid_t pid_;
     FileDescriptor descriptor_;
+    std::uint64_t startTime_;
 };
 
 } // namespace veltro

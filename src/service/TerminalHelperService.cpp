@@ -10,6 +10,7 @@ namespace {
 
 constexpr const char* connectionEndedText = "The connection has ended.";
 constexpr const char* duplicateIdText = "A shell with this id is already open.";
+constexpr const char* relativeShellText = "a shell must be named by an absolute path.";
 
 } // namespace
 
@@ -27,6 +28,12 @@ void TerminalHelperService::openShell(UUID id, std::int64_t columns, std::int64_
                                       Environment environment, OpenShellReply reply) {
     if (ended) {
         reply(0, std::string(connectionEndedText));
+        return;
+    }
+    // Checked here, before a launch is queued: a relative path would be resolved against
+    // whatever folder the shell starts in.
+    if (shell && !shell->starts_with('/')) {
+        reply(0, "Couldn\u2019t start \u201c" + *shell + "\u201d: " + relativeShellText);
         return;
     }
     auto reserved = std::make_shared<Slot>();
@@ -51,6 +58,8 @@ void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>
     if (!session) {
         remove(id, slot);
         slot->forwarding = false;
+        slot->inputBeforeLaunch = Bytes();
+        releaseInput(*slot, *client);
         if (lifetime)
             lifetime->shellEnded();
         reply(0, std::move(error));
@@ -67,8 +76,14 @@ void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>
     slot->session = session;
     if (auto size = std::exchange(slot->sizeBeforeLaunch, std::nullopt))
         session->resize(size->first, size->second);
-    if (!slot->inputBeforeLaunch.empty())
-        writeToSession(slot, std::exchange(slot->inputBeforeLaunch, {}));
+    Bytes early = std::exchange(slot->inputBeforeLaunch, {});
+    if (slot->holdsInput) {
+        // Held back while the shell was starting: the hold passes to the terminal's backlog.
+        session->write(std::move(early));
+        session->whenInputDrained([slot, client = client] { releaseInput(*slot, *client); });
+    } else if (!early.empty()) {
+        writeToSession(slot, std::move(early));
+    }
     reply(session->pid(), std::nullopt);
 }
 
@@ -117,7 +132,14 @@ void TerminalHelperService::write(UUID id, Bytes data) {
     if (!found || data.empty())
         return;
     if (!found->session) {
-        found->inputBeforeLaunch.insert(found->inputBeforeLaunch.end(), data.begin(), data.end());
+        Bytes& early = found->inputBeforeLaunch;
+        if (early.empty())
+            early = std::move(data);
+        else
+            early.insert(early.end(), data.begin(), data.end());
+        // A client typing ahead of a slow launch is held back as a slow shell would hold it.
+        if (early.size() > ShellSession::inputBacklogLimit)
+            holdInput(*found);
         return;
     }
     writeToSession(found, std::move(data));
@@ -128,12 +150,18 @@ void TerminalHelperService::write(UUID id, Bytes data) {
 void TerminalHelperService::writeToSession(const std::shared_ptr<Slot>& slot, Bytes data) {
     if (slot->session->write(std::move(data)) || slot->holdsInput)
         return;
-    slot->holdsInput = true;
-    client->suspendInput();
-    slot->session->whenInputDrained([slot, client = client] {
-        slot->holdsInput = false;
-        client->resumeInput();
-    });
+    holdInput(*slot);
+    slot->session->whenInputDrained([slot, client = client] { releaseInput(*slot, *client); });
+}
+
+void TerminalHelperService::holdInput(Slot& slot) {
+    if (!std::exchange(slot.holdsInput, true))
+        client->suspendInput();
+}
+
+void TerminalHelperService::releaseInput(Slot& slot, TerminalClient& client) {
+    if (std::exchange(slot.holdsInput, false))
+        client.resumeInput();
 }
 
 void TerminalHelperService::resize(UUID id, std::int64_t columns, std::int64_t rows) {
@@ -162,12 +190,16 @@ void TerminalHelperService::isBusy(UUID id, IsBusyReply reply) {
 }
 
 // Stops forwarding, then hangs up the session if the launch has stored one; a launch still under
-// way finds the cleared flag when it finishes and closes its session itself.
+// way finds the cleared flag when it finishes and closes its session itself, and the input it
+// was to get is dropped with the hold it had on the client.
 void TerminalHelperService::closeSlot(Slot& slot) {
     slot.forwarding = false;
-    slot.inputBeforeLaunch.clear();
+    slot.inputBeforeLaunch = Bytes();
     if (slot.session)
         slot.session->close();
+    else
+        // A running session lets go of its hold once its terminal is given up.
+        releaseInput(slot, *client);
 }
 
 void TerminalHelperService::close(UUID id) {

@@ -33,9 +33,11 @@ public:
         std::shared_ptr<ShellSession> session;
         // What the client sent while the shell was still being started; the terminal gets it,
         // in order, as soon as the shell runs, so a client need not wait for the reply to type.
+        // It counts toward the same bound as the running shell's backlog.
         Bytes inputBeforeLaunch;
         std::optional<std::pair<std::int64_t, std::int64_t>> sizeBeforeLaunch;
-        // Whether this shell's backlog holds the client's input back.
+        // Whether this shell's backlog, or its input before the launch, holds the client's
+        // input back.
         bool holdsInput = false;
     };
 
@@ -69,6 +71,8 @@ private:
                   std::shared_ptr<ShellSession> session, std::string error,
                   const OpenShellReply& reply);
     void writeToSession(const std::shared_ptr<Slot>& slot, Bytes data);
+    void holdInput(Slot& slot);
+    static void releaseInput(Slot& slot, TerminalClient& client);
     void closeSlot(Slot& slot);
     void remove(const UUID& id, const std::shared_ptr<Slot>& slot);
     std::shared_ptr<Slot> slot(const UUID& id) const;

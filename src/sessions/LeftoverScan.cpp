@@ -46,21 +46,16 @@ std::vector<std::vector<ProcessHandle>> LeftoverScan::scan(const std::vector<She
     std::vector<ProcessInfo::Attachment> attachments;
     for (const Shell& shell : shells)
         attachments.push_back(shell.attachment);
-    std::vector<std::vector<pid_t>> listed = ProcessInfo::attachedProcesses(attachments);
+    std::vector<std::vector<ProcessInfo::Listed>> listed =
+        ProcessInfo::attachedProcesses(attachments);
 
     pid_t agent = ::getpid();
     std::vector<std::vector<ProcessHandle>> leftovers(shells.size());
     for (std::size_t index = 0; index < shells.size(); ++index) {
-        for (pid_t process : listed[index]) {
-            if (process == agent || process == shells[index].pid)
+        for (const ProcessInfo::Listed& process : listed[index]) {
+            if (process.pid == agent || process.pid == shells[index].pid)
                 continue;
-            std::optional<ProcessHandle> handle = ProcessHandle::open(process);
-            if (!handle)
-                continue;
-            // The process id could have been passed on between the listing and the pidfd; only
-            // a process still attached once it is held is one of ours.
-            std::optional<ProcessInfo::Stat> stat = ProcessInfo::stat(process);
-            if (stat && shells[index].attachment.holds(*stat))
+            if (std::optional<ProcessHandle> handle = ProcessHandle::open(process))
                 leftovers[index].push_back(std::move(*handle));
         }
     }

@@ -413,9 +413,26 @@ void PTYSession::forceKill() {
         ::killpg(shellPid, SIGKILL);
         ::kill(shellPid, SIGKILL);
     }
-    for (const ProcessHandle& leftover : leftovers)
-        leftover.signal(SIGKILL);
-    leftovers.clear();
+    killAll(std::exchange(leftovers, {}));
+    // What was forked since the listing, into process groups of its own, is still in the shell's
+    // session, which outlives the hang-up. Only the session ties it to the shell now: the
+    // terminal's device number may already belong to another shell's terminal.
+    leftoverScan->request(shellPid, {shellPid, 0},
+                          [self = shared_from_this()](std::vector<ProcessHandle> found) {
+                              self->onLoop("forceKill");
+                              killAll(std::move(found));
+                          });
+}
+
+void PTYSession::killAll(std::vector<ProcessHandle> processes) {
+    // Those held by a pidfd go first and give their descriptors back, since each of the others
+    // needs one to read its start time.
+    for (const ProcessHandle& held : processes)
+        if (held.holdsDescriptor())
+            held.signal(SIGKILL);
+    std::erase_if(processes, [](const ProcessHandle& held) { return held.holdsDescriptor(); });
+    for (const ProcessHandle& held : processes)
+        held.signal(SIGKILL);
 }
 
 } // namespace veltro

@@ -46,7 +46,8 @@ struct SpawnedShell {
 // Its life: running, until the shell has been reaped; draining, while what the shell left on
 // the terminal is read; finished, once `exited` has been reported and the terminal given up.
 // close() may come at any point before finished: it lists what is left on the terminal, gives
-// the terminal up, hangs up, and kills whatever survives killDelay later.
+// the terminal up, hangs up, and killDelay later kills whatever survives, and whatever has
+// joined the shell's session since.
 class PTYSession final : public ShellSession, public std::enable_shared_from_this<PTYSession> {
     struct Passkey {
         explicit Passkey() = default;
@@ -57,8 +58,6 @@ public:
     static constexpr std::chrono::seconds killDelay{2};
     static constexpr std::size_t readBufferSize = 65536;
     static constexpr std::int64_t chunksInFlightLimit = 4;
-    // Input waiting for the terminal past which write() asks the caller to hold back.
-    static constexpr std::size_t inputBacklogLimit = 1024 * 1024;
     static constexpr std::int64_t smallestWindowDimension = 1;
     static constexpr std::int64_t largestWindowDimension = 65535;
     static constexpr const char* labelPrefix = "tech.morvane.veltro.terminal-helper.session.";
@@ -115,6 +114,7 @@ private:
     void giveUpTerminal();
     void hangUp(pid_t foreground, std::vector<ProcessHandle> found);
     void forceKill();
+    static void killAll(std::vector<ProcessHandle> processes);
 
     const pid_t shellPid;
     const std::string label_;

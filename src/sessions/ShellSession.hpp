@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -22,6 +23,9 @@ struct ForegroundProcess {
 // once from the kernel's state.
 class ShellSession {
 public:
+    // Input waiting for the terminal past which write() asks the caller to hold back.
+    static constexpr std::size_t inputBacklogLimit = 1024 * 1024;
+
     virtual ~ShellSession() = default;
 
     virtual pid_t pid() const = 0;

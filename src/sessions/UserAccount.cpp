@@ -10,7 +10,8 @@ namespace veltro {
 
 namespace {
 
-constexpr const char* fallbackShell = "/bin/zsh";
+// What passwd(5) says an account without a shell gets.
+constexpr const char* fallbackShell = "/bin/sh";
 
 std::string environmentValue(const char* name) {
     const char* value = std::getenv(name);

@@ -18,7 +18,7 @@ struct UserAccount {
 
     // The rule behind current(), apart from the lookups: the account database entry, when there
     // is one, overrides the name and home it has, and supplies the shell when it names one.
-    // Without a shell the account falls back to "/bin/zsh".
+    // Without a shell the account falls back to "/bin/sh".
     static UserAccount resolve(std::string name, std::string home, const passwd* entry);
 
     friend bool operator==(const UserAccount&, const UserAccount&) = default;

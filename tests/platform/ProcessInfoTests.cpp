@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,8 +130,15 @@ TEST(ProcessInfo, GroupsAndShellsListExactlyTheirProcessesBySessionOrTerminal) {
     const ProcessInfo::Attachment attachments[] = {
         {shell.pid, 0}, {-1, terminal.st_rdev}, {other.pid, 0}, {-1, 0}};
     using Pids = std::vector<pid_t>;
-    EXPECT_EQ(ProcessInfo::attachedProcesses(attachments),
-              (std::vector<Pids>{{shell.pid}, {shell.pid}, {}, {}}));
+    std::vector<Pids> listed;
+    for (const auto& processes : ProcessInfo::attachedProcesses(attachments)) {
+        listed.emplace_back();
+        for (const ProcessInfo::Listed& process : processes) {
+            listed.back().push_back(process.pid);
+            EXPECT_EQ(process.stat.session, shell.pid);
+        }
+    }
+    EXPECT_EQ(listed, (std::vector<Pids>{{shell.pid}, {shell.pid}, {}, {}}));
     EXPECT_EQ(ProcessInfo::stat(shell.pid)->terminal, terminal.st_rdev);
 }
 
@@ -147,5 +155,38 @@ TEST(ProcessHandle, SignalsReachTheHeldProcessOnlyWhileItExists) {
     EXPECT_FALSE(handle->exists());
     EXPECT_FALSE(handle->signal(SIGKILL));
     EXPECT_FALSE(ProcessHandle::open(sleeper.pid));
+    sleeper.pid = -1;
+}
+
+// With no descriptor left for a pidfd, a listed process is held by its start time, so that a
+// process that got the id since the listing is never signalled.
+TEST(ProcessHandle, ListedProcessIsHeldByItsStartTimeWhenNoDescriptorIsLeft) {
+    Sleeper sleeper;
+    auto stat = ProcessInfo::stat(sleeper.pid);
+    ASSERT_TRUE(stat);
+    EXPECT_GE(stat->startTime, ProcessInfo::stat(::getpid())->startTime);
+    ProcessInfo::Listed seen{sleeper.pid, *stat};
+    ProcessInfo::Listed later = seen;
+    ++later.stat.startTime;
+    EXPECT_TRUE(ProcessHandle::open(seen)->holdsDescriptor());
+    EXPECT_FALSE(ProcessHandle::open(later));
+
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit none = limit;
+    none.rlim_cur = 0;
+    ::setrlimit(RLIMIT_NOFILE, &none);
+    auto held = ProcessHandle::open(seen);
+    auto other = ProcessHandle::open(later);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_TRUE(held && other);
+    EXPECT_FALSE(held->holdsDescriptor());
+    EXPECT_FALSE(other->signal(SIGKILL));
+    EXPECT_TRUE(held->exists());
+    EXPECT_TRUE(held->signal(SIGKILL));
+    int status = 0;
+    ASSERT_EQ(::waitpid(sleeper.pid, &status, 0), sleeper.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_FALSE(held->exists());
     sleeper.pid = -1;
 }

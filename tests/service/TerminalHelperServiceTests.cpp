@@ -66,9 +66,10 @@ struct Fixture {
     std::shared_ptr<TerminalHelperService> service =
         std::make_shared<TerminalHelperService>(launcher, client, lifetime);
 
-    std::shared_ptr<OpenReply> open(const UUID& id) {
+    std::shared_ptr<OpenReply> open(const UUID& id,
+                                    std::optional<std::string> shell = std::nullopt) {
         auto reply = std::make_shared<OpenReply>();
-        service->openShell(id, 80, 24, "/tmp", std::nullopt, {},
+        service->openShell(id, 80, 24, "/tmp", std::move(shell), {},
                            [reply](std::int32_t pid, std::optional<std::string> error) {
                                ++reply->calls;
                                reply->pid = pid;
@@ -94,6 +95,15 @@ TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGe
     EXPECT_EQ(first->error, std::nullopt);
     EXPECT_EQ(f.open(id)->error, "A shell with this id is already open.");
     EXPECT_EQ(f.lifetime->shells(), 1);
+    // A shell not named by an absolute path is refused before anything is launched.
+    for (const char* shell : {"bin/sh", "./sh", ""}) {
+        auto relative = f.open(UUID::random(), shell);
+        EXPECT_EQ(relative->pid, 0);
+        EXPECT_EQ(relative->error, "Couldn\u2019t start \u201c" + std::string(shell) +
+                                       "\u201d: a shell must be named by an absolute path.");
+    }
+    EXPECT_EQ(f.launcher->requests.size(), 1u);
+    EXPECT_EQ(f.service->shellCount(), 1);
 
     UUID unknown = UUID::random();
     f.service->write(unknown, {'x'});
@@ -113,13 +123,16 @@ TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGe
     EXPECT_EQ(refused->error, "The connection has ended.");
 }
 
-TEST(TerminalHelperService, FailedLaunchRepliesWithItsTextAndGivesTheCountBack) {
+TEST(TerminalHelperService, FailedLaunchRepliesWithItsTextAndGivesTheCountAndTheInputBack) {
     Fixture f;
     f.launcher->finishAtOnce = false;
     UUID id = UUID::random();
     auto reply = f.open(id);
     EXPECT_EQ(f.lifetime->shells(), 1);
+    f.service->write(id, Bytes(ShellSession::inputBacklogLimit + 1, 'x'));
+    EXPECT_EQ(f.client->suspensions, 1);
     f.launcher->finish("Couldn\u2019t start the shell.");
+    EXPECT_EQ(f.client->suspensions, 0);
     EXPECT_EQ(reply->calls, 1);
     EXPECT_EQ(reply->pid, 0);
     EXPECT_EQ(reply->error, "Couldn\u2019t start the shell.");
@@ -129,13 +142,16 @@ TEST(TerminalHelperService, FailedLaunchRepliesWithItsTextAndGivesTheCountBack) 
     EXPECT_EQ(f.open(id)->error, std::nullopt);
 }
 
-TEST(TerminalHelperService, CloseDuringLaunchClosesTheNewSessionAndForwardsNoExit) {
+TEST(TerminalHelperService, CloseDuringLaunchClosesTheNewSessionForwardsNoExitAndLetsInputGo) {
     Fixture f;
     f.launcher->finishAtOnce = false;
     UUID id = UUID::random();
     auto reply = f.open(id);
+    f.service->write(id, Bytes(ShellSession::inputBacklogLimit, 'x'));
     f.service->write(id, {'x'});
+    EXPECT_EQ(f.client->suspensions, 1);
     f.service->close(id);
+    EXPECT_EQ(f.client->suspensions, 0);
     EXPECT_EQ(f.service->shellCount(), 0);
 
     auto session = f.launcher->finish();
@@ -146,20 +162,52 @@ TEST(TerminalHelperService, CloseDuringLaunchClosesTheNewSessionAndForwardsNoExi
     EXPECT_TRUE(f.client->exits.empty());
 }
 
-TEST(TerminalHelperService, InputAndSizeSentWhileTheShellStartsReachItInOrder) {
+// Input before the launch counts toward the same bound as a running shell's backlog: past it
+// the client is held back, once, until the terminal has taken enough; nothing is dropped.
+TEST(TerminalHelperService, InputAndSizeSentWhileTheShellStartsReachItInOrderWithinTheBound) {
     Fixture f;
     f.launcher->finishAtOnce = false;
     UUID id = UUID::random();
+    UUID slow = UUID::random();
     f.open(id);
-    f.service->write(id, {'l'});
+    f.open(slow);
+    // With the three bytes before them, one byte short of the bound.
+    Bytes half(ShellSession::inputBacklogLimit / 2 - 2, 'a');
+    Bytes expected;
+    auto send = [&](const UUID& to, Bytes data) {
+        if (to == id)
+            expected.insert(expected.end(), data.begin(), data.end());
+        f.service->write(to, std::move(data));
+    };
+    send(id, {'l'});
     f.service->resize(id, 100, 30);
-    f.service->write(id, {'s', '\r'});
+    send(id, {'s', '\r'});
+    send(id, half);
+    send(id, half);
+    send(id, {'b'});
+    EXPECT_EQ(f.client->suspensions, 0);
+    send(id, {'c'});
+    send(id, {'d'});
+    EXPECT_EQ(f.client->suspensions, 1);
+    send(slow, Bytes(ShellSession::inputBacklogLimit + 1, 'd'));
+    EXPECT_EQ(f.client->suspensions, 2);
+
+    // A terminal that takes it all lets go at once; a backlogged one once it has drained.
     auto session = f.launcher->finish();
-    EXPECT_EQ(session->input, (Bytes{'l', 's', '\r'}));
+    EXPECT_EQ(f.client->suspensions, 1);
+    EXPECT_TRUE(session->input == expected);
     EXPECT_EQ(session->resizes, (Sizes{{100, 30}}));
-    f.service->write(id, {'!'});
+    f.launcher->startBacklogged = true;
+    auto backlogged = f.launcher->finish();
+    EXPECT_EQ(backlogged->input.size(), ShellSession::inputBacklogLimit + 1);
+    f.service->write(slow, {'e'});
+    EXPECT_EQ(f.client->suspensions, 1);
+    backlogged->drain();
+    EXPECT_EQ(f.client->suspensions, 0);
+
+    send(id, {'!'});
     f.service->resize(id, 120, 40);
-    EXPECT_EQ(session->input, (Bytes{'l', 's', '\r', '!'}));
+    EXPECT_TRUE(session->input == expected);
     EXPECT_EQ(session->resizes, (Sizes{{100, 30}, {120, 40}}));
 }
 

@@ -187,6 +187,25 @@ bool ended(const ProcessHandle& process) {
     });
 }
 
+// Processes of the session that have not ended.
+int liveInSession(pid_t session) {
+    const ProcessInfo::Attachment attachment[] = {{session, 0}};
+    int live = 0;
+    auto listed = ProcessInfo::attachedProcesses(attachment);
+    for (const ProcessInfo::Listed& process : listed[0]) {
+        std::string fields = readFile("/proc/" + std::to_string(process.pid) + "/stat");
+        live += !fields.empty() && fields[fields.rfind(')') + 2] != 'Z';
+    }
+    return live;
+}
+
+// A descriptor limit under which exactly `free` more descriptors can be opened.
+rlim_t limitLeavingFree(int free) {
+    for (int descriptor = 0;; ++descriptor)
+        if (::fcntl(descriptor, F_GETFD) == -1 && free-- == 0)
+            return static_cast<rlim_t>(descriptor);
+}
+
 std::string resolved(const std::string& path) {
     return std::filesystem::canonical(path).string();
 }
@@ -344,11 +363,16 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
         eventually([&] { return onLoop([&] { return foreground->foregroundProcess().busy; }); }));
     auto foregroundJob =
         ProcessHandle::open(ProcessInfo::stat(foreground->pid())->terminalProcessGroup);
-    // A shell ignoring the hang-up, with a job in a process group of its own that ignores it too:
-    // only the forced kill of what is attached to the terminal reaches them.
+    // A shell ignoring the hang-up, with jobs in process groups of their own that ignore it too,
+    // more of them than descriptors are free while the leftovers are listed, and more of them
+    // forked after the listing: only the forced kill of what is in the shell's session reaches
+    // them all.
     auto& [ignoring, killed] = shells.emplace_back(start(command(
-        "/bin/bash", {"bash", "-c", "trap '' HUP; set -m; sleep 1000 & printf '<%s>' $!; wait"})));
+        "/bin/bash", {"bash", "-c",
+                      "trap '' HUP; set -m; sleep 100 & printf '<%s>' $!; for i in $(seq 30); do "
+                      "sleep 100 & done; for i in $(seq 200); do sleep 100 & sleep 0.05; done"})));
     ASSERT_TRUE(waitForText(killed, ">"));
+    pid_t ignoringSession = ignoring->pid();
     auto backgroundJob = printedProcess(killed);
     ASSERT_TRUE(foregroundJob && backgroundJob);
     EXPECT_NE(ProcessInfo::stat(backgroundJob->pid())->processGroup, ignoring->pid());
@@ -372,6 +396,11 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
 
     // Input nothing reads is dropped with the terminal, and whoever waits for it is let go.
     auto drained = std::make_shared<bool>(false);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit scarce = limit;
+    scarce.rlim_cur = limitLeavingFree(8);
+    ::setrlimit(RLIMIT_NOFILE, &scarce);
     onLoop([&] {
         EXPECT_FALSE(ignoring->write(Bytes(2 * PTYSession::inputBacklogLimit, 'x')));
         ignoring->whenInputDrained([drained] { *drained = true; });
@@ -382,6 +411,7 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
     });
     for (auto& [session, recorder] : shells)
         EXPECT_EQ(exitsOnceEnded(recorder).size(), 1u);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_TRUE(onLoop([&] { return *drained; }));
     // A raw wait status of a shell killed by a signal is that signal.
     EXPECT_EQ(seen(hungUp).exits, Statuses{SIGHUP});
@@ -400,6 +430,8 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
         EXPECT_EQ(seen(recorder).afterExit, 0);
     }
     EXPECT_TRUE(ended(*foregroundJob) && ended(*backgroundJob));
+    EXPECT_TRUE(eventually([&] { return liveInSession(ignoringSession) == 0; }))
+        << liveInSession(ignoringSession);
     foregroundJob.reset();
     backgroundJob.reset();
     EXPECT_EQ(openDescriptors(), descriptorsBefore);
@@ -524,11 +556,9 @@ TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOr
         auto recorder = std::make_shared<Recorder>();
         rlimit limit{};
         ::getrlimit(RLIMIT_NOFILE, &limit);
-        // A limit under which exactly `freeDescriptors` more descriptors can be opened.
         rlimit lowered = limit;
-        for (int descriptor = 0, free = freeDescriptors; free >= 0; ++descriptor)
-            if (::fcntl(descriptor, F_GETFD) == -1 && free-- == 0)
-                lowered.rlim_cur = static_cast<rlim_t>(descriptor);
+        if (freeDescriptors >= 0)
+            lowered.rlim_cur = limitLeavingFree(freeDescriptors);
         auto [session, explained] = await([&](auto launched) {
             ::setrlimit(RLIMIT_NOFILE, &lowered);
             launcher.start(command, 80, 24, events(recorder), launched);

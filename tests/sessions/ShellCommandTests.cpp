@@ -37,6 +37,20 @@ TEST(ShellCommand, OnlyTheLoginShellReadsStartUpFilesAndANamedShellIsRunAsNamed)
     }
 }
 
+// Most Linux systems have no /bin/zsh; passwd(5) gives an account without a shell /bin/sh.
+TEST(UserAccount, DatabaseEntryOverridesTheEnvironmentAndAnAccountWithoutAShellGetsBinSh) {
+    passwd entry{};
+    entry.pw_name = const_cast<char*>("db");
+    entry.pw_dir = const_cast<char*>("/home/db");
+    entry.pw_shell = const_cast<char*>("");
+    EXPECT_EQ(UserAccount::resolve("env", "/env", &entry),
+              (UserAccount{"db", "/home/db", "/bin/sh"}));
+    EXPECT_EQ(UserAccount::resolve("env", "/env", nullptr),
+              (UserAccount{"env", "/env", "/bin/sh"}));
+    entry.pw_shell = const_cast<char*>("/usr/bin/fish");
+    EXPECT_EQ(UserAccount::resolve("env", "/env", &entry).shell, "/usr/bin/fish");
+}
+
 TEST(ShellCommand, BuildsTheWholeEnvironmentAndPassesOtherVariablesThrough) {
     Environment base{{"PATH", "/usr/bin"},    {"XPC_SERVICE_NAME", "x"}, {"OLDPWD", "/old"},
                      {"PWD", "/elsewhere"},   {"TERM", "vt100"},         {"HOME", "/wrong"},

@@ -23,7 +23,10 @@ public:
         return !backlogged;
     }
     void whenInputDrained(std::function<void()> drained) override {
-        drainedCallbacks.push_back(std::move(drained));
+        if (backlogged)
+            drainedCallbacks.push_back(std::move(drained));
+        else
+            drained();
     }
     void resize(std::int64_t columns, std::int64_t rows) override {
         resizes.emplace_back(columns, rows);
@@ -88,12 +91,15 @@ public:
             return nullptr;
         }
         auto session = std::make_shared<FakeSession>(nextPid++, std::move(events));
+        session->backlogged = startBacklogged;
         sessions.push_back(session);
         launched(session, {});
         return session;
     }
 
     bool finishAtOnce = true;
+    // Whether new sessions start with their input backlogged.
+    bool startBacklogged = false;
     std::vector<ShellRequest> requests;
     std::vector<std::pair<ShellEvents, Launched>> pending;
     std::vector<std::shared_ptr<FakeSession>> sessions;
