@@ -86,11 +86,11 @@ void AgentSocketConnection::resume() {
     EventLoop::shared().assertCurrent("AgentConnection::resume");
     if (state_ != State::configuring)
         return;
-    state_ = State::running;
+    state_ = State::identifying;
     transport_->start(shared_from_this());
     identifyTimer_.expires_after(settings_.identifyTimeout);
     identifyTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
-        if (!error && !self->identified_)
+        if (!error && self->state_ == State::identifying)
             self->refuse("The client did not identify itself in time.");
     });
 }
@@ -146,7 +146,7 @@ void AgentSocketConnection::received(const msgpack::object& object) {
         return;
     }
     bool isIdentify = message->kind == Kind::notification && message->method == "identify";
-    if (!identified_) {
+    if (state_ == State::identifying) {
         if (isIdentify)
             identify(*message->params);
         else
@@ -162,7 +162,7 @@ void AgentSocketConnection::received(const msgpack::object& object) {
 }
 
 void AgentSocketConnection::identify(const msgpack::object& params) {
-    identified_ = true;
+    state_ = State::running;
     identifyTimer_.cancel();
     handshake_.release();
     std::string problem;
