@@ -205,8 +205,9 @@ void Agent::hidePath() {
         socket.file.moveAside(socket.file.path() + ".ending");
 }
 
-// Another agent may have bound the path meanwhile; then it is that agent's, and this one only
-// serves the clients already in its backlog.
+// No agent that takes the lock can have bound the path meanwhile, but something that takes none
+// may have; then the path is that one's, and this agent only serves the clients already in its
+// backlog.
 void Agent::restorePath() {
     if (!socket.file.moveBack())
         socket.file.remove();
