@@ -2,6 +2,7 @@
 
 #include "ipc/AgentConnection.hpp"
 #include "ipc/ClientConnection.hpp"
+#include "ipc/ListeningSocket.hpp"
 #include "platform/FileDescriptor.hpp"
 
 #include <chrono>
@@ -58,10 +59,5 @@ public:
 
 // Connects to an in-process listener. Throws ConnectionError when it is gone.
 std::shared_ptr<ClientConnection> connect(const Endpoint& endpoint, std::string identifier);
-
-// Binds a listening socket at `path` (mode 0600). A leftover socket file is replaced only
-// after a connect to it has failed. Returns no descriptor when another agent listens there.
-// Throws ConnectionError for any other failure.
-FileDescriptor bindListeningSocket(const std::string& path);
 
 } // namespace veltro::ipc
