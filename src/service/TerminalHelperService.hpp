@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Expected.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalClient.hpp"
@@ -68,8 +69,7 @@ public:
 private:
     ShellEvents events(const UUID& id, const std::shared_ptr<Slot>& slot);
     void launched(const UUID& id, const std::shared_ptr<Slot>& slot,
-                  std::shared_ptr<ShellSession> session, std::string error,
-                  const OpenShellReply& reply);
+                  Expected<std::shared_ptr<ShellSession>> launch, const OpenShellReply& reply);
     void writeToSession(const std::shared_ptr<Slot>& slot, Bytes data);
     void holdInput(Slot& slot);
     static void releaseInput(Slot& slot, TerminalClient& client);

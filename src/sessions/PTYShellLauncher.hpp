@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Expected.hpp"
 #include "protocol/Bytes.hpp"
 #include "sessions/ShellCommand.hpp"
 #include "sessions/ShellLauncher.hpp"
@@ -24,7 +25,7 @@ class PTYSession;
 // spawning) runs on the loop's worker; the session is made and reported on the loop.
 class PTYShellLauncher : public ShellLauncher {
 public:
-    using Started = std::function<void(std::shared_ptr<PTYSession> session, std::string error)>;
+    using Started = std::function<void(Expected<std::shared_ptr<PTYSession>> session)>;
 
     PTYShellLauncher(UserAccount account, Environment baseEnvironment);
 
