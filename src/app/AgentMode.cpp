@@ -3,6 +3,7 @@
 #include "app/HelperUpdates.hpp"
 #include "ipc/Listener.hpp"
 #include "platform/EventLoop.hpp"
+#include "platform/Expected.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/Logger.hpp"
 #include "protocol/PeerRequirement.hpp"
@@ -20,10 +21,11 @@
 
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -118,12 +120,12 @@ SocketOutcome bindOwnSocket(ListeningSocket& result, const Logger& logger) {
     return SocketOutcome::ready;
 }
 
-FileDescriptor duplicate(const FileDescriptor& socket) {
+// Fails only when descriptors run out, which the agent's shells can bring about.
+Expected<FileDescriptor> duplicate(const FileDescriptor& socket) {
     FileDescriptor copy(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0));
-    if (!copy) {
-        std::perror("Veltro Terminal Helper: can\u2019t duplicate the listening socket");
-        std::abort();
-    }
+    if (!copy)
+        return unexpected(std::string("Can\u2019t duplicate the listening socket: ") +
+                          std::strerror(errno));
     return copy;
 }
 
@@ -175,9 +177,16 @@ void Agent::start() {
 }
 
 // The listener gets a copy of the descriptor, so that it can be stopped and a new one started
-// on the same socket while connections waiting in the backlog stay there.
+// on the same socket while connections waiting in the backlog stay there. Without a copy the
+// agent goes on serving what it has; its idle deadline tries again, or ends it when nothing is
+// left, and the backlog waits in the kernel meanwhile.
 void Agent::startListening() {
-    listener = ipc::Listener::listening(duplicate(socket.socket));
+    Expected<FileDescriptor> copy = duplicate(socket.socket);
+    if (!copy) {
+        agentLogger().error(copy.error());
+        return;
+    }
+    listener = ipc::Listener::listening(std::move(*copy));
     listener->setDelegate(delegate.get());
     listener->resume();
 }

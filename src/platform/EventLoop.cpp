@@ -2,17 +2,9 @@
 
 #include <pthread.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 
 namespace veltro {
-
-void stopProgram(const std::string& message) {
-    std::fprintf(stderr, "veltro: %s\n", message.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
 
 EventLoop& EventLoop::shared() {
     static EventLoop loop;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/StopProgram.hpp"
+
 #include <asio/any_io_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -15,9 +17,6 @@
 #include <utility>
 
 namespace veltro {
-
-// Prints the message to standard error and aborts: for faults of the program itself.
-[[noreturn]] void stopProgram(const std::string& message);
 
 // The agent's one event loop: an io_context run by one thread of its own. Every session,
 // connection, the listener and the lifetime tracker live here, so their state needs no lock

@@ -1,6 +1,7 @@
 #include "sessions/PTYSession.hpp"
 
 #include "platform/EventLoop.hpp"
+#include "platform/StopProgram.hpp"
 #include "sessions/LeftoverScan.hpp"
 
 #include <asio/buffer.hpp>
