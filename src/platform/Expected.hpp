@@ -10,9 +10,7 @@ namespace veltro {
 
 // The failure side of an Expected, made by unexpected(): a wrapper so that a value and an error
 // of the same type cannot be taken for each other.
-template <class E> struct Unexpected {
-    E error;
-};
+template <class E> struct Unexpected { E error; };
 
 template <class E> Unexpected<std::decay_t<E>> unexpected(E&& error) {
     return {std::forward<E>(error)};

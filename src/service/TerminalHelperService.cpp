@@ -46,8 +46,8 @@ void TerminalHelperService::openShell(UUID id, std::int64_t columns, std::int64_
     ShellRequest request{
         id, columns, rows, std::move(folder), std::move(shell), std::move(environment)};
     launcher->launch(request, events(id, reserved),
-                     [self = shared_from_this(), id, reserved, reply = std::move(reply)](
-                         Expected<std::shared_ptr<ShellSession>> launch) {
+                     [self = shared_from_this(), id, reserved,
+                      reply = std::move(reply)](Expected<std::shared_ptr<ShellSession>> launch) {
                          self->launched(id, reserved, std::move(launch), reply);
                      });
 }

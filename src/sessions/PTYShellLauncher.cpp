@@ -162,10 +162,10 @@ private:
 // and sigaddset fail only for a signal number out of range, which these are not.
 sigset_t catchableSignals() {
     sigset_t signals;
-    sigemptyset(&signals);
+    (void)sigemptyset(&signals);
     auto add = [&](int signal) {
         if (signal != SIGKILL && signal != SIGSTOP)
-            sigaddset(&signals, signal);
+            (void)sigaddset(&signals, signal);
     };
     for (int signal = 1; signal <= 31; ++signal)
         add(signal);
@@ -188,7 +188,7 @@ Expected<pid_t> spawn(const ShellCommand& command, const std::string& ttyPath) {
     if (int error = firstError({files.initError, spawn.initError}))
         return unexpected(startError(command.path, error));
     sigset_t emptyMask;
-    sigemptyset(&emptyMask);
+    (void)sigemptyset(&emptyMask); // Cannot fail.
     sigset_t defaults = catchableSignals();
     int error = firstError({
         // Nothing of the agent's reaches the shell but the terminal on 0, 1 and 2. Closed first,
@@ -283,8 +283,7 @@ Expected<SpawnedShell> spawnShell(const ShellCommand& command, std::int64_t colu
     FileDescriptor pidfd(::pidfd_open(child.pid, 0));
     if (!pidfd)
         return unexpected(startError(command.path, errno));
-    Expected<asio::posix::stream_descriptor> master =
-        watched(std::move(terminal->master), command);
+    Expected<asio::posix::stream_descriptor> master = watched(std::move(terminal->master), command);
     if (!master)
         return unexpected(std::move(master.error()));
     Expected<asio::posix::stream_descriptor> process = watched(std::move(pidfd), command);
@@ -333,18 +332,17 @@ void PTYShellLauncher::spawnAndStart(std::function<ShellCommand()> command, std:
                                      std::int64_t rows, ShellEvents events, Started started) {
     EventLoop& loop = EventLoop::shared();
     loop.assertCurrent("PTYShellLauncher::launch");
-    loop.offload(
-        [command = std::move(command), columns, rows, limit = descriptorLimit] {
-            return spawnShell(command(), columns, rows, limit);
-        },
-        [events = std::move(events), started = std::move(started),
-         scan = leftoverScan](Expected<SpawnedShell> shell) mutable {
-            if (!shell) {
-                started(unexpected(std::move(shell.error())));
-                return;
-            }
-            started(PTYSession::start(std::move(*shell), std::move(events), std::move(scan)));
-        });
+    loop.offload([command = std::move(command), columns, rows,
+                  limit = descriptorLimit] { return spawnShell(command(), columns, rows, limit); },
+                 [events = std::move(events), started = std::move(started),
+                  scan = leftoverScan](Expected<SpawnedShell> shell) mutable {
+                     if (!shell) {
+                         started(unexpected(std::move(shell.error())));
+                         return;
+                     }
+                     started(
+                         PTYSession::start(std::move(*shell), std::move(events), std::move(scan)));
+                 });
 }
 
 } // namespace veltro
