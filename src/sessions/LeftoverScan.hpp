@@ -8,6 +8,8 @@
 
 namespace veltro {
 
+class EventLoop;
+
 // Finds what closing shells leave behind: the processes attached to each shell's session or
 // terminal, other than the shell and the agent, each held by a pidfd so that a later kill
 // reaches that very process. The scan of /proc runs on the loop's worker, and the requests of
@@ -16,6 +18,8 @@ namespace veltro {
 class LeftoverScan : public std::enable_shared_from_this<LeftoverScan> {
 public:
     using Found = std::function<void(std::vector<ProcessHandle> leftovers)>;
+
+    explicit LeftoverScan(EventLoop& loop) : loop(loop) {}
 
     // `found` runs on the loop, in a later turn, with what the scan found for `shell`.
     void request(pid_t shell, ProcessInfo::Attachment attachment, Found found);
@@ -36,9 +40,10 @@ private:
     };
 
     void scanPending();
-    static void deliver(std::shared_ptr<Results> results, std::size_t index);
+    void deliver(std::shared_ptr<Results> results, std::size_t index);
     static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Shell>& shells);
 
+    EventLoop& loop;
     std::vector<Request> pending;
 };
 

@@ -23,6 +23,7 @@
 
 namespace veltro {
 
+class EventLoop;
 class LeftoverScan;
 
 // A shell just started on a terminal of its own, with both descriptors the session watches
@@ -62,12 +63,13 @@ public:
     static constexpr std::int64_t largestWindowDimension = 65535;
     static constexpr const char* labelPrefix = "tech.morvane.veltro.terminal-helper.session.";
 
-    // On the loop: the session for a spawned shell, watching it already. Its events come in
-    // later turns of the loop, never during this call.
-    static std::shared_ptr<PTYSession> start(SpawnedShell shell, ShellEvents events,
+    // On `loop`, where the shell's descriptors are registered: the session for a spawned shell,
+    // watching it already. Its events come in later turns of the loop, never during this call.
+    static std::shared_ptr<PTYSession> start(EventLoop& loop, SpawnedShell shell,
+                                             ShellEvents events,
                                              std::shared_ptr<LeftoverScan> leftoverScan);
 
-    PTYSession(Passkey, SpawnedShell shell, ShellEvents events,
+    PTYSession(Passkey, EventLoop& loop, SpawnedShell shell, ShellEvents events,
                std::shared_ptr<LeftoverScan> leftoverScan);
     ~PTYSession() override;
     PTYSession(const PTYSession&) = delete;
@@ -88,8 +90,6 @@ public:
 
 private:
     enum class Stage { running, draining, finished };
-
-    void onLoop(const char* operation) const;
 
     void readOutput();
     void outputRead(const asio::error_code& error, std::size_t count);
@@ -116,6 +116,7 @@ private:
     void forceKill();
     static void killAll(std::vector<ProcessHandle> processes);
 
+    EventLoop& loop;
     const pid_t shellPid;
     const std::string label_;
     ShellEvents events;
