@@ -15,7 +15,6 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -47,6 +46,16 @@ sigset_t endingSignals() {
     return set;
 }
 
+// Signals that the agent has no use for but whose default would end it on the spot, leaving its
+// socket file and its shells' jobs behind: a broken pipe is seen as a failed write instead, and
+// the others are what a stray kill or a timer in a library would send. They are ignored, not
+// blocked, so nothing queues up; shells still start with them at their defaults, because the
+// spawn resets every disposition. std::signal fails only for a signal number that is invalid.
+void ignoreStraySignals() {
+    for (int signal : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
+        std::signal(signal, SIG_IGN);
+}
+
 // Every connection and shell costs the agent descriptors, so it takes all the system allows it;
 // its shells start with the limit it was given, which is what their programs expect. Answers
 // that original soft limit.
@@ -68,9 +77,7 @@ Logger agentLogger() {
 // outlives the agent and is never removed).
 struct ListeningSocket {
     FileDescriptor socket;
-    std::string ownedPath;
-    dev_t device = 0;
-    ino_t inode = 0;
+    ipc::OwnedSocketFile file;
 };
 
 FileDescriptor takeServiceManagerSocket(const Logger& logger) {
@@ -92,25 +99,22 @@ enum class SocketOutcome { ready, anotherAgent, failed };
 
 SocketOutcome bindOwnSocket(ListeningSocket& result, const Logger& logger) {
     std::string path;
+    std::optional<ipc::ExclusiveSocket> bound;
     try {
         path = TerminalService::socketPath();
-        result.socket = ipc::bindListeningSocket(path);
+        bound = ipc::bindExclusively(path);
     } catch (const std::exception& error) {
         logger.error(std::string("Can\u2019t listen: ") + error.what());
         std::cerr << "Veltro Terminal Helper: can\u2019t listen: " << error.what() << '\n';
         return SocketOutcome::failed;
     }
-    if (!result.socket) {
+    if (!bound) {
         std::cerr << "Veltro Terminal Helper: another agent is already listening at " << path
                   << '\n';
         return SocketOutcome::anotherAgent;
     }
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) {
-        result.device = info.st_dev;
-        result.inode = info.st_ino;
-    }
-    result.ownedPath = path;
+    result.socket = std::move(bound->socket);
+    result.file = std::move(bound->file);
     return SocketOutcome::ready;
 }
 
@@ -154,7 +158,6 @@ private:
     std::shared_ptr<HelperLifetime> lifetime;
     std::shared_ptr<TerminalHelperListenerDelegate> delegate;
     std::shared_ptr<ipc::Listener> listener;
-    std::string hiddenPath;
     const std::optional<rlim_t> shellDescriptorLimit;
     int signal = 0;
 };
@@ -200,24 +203,16 @@ bool Agent::connectionIsWaiting() const {
 // that is about to close the socket under it. systemd's socket needs no such care: it stays
 // open in the service manager, and whoever connects waits there for the next agent.
 void Agent::hidePath() {
-    if (socket.ownedPath.empty())
-        return;
-    std::string aside = socket.ownedPath + ".ending";
-    if (::rename(socket.ownedPath.c_str(), aside.c_str()) == 0)
-        hiddenPath = aside;
+    if (socket.file.owned())
+        socket.file.moveAside(socket.file.path() + ".ending");
 }
 
-// Another agent may have bound the path meanwhile; then it is that agent's, and this one only
-// serves the clients already in its backlog.
+// No agent that takes the lock can have bound the path meanwhile, but something that takes none
+// may have; then the path is that one's, and this agent only serves the clients already in its
+// backlog.
 void Agent::restorePath() {
-    if (hiddenPath.empty())
-        return;
-    if (::renameat2(AT_FDCWD, hiddenPath.c_str(), AT_FDCWD, socket.ownedPath.c_str(),
-                    RENAME_NOREPLACE) != 0) {
-        ::unlink(hiddenPath.c_str());
-        socket.ownedPath.clear();
-    }
-    hiddenPath.clear();
+    if (!socket.file.moveBack())
+        socket.file.remove();
 }
 
 // Ending for idleness must never drop a client. The listener accepts only in its own handlers
@@ -244,18 +239,7 @@ void Agent::idleFired() {
 }
 
 void Agent::removeOwnedFile() {
-    if (!hiddenPath.empty()) {
-        ::unlink(hiddenPath.c_str());
-        hiddenPath.clear();
-        return;
-    }
-    if (socket.ownedPath.empty())
-        return;
-    struct stat info {};
-    if (::stat(socket.ownedPath.c_str(), &info) == 0 && info.st_dev == socket.device &&
-        info.st_ino == socket.inode)
-        ::unlink(socket.ownedPath.c_str());
-    socket.ownedPath.clear();
+    socket.file.remove();
 }
 
 void Agent::waitForSignal() {
@@ -295,7 +279,7 @@ void removeJobVariables() {
 }
 
 int runAgentMode() {
-    std::signal(SIGPIPE, SIG_IGN);
+    ignoreStraySignals();
     sigset_t ending = endingSignals();
     ::pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 

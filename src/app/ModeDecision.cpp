@@ -39,8 +39,9 @@ std::string usageText(std::string_view agentLabel) {
            "  --version   show the version\n"
            "\n"
            "With any other arguments (none, --Agent or --agent=1 among them) the program\n"
-           "installs and enables its systemd user units, says what remains to be done, and\n"
-           "exits.\n";
+           "installs nothing. On Linux no copy is signed by a team, so it only says that\n"
+           "make local loads the agent (run it again when the agent is not loaded) and\n"
+           "exits with status 0.\n";
 }
 
 LaunchMode decideLaunchMode(int argc, char** argv) {

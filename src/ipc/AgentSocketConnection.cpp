@@ -87,11 +87,11 @@ void AgentSocketConnection::setDisconnectHandler(std::function<void()> handler) 
 void AgentSocketConnection::resume() {
     if (state_ != State::configuring)
         return;
-    state_ = State::running;
+    state_ = State::identifying;
     transport_->start(shared_from_this());
     identifyTimer_.expires_after(settings_.identifyTimeout);
     identifyTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
-        if (!error && !self->identified_)
+        if (!error && self->state_ == State::identifying)
             self->refuse("The client did not identify itself in time.");
     });
 }
@@ -140,7 +140,7 @@ void AgentSocketConnection::received(const msgpack::object& object) {
         return;
     }
     bool isIdentify = message->kind == Kind::notification && message->method == "identify";
-    if (!identified_) {
+    if (state_ == State::identifying) {
         if (isIdentify)
             identify(*message->params);
         else
@@ -156,7 +156,7 @@ void AgentSocketConnection::received(const msgpack::object& object) {
 }
 
 void AgentSocketConnection::identify(const msgpack::object& params) {
-    identified_ = true;
+    state_ = State::running;
     identifyTimer_.cancel();
     handshake_.release();
     std::string problem;

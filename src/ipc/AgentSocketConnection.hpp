@@ -84,7 +84,8 @@ public:
     static constexpr std::size_t resumeReadingBelowReplies = 1024;
 
 private:
-    enum class State { configuring, running, ended };
+    // Identifying: reading, with only `identify` welcome, and that before the timeout.
+    enum class State { configuring, identifying, running, ended };
 
     void identify(const msgpack::object& params);
     void request(const IncomingMessage& message);
@@ -101,7 +102,6 @@ private:
     asio::steady_timer identifyTimer_;
 
     State state_ = State::configuring;
-    bool identified_ = false;
     std::optional<std::string> requirement_;
     std::shared_ptr<TerminalHelperProtocol> handler_;
     std::function<void()> disconnectHandler_;
@@ -111,6 +111,7 @@ private:
     // otherwise a client could pile up answers behind it without bound.
     std::deque<std::optional<std::string>> responses_;
     std::uint64_t firstSlot_ = 0;
+    // Reading has been suspended for the answers waiting; it comes and goes while running.
     bool holdingRequests_ = false;
 };
 

@@ -86,7 +86,7 @@ template <class Work> void ClientSocketConnection::onLoop(Work&& work) {
 
 void ClientSocketConnection::setHandler(std::shared_ptr<TerminalClientProtocol> object) {
     onLoop([object = std::move(object)](ClientSocketConnection& self) mutable {
-        if (!self.ended_)
+        if (self.state_ != State::ended)
             self.handler_ = std::move(object);
     });
 }
@@ -94,30 +94,30 @@ void ClientSocketConnection::setHandler(std::shared_ptr<TerminalClientProtocol> 
 void ClientSocketConnection::setErrorHandler(
     std::function<void(std::string method, std::string message)> handler) {
     onLoop([handler = std::move(handler)](ClientSocketConnection& self) mutable {
-        if (!self.ended_)
+        if (self.state_ != State::ended)
             self.errorHandler_ = std::move(handler);
     });
 }
 
 void ClientSocketConnection::setDisconnectHandler(std::function<void(std::string)> handler) {
     onLoop([handler = std::move(handler)](ClientSocketConnection& self) mutable {
-        if (!self.ended_)
+        if (self.state_ != State::ended)
             self.disconnectHandler_ = std::move(handler);
     });
 }
 
 void ClientSocketConnection::resume() {
     onLoop([](ClientSocketConnection& self) {
-        if (self.running_ || self.ended_)
+        if (self.state_ != State::configuring)
             return;
-        self.running_ = true;
+        self.state_ = State::running;
         self.transport_->start(self.shared_from_this());
     });
 }
 
 void ClientSocketConnection::disconnect() {
     onLoop([](ClientSocketConnection& self) {
-        if (self.ended_)
+        if (self.state_ == State::ended)
             return;
         self.transport_->finish();
         self.ended();
@@ -136,7 +136,7 @@ void ClientSocketConnection::request(std::string_view method, ResponseHandler ha
     std::uint32_t msgid = nextMsgid_++;
     onLoop([msgid, method, message = encodeRequest(msgid, method, values...),
             handler = std::move(handler)](ClientSocketConnection& self) mutable {
-        if (self.ended_)
+        if (self.state_ == State::ended)
             return;
         self.pending_[msgid] = {findMethod(Direction::toAgent, method), std::move(handler)};
         self.transport_->send(std::move(message));
@@ -284,7 +284,7 @@ void ClientSocketConnection::peerGone(const std::string&) {
 }
 
 void ClientSocketConnection::end(const std::string& problem) {
-    if (ended_)
+    if (state_ == State::ended)
         return;
     logger_.error("Ended the connection to the agent: " + problem);
     transport_->close();
@@ -292,9 +292,9 @@ void ClientSocketConnection::end(const std::string& problem) {
 }
 
 void ClientSocketConnection::ended() {
-    if (ended_)
+    if (state_ == State::ended)
         return;
-    ended_ = true;
+    state_ = State::ended;
     pending_.clear();
     handler_.reset();
     errorHandler_ = nullptr;

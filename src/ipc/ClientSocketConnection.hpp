@@ -54,6 +54,8 @@ public:
     void peerGone(const std::string& why) override;
 
 private:
+    enum class State { configuring, running, ended };
+
     // Answers a request from its response: with the checked result, or with no result and the
     // agent's error text. Answers false when it cannot, which ends the connection.
     using ResponseHandler = std::function<bool(const WireValues* result, std::string error)>;
@@ -77,8 +79,7 @@ private:
     Logger logger_;
     std::atomic<std::uint32_t> nextMsgid_{0};
 
-    bool running_ = false;
-    bool ended_ = false;
+    State state_ = State::configuring;
     std::shared_ptr<TerminalClientProtocol> handler_;
     std::function<void(std::string, std::string)> errorHandler_;
     std::function<void(std::string)> disconnectHandler_;

@@ -11,8 +11,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,52 +29,6 @@ constexpr std::size_t awaitingIdentifyLimit = 64;
 // How soon accepting is tried again after a failure that no event will announce the end of.
 constexpr auto acceptRetryDelay = std::chrono::milliseconds(250);
 
-sockaddr_un addressOf(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path)
-        throw ConnectionError("Cannot listen on \"" + path +
-                              "\": the path is empty or too long for a socket.");
-    std::memcpy(address.sun_path, path.data(), path.size());
-    return address;
-}
-
-bool someoneListens(const sockaddr_un& address) {
-    FileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!probe)
-        return false;
-    int result;
-    do {
-        result =
-            ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
-}
-
-std::string failure(const std::string& what, const std::string& path) {
-    return "Cannot " + what + " " + path + ": " + std::strerror(errno);
-}
-
-// Which file a path names; an inode number alone may be reused once the file is gone.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    timespec changed{};
-    bool known = false;
-
-    bool sameAs(const FileIdentity& other) const {
-        return known && other.known && device == other.device && inode == other.inode &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-};
-
-FileIdentity identityOf(const std::string& path) {
-    struct stat status {};
-    if (path.empty() || ::lstat(path.c_str(), &status) != 0)
-        return {};
-    return {status.st_dev, status.st_ino, status.st_ctim, true};
-}
-
 // Held open so that, when the process has no descriptor left, closing it makes room to accept
 // and close the connection that waits, rather than leaving it pending for ever.
 FileDescriptor openSpare() {
@@ -91,7 +43,7 @@ class SocketListener final : public Listener {
 public:
     SocketListener(EventLoop& loop, FileDescriptor socket, std::string ownsPath)
         : loop_(loop), acceptor_(loop.context()), retryTimer_(loop.context()),
-          ownsPath_(std::move(ownsPath)), ownedFile_(identityOf(ownsPath_)),
+          ownsPath_(std::move(ownsPath)), ownedFile_(FileIdentity::of(ownsPath_)),
           logger_(TerminalService::helperBundleID(), "connection") {
         if (!socket)
             return;
@@ -185,7 +137,7 @@ private:
         if (ownsPath_.empty() || fileRemoved_.exchange(true))
             return;
         // Another agent may have replaced the file since; only ours is removed.
-        if (identityOf(ownsPath_).sameAs(ownedFile_))
+        if (FileIdentity::of(ownsPath_).sameAs(ownedFile_))
             ::unlink(ownsPath_.c_str());
     }
 
@@ -329,38 +281,6 @@ std::shared_ptr<ClientConnection> connect(asio::io_context& context, const Endpo
     if (!listener)
         throw ConnectionError("The in-process terminal helper no longer listens.");
     return listener->connectInProcess(context, std::move(identifier));
-}
-
-FileDescriptor bindListeningSocket(const std::string& path) {
-    sockaddr_un address = addressOf(path);
-    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket)
-        throw ConnectionError(failure("create a socket for", path));
-    auto bindOnce = [&] {
-        return ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    };
-    if (bindOnce() != 0) {
-        if (errno != EADDRINUSE)
-            throw ConnectionError(failure("bind", path));
-        if (someoneListens(address))
-            return FileDescriptor();
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) == 0 && !S_ISSOCK(status.st_mode))
-            throw ConnectionError("Cannot bind " + path +
-                                  ": a file that is not a socket is there.");
-        // Nothing answers there: a leftover of an agent that did not clean up.
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-            throw ConnectionError(failure("remove the leftover socket", path));
-        if (bindOnce() != 0)
-            throw ConnectionError(failure("bind", path));
-    }
-    // The socket is bound but not listening yet, so nobody can connect before it is private.
-    if (::chmod(path.c_str(), 0600) != 0 || ::listen(socket.get(), SOMAXCONN) != 0) {
-        ConnectionError error(failure("listen on", path));
-        ::unlink(path.c_str());
-        throw error;
-    }
-    return socket;
 }
 
 } // namespace veltro::ipc

@@ -2,6 +2,7 @@
 
 #include "ipc/AgentConnection.hpp"
 #include "ipc/ClientConnection.hpp"
+#include "ipc/ListeningSocket.hpp"
 #include "platform/FileDescriptor.hpp"
 
 #include <chrono>
@@ -67,10 +68,5 @@ public:
 // when the listener is gone.
 std::shared_ptr<ClientConnection> connect(asio::io_context& context, const Endpoint& endpoint,
                                           std::string identifier);
-
-// Binds a listening socket at `path` (mode 0600). A leftover socket file is replaced only
-// after a connect to it has failed. Returns no descriptor when another agent listens there.
-// Throws ConnectionError for any other failure.
-FileDescriptor bindListeningSocket(const std::string& path);
 
 } // namespace veltro::ipc

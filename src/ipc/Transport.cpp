@@ -1,8 +1,11 @@
 #include "ipc/Transport.hpp"
 
+#include "platform/EventLoop.hpp"
+
 #include <asio/post.hpp>
 
 #include <span>
+#include <string>
 
 namespace veltro::ipc {
 
@@ -24,17 +27,43 @@ Transport::Transport(asio::io_context& context, FileDescriptor socket)
 
 Transport::~Transport() = default;
 
+bool Transport::allowed(State from, State to) {
+    switch (from) {
+    case State::configuring:
+        return to == State::open || to == State::closed;
+    case State::open:
+        return to == State::readingOnly || to == State::finishing || to == State::closed;
+    case State::readingOnly:
+        return to == State::finishing || to == State::closed;
+    case State::finishing:
+        return to == State::lingering || to == State::closed;
+    case State::lingering:
+        return to == State::closed;
+    case State::closed:
+        return false;
+    }
+    return false;
+}
+
+void Transport::moveTo(State next) {
+    if (!allowed(state_, next))
+        stopProgram("Transport: no move from state " + std::to_string(static_cast<int>(state_)) +
+                    " to state " + std::to_string(static_cast<int>(next)));
+    state_ = next;
+}
+
 void Transport::start(std::shared_ptr<Receiver> receiver) {
     if (state_ != State::configuring)
         return;
-    state_ = State::open;
+    moveTo(State::open);
     receiver_ = std::move(receiver);
     flush();
     read();
 }
 
 bool Transport::wantsToRead() const {
-    return state_ == State::open && suspensions_ == 0 && !overloaded_;
+    return (state_ == State::open || state_ == State::readingOnly) && suspensions_ == 0 &&
+           !overloaded_;
 }
 
 void Transport::read() {
@@ -51,11 +80,11 @@ void Transport::read() {
 
 void Transport::readDone(const asio::error_code& error, std::size_t count) {
     reading_ = false;
-    if (state_ == State::finishing) {
+    if (isEnding()) {
         discarded(error, count);
         return;
     }
-    if (state_ != State::open)
+    if (state_ != State::open && state_ != State::readingOnly)
         return;
     if (error) {
         failed(error == asio::error::eof ? "the peer closed the connection" : error.message());
@@ -163,7 +192,7 @@ void Transport::writeBarrier(std::function<void()> block) {
 }
 
 void Transport::flush() {
-    if (writing_ || !writable_ || state_ == State::configuring || state_ == State::closed)
+    if (writing_ || (state_ != State::open && state_ != State::finishing))
         return;
     std::size_t count = 0;
     std::size_t skip = frontWritten_;
@@ -203,7 +232,7 @@ void Transport::written(const asio::error_code& error, std::size_t count) {
         }
         // The peer may have closed after sending what is still to be read, its last words
         // among them: read on to the end rather than drop that.
-        writable_ = false;
+        moveTo(State::readingOnly);
         completeAll();
         return;
     }
@@ -265,7 +294,7 @@ void Transport::updateOverload() {
 }
 
 void Transport::failed(const std::string& why) {
-    bool wasOpen = state_ == State::open;
+    bool wasOpen = state_ == State::open || state_ == State::readingOnly;
     std::shared_ptr<Receiver> receiver = receiver_;
     close();
     if (wasOpen && receiver)
@@ -277,13 +306,13 @@ void Transport::finish(std::string lastMessage) {
         close();
         return;
     }
-    if (state_ == State::finishing)
+    if (isEnding())
         return;
     // Only a peer that is told why the connection ends needs to be given the time to read it.
     awaitPeerClose_ = !lastMessage.empty();
     if (!lastMessage.empty())
         send(std::move(lastMessage));
-    state_ = State::finishing;
+    moveTo(State::finishing);
     lingerTimer_.expires_after(lingerTimeout);
     lingerTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
         if (!error)
@@ -299,6 +328,7 @@ void Transport::finish(std::string lastMessage) {
 // last message, which says why the connection ends. So only the sending side is shut down; what
 // the peer still sends is read and dropped until it closes its end or the linger time is up.
 void Transport::stopSending() {
+    moveTo(State::lingering);
     asio::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_send, ignored);
     if (!reading_ || !awaitPeerClose_)
@@ -306,7 +336,7 @@ void Transport::stopSending() {
 }
 
 void Transport::discard() {
-    if (reading_ || state_ != State::finishing)
+    if (reading_ || !isEnding())
         return;
     reading_ = true;
     std::span<std::uint8_t> room = decoder_.prepare(readSize);
@@ -323,7 +353,7 @@ void Transport::discard() {
 // sending past what it can have sent before it heard why is not waited for: draining a stream
 // of large messages to the end would cost the loop its time for the other connections.
 void Transport::discarded(const asio::error_code& error, std::size_t count) {
-    if (state_ != State::finishing)
+    if (!isEnding())
         return;
     discardedBytes_ += count;
     if (discardedBytes_ > discardedAtMost)
@@ -337,7 +367,7 @@ void Transport::discarded(const asio::error_code& error, std::size_t count) {
 void Transport::close() {
     if (state_ == State::closed)
         return;
-    state_ = State::closed;
+    moveTo(State::closed);
     lingerTimer_.cancel();
     asio::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);

@@ -82,12 +82,29 @@ public:
     void finish(std::string lastMessage = {});
 
     // Whether messages sent now can still go out.
-    bool isOpen() const {
-        return writable_ && (state_ == State::configuring || state_ == State::open);
-    }
+    bool isOpen() const { return state_ == State::configuring || state_ == State::open; }
 
 private:
-    enum class State { configuring, open, finishing, closed };
+    enum class State {
+        // Messages may be queued; nothing is read or written before start().
+        configuring,
+        open,
+        // A write failed while the peer's messages were still wanted: nothing more goes out,
+        // but what the peer sent before it went is read to the end.
+        readingOnly,
+        // finish() has been asked: the queue is being written, and what comes in is dropped.
+        finishing,
+        // The queue has been written and the sending side shut down; what the peer still
+        // sends is dropped until it closes its end or the linger time is up.
+        lingering,
+        closed,
+    };
+
+    // The only way the state changes; a change the transport's life does not allow is a fault
+    // of the program and stops it.
+    void moveTo(State next);
+    static bool allowed(State from, State to);
+    bool isEnding() const { return state_ == State::finishing || state_ == State::lingering; }
 
     void stopSending();
     void discard();
@@ -125,11 +142,16 @@ private:
     std::shared_ptr<Receiver> receiver_;
 
     MessageDecoder decoder_;
+    // An asynchronous read is under way; it completes, if only as cancelled, in any state.
     bool reading_ = false;
+    // Whether an ending transport waits for the peer to close: only a peer that has been told
+    // why the connection ends needs the time to read it.
     bool awaitPeerClose_ = false;
     std::size_t discardedBytes_ = 0;
+    // A turn that goes on delivering and reading has been posted.
     bool continuing_ = false;
     int suspensions_ = 0;
+    // Too much waits to be written; it comes and goes while the transport is open.
     bool overloaded_ = false;
 
     // Nodes move between the queue and the spares, so queuing a message allocates nothing once
@@ -139,8 +161,8 @@ private:
     std::list<Outgoing> spares_;
     std::size_t queuedBytes_ = 0;
     std::size_t frontWritten_ = 0;
+    // An asynchronous write is under way.
     bool writing_ = false;
-    bool writable_ = true;
     std::array<asio::const_buffer, 64> buffers_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "platform/ProcessInfo.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -21,16 +22,24 @@ public:
 
     explicit LeftoverScan(EventLoop& loop) : loop(loop) {}
 
-    // `found` runs on the loop, in a later turn, with what the scan found for `shell`.
-    void request(pid_t shell, ProcessInfo::Attachment attachment, Found found);
+    struct Shell {
+        pid_t pid = 0;
+        // When the shell started, 0 if unknown.
+        std::uint64_t startTime = 0;
+    };
+
+    // `found` runs on the loop, in a later turn, with what the scan found for `shell`. Once the
+    // shell's pid leads a session again, in another process, that session is not the shell's,
+    // and only the terminal ties processes to the shell.
+    void request(Shell shell, ProcessInfo::Attachment attachment, Found found);
 
 private:
-    struct Shell {
-        pid_t pid;
+    struct Scanned {
+        Shell shell;
         ProcessInfo::Attachment attachment;
     };
     struct Request {
-        Shell shell;
+        Scanned shell;
         Found found;
     };
 
@@ -41,7 +50,9 @@ private:
 
     void scanPending();
     void deliver(std::shared_ptr<Results> results, std::size_t index);
-    static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Shell>& shells);
+    static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Scanned>& shells);
+    static bool sessionIsShells(const Scanned& shell,
+                                const std::vector<ProcessInfo::Listed>& listed);
 
     EventLoop& loop;
     std::vector<Request> pending;

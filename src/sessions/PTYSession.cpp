@@ -36,6 +36,9 @@ std::shared_ptr<PTYSession> PTYSession::start(EventLoop& loop, SpawnedShell shel
                                               std::shared_ptr<LeftoverScan> leftoverScan) {
     auto session = std::make_shared<PTYSession>(Passkey(), loop, std::move(shell),
                                                 std::move(events), std::move(leftoverScan));
+    // Read while the shell cannot have been reaped, so that it names the shell for good.
+    if (std::optional<ProcessInfo::Stat> stat = ProcessInfo::stat(session->shellPid))
+        session->shellStartTime = stat->startTime;
     // The wait holds the session for as long as the shell runs.
     session->process.async_wait(
         asio::posix::stream_descriptor::wait_read,
@@ -57,14 +60,39 @@ std::int64_t PTYSession::clampDimension(std::int64_t value) {
     return std::clamp(value, smallestWindowDimension, largestWindowDimension);
 }
 
+bool PTYSession::allowed(Stage from, Stage to) {
+    switch (from) {
+    case Stage::running:
+        return to == Stage::closing || to == Stage::draining;
+    case Stage::closing:
+        return to == Stage::hungUp || to == Stage::drainingClosed;
+    case Stage::hungUp:
+        return to == Stage::drainingClosed;
+    case Stage::draining:
+        return to == Stage::drainingClosed || to == Stage::finished;
+    case Stage::drainingClosed:
+        return to == Stage::finished;
+    case Stage::finished:
+        return false;
+    }
+    return false;
+}
+
+void PTYSession::moveTo(Stage next) {
+    if (!allowed(stage, next))
+        stopProgram(label_ + ": no move from stage " + std::to_string(static_cast<int>(stage)) +
+                    " to stage " + std::to_string(static_cast<int>(next)));
+    stage = next;
+}
+
 // ---- Output
 
 void PTYSession::readOutput() {
-    if (stage == Stage::draining) {
+    if (isDraining()) {
         drainOutput();
         return;
     }
-    if (stage != Stage::running || reading || readEnded || !master.is_open() ||
+    if (!shellRuns() || reading || readEnded || !master.is_open() ||
         chunksInFlight >= chunksInFlightLimit)
         return;
     reading = true;
@@ -179,7 +207,7 @@ void PTYSession::armQuietTimer() {
 
 void PTYSession::outputQuiet(const asio::error_code& error) {
     quietTimerArmed = false;
-    if (error || stage != Stage::running || reportsFolder)
+    if (error || !shellRuns() || reportsFolder)
         return;
     if (std::chrono::steady_clock::now() < lastOutput + quietDelay) {
         armQuietTimer();
@@ -193,7 +221,7 @@ void PTYSession::outputQuiet(const asio::error_code& error) {
 }
 
 std::optional<std::string> PTYSession::currentFolder() {
-    if (stage != Stage::running)
+    if (!shellRuns())
         return std::nullopt;
     if (reportsFolder)
         return folder;
@@ -204,7 +232,7 @@ std::optional<std::string> PTYSession::currentFolder() {
 }
 
 ForegroundProcess PTYSession::foregroundProcess() {
-    if (stage != Stage::running || !master.is_open())
+    if (!shellRuns() || !master.is_open())
         return {};
     pid_t group = ::tcgetpgrp(master.native_handle());
     // The shell in the foreground is never busy, whether or not it leads its group.
@@ -224,7 +252,7 @@ ForegroundProcess PTYSession::foregroundProcess() {
 // ---- Input and size
 
 bool PTYSession::write(Bytes data) {
-    if (data.empty() || closeAsked || !master.is_open())
+    if (data.empty() || !takesInput() || !master.is_open())
         return true;
     if (pendingInput.empty())
         pendingInput = std::move(data);
@@ -291,7 +319,7 @@ void PTYSession::runDrainedWaiters() {
 }
 
 void PTYSession::resize(std::int64_t columns, std::int64_t rows) {
-    if (closeAsked || !master.is_open())
+    if (!takesInput() || !master.is_open())
         return;
     winsize size{};
     size.ws_row = static_cast<unsigned short>(clampDimension(rows));
@@ -325,7 +353,7 @@ void PTYSession::shellEnded(const asio::error_code& error) {
 
 void PTYSession::reaped(std::int32_t status) {
     exitStatus = status;
-    stage = Stage::draining;
+    moveTo(stage == Stage::running ? Stage::draining : Stage::drainingClosed);
     asio::error_code ignored;
     process.close(ignored);
     // A read still waiting would wait for good while a background job holds the terminal open;
@@ -337,7 +365,7 @@ void PTYSession::reaped(std::int32_t status) {
 }
 
 void PTYSession::finish() {
-    stage = Stage::finished;
+    moveTo(Stage::finished);
     quietTimer.cancel();
     giveUpTerminal();
     events.exited(exitStatus);
@@ -355,13 +383,13 @@ void PTYSession::giveUpTerminal() {
 }
 
 void PTYSession::close() {
-    if (closeAsked || stage == Stage::finished)
+    if (stage != Stage::running && stage != Stage::draining)
         return;
-    closeAsked = true;
+    moveTo(stage == Stage::running ? Stage::closing : Stage::drainingClosed);
     pid_t foreground = master.is_open() ? ::tcgetpgrp(master.native_handle()) : -1;
     // Listed while the terminal is still there: processes that survive its hang-up lose it.
     leftoverScan->request(
-        shellPid, {shellPid, ttyDevice},
+        {shellPid, shellStartTime}, {shellPid, ttyDevice},
         [self = shared_from_this(), foreground](std::vector<ProcessHandle> found) {
             self->hangUp(foreground, std::move(found));
         });
@@ -377,19 +405,21 @@ void PTYSession::hangUp(pid_t foreground, std::vector<ProcessHandle> found) {
     if (foreground > 0 && foreground != shellPid)
         hangUpGroup(foreground);
     // A reaped shell's process id may belong to someone else by now.
-    if (stage == Stage::running)
+    if (stage == Stage::closing) {
         ::kill(shellPid, SIGHUP);
+        moveTo(Stage::hungUp);
+    }
     leftovers = std::move(found);
     killTimer.expires_after(killDelay);
     killTimer.async_wait(
         [self = shared_from_this()](const asio::error_code&) { self->forceKill(); });
     // A shell reaped while its output was held back has nothing left to wait for.
-    if (stage == Stage::draining)
+    if (stage == Stage::drainingClosed)
         finish();
 }
 
 void PTYSession::forceKill() {
-    if (stage == Stage::running) {
+    if (shellRuns()) {
         ::killpg(shellPid, SIGKILL);
         ::kill(shellPid, SIGKILL);
     }
@@ -397,7 +427,7 @@ void PTYSession::forceKill() {
     // What was forked since the listing, into process groups of its own, is still in the shell's
     // session, which outlives the hang-up. Only the session ties it to the shell now: the
     // terminal's device number may already belong to another shell's terminal.
-    leftoverScan->request(shellPid, {shellPid, 0},
+    leftoverScan->request({shellPid, shellStartTime}, {shellPid, 0},
                           [self = shared_from_this()](std::vector<ProcessHandle> found) {
                               killAll(std::move(found));
                           });

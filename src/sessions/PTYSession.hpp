@@ -44,11 +44,10 @@ struct SpawnedShell {
 // of its output are unacknowledged, it holds itself; after close() its forced kill holds it. So
 // its owner may let go of it at any time.
 //
-// Its life: running, until the shell has been reaped; draining, while what the shell left on
-// the terminal is read; finished, once `exited` has been reported and the terminal given up.
-// close() may come at any point before finished: it lists what is left on the terminal, gives
-// the terminal up, hangs up, and killDelay later kills whatever survives, and whatever has
-// joined the shell's session since.
+// Its life is one Stage, changed only by moveTo(). close() may come at any point before
+// finished: it lists what is left on the terminal, gives the terminal up, hangs up, and
+// killDelay later kills whatever survives, and whatever has joined the shell's session since.
+// That kill is timed from the hang-up, not from the stages, so it may come after finished.
 class PTYSession final : public ShellSession, public std::enable_shared_from_this<PTYSession> {
     struct Passkey {
         explicit Passkey() = default;
@@ -89,7 +88,33 @@ public:
     static std::int64_t clampDimension(std::int64_t value);
 
 private:
-    enum class Stage { running, draining, finished };
+    enum class Stage {
+        // The shell runs and the terminal takes input.
+        running,
+        // close() has been asked while the shell runs: what is on the terminal is being listed,
+        // and the terminal, still open, reads on but takes no more input.
+        closing,
+        // The terminal has been given up and the shell hung up; the kill is due, and the shell
+        // is yet to be reaped.
+        hungUp,
+        // The shell has been reaped; what it left on the terminal is read.
+        draining,
+        // The shell has been reaped after close() was asked: what it left is read until that
+        // is done or the hang-up gives the terminal up, whichever comes first.
+        drainingClosed,
+        // `exited` has been reported and the terminal given up.
+        finished,
+    };
+
+    // The only way the stage changes; a change the session's life does not allow is a fault of
+    // the program and stops it.
+    void moveTo(Stage next);
+    static bool allowed(Stage from, Stage to);
+    bool shellRuns() const {
+        return stage == Stage::running || stage == Stage::closing || stage == Stage::hungUp;
+    }
+    bool takesInput() const { return stage == Stage::running || stage == Stage::draining; }
+    bool isDraining() const { return stage == Stage::draining || stage == Stage::drainingClosed; }
 
     void readOutput();
     void outputRead(const asio::error_code& error, std::size_t count);
@@ -118,6 +143,9 @@ private:
 
     EventLoop& loop;
     const pid_t shellPid;
+    // When the shell started, 0 if unknown: with its pid, it tells the shell's session from a
+    // later one led by a process that has been given the same id.
+    std::uint64_t shellStartTime = 0;
     const std::string label_;
     ShellEvents events;
     // Both descriptors are owned here and closed exactly once.
@@ -127,7 +155,6 @@ private:
     std::shared_ptr<LeftoverScan> leftoverScan;
 
     Stage stage = Stage::running;
-    bool closeAsked = false;
     // The raw wait status, once the shell has been reaped.
     std::int32_t exitStatus = 0;
 
@@ -139,21 +166,30 @@ private:
     std::size_t oldestChunk = 0;
     std::int64_t chunksInFlight = 0;
     std::shared_ptr<PTYSession> heldForChunks;
+    // An asynchronous read of the terminal is under way; it completes, if only as cancelled,
+    // whatever the stage.
     bool reading = false;
+    // The terminal has nothing more to give (end of file or EIO). Not a stage: a shell may
+    // close its terminal and run on, and a reaped shell's background job may keep it open.
     bool readEnded = false;
+    // A chunk is being handed on: its acknowledgement, if it comes within, must not start a read
+    // that would overtake the folder scan of that chunk.
     bool delivering = false;
 
     // Unwritten input starts at pendingOffset, so that a terminal taking a large paste in small
     // parts does not move the rest forward after every part.
     Bytes pendingInput;
     std::size_t pendingOffset = 0;
+    // A wait for the terminal to take input is under way.
     bool waitingWritable = false;
     std::vector<std::function<void()>> drainedWaiters;
 
     OSC7Parser parser;
+    // The shell has reported its folder itself, so it is no longer probed.
     bool reportsFolder = false;
     std::string folder;
     asio::steady_timer quietTimer;
+    // The quiet timer's wait is under way.
     bool quietTimerArmed = false;
     std::chrono::steady_clock::time_point lastOutput;
 

@@ -11,12 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <regex>
 #include <sstream>
 
 namespace veltro::testing {
@@ -31,6 +34,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Environment = std::map<std::string, std::string>;
+using ipc::FileIdentity;
 
 std::string readFile(const std::string& path) {
     std::stringstream text;
@@ -155,6 +159,17 @@ void expectServesAShell(const std::string& socketPath) {
         "'^(LISTEN_[A-Z]+|XPC_SERVICE_NAME|JOURNAL_STREAM|INVOCATION_ID|NOTIFY_SOCKET)=')\n");
     EXPECT_TRUE(shell.answers("job-0")) << recorder.output(shell.id);
 
+    // The agent ignores signals that would otherwise end it; its shells' programs must not. Of
+    // the standard signals only: the C library's spawn leaves its own internal ones ignored.
+    shell.type("sed -n 's/^SigIgn:\\s*/ignored-/p' /proc/self/status\n");
+    std::smatch ignored;
+    std::string output;
+    ASSERT_TRUE(eventually([&] {
+        output = recorder.output(shell.id);
+        return std::regex_search(output, ignored, std::regex("ignored-([0-9a-f]{16})"));
+    })) << output;
+    EXPECT_EQ(std::stoull(ignored[1], nullptr, 16) & 0x7fffffff, 0u) << ignored[1];
+
     shell.type("cd /tmp\n");
     EXPECT_TRUE(eventually([&] { return shell.client->currentFolder(shell.id) == "/tmp"; }));
 
@@ -226,18 +241,87 @@ TEST(AgentEndToEnd, AgentBindsAPrivateSocketServesAShellAndEndsForIdlenessRemovi
 
     expectServesAShell(runtime.socket);
     expectEndsForIdleness(agent, runtime.log);
-    // Nothing but the two logs: neither the socket nor the name it was moved aside to.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runtime.folder.path()), {}), 2)
+    // Nothing but the two logs and the lock that is left for the next agent: neither the socket
+    // nor the name it was moved aside to.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runtime.folder.path()), {}), 3)
         << "the agent left its socket behind";
 }
 
-TEST(AgentEndToEnd, TerminationSignalClosesEveryShellLeavesNoProcessAndRemovesTheSocket) {
+// Signals that no one should send the agent but anyone of its user can leave it serving; a
+// termination signal ends it in order.
+TEST(AgentEndToEnd, StraySignalsAreIgnoredATerminationSignalClosesEveryShellAndRemovesTheSocket) {
     Runtime runtime;
     AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
     ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
         << readFile(runtime.log);
+    for (int stray : {SIGUSR1, SIGUSR2, SIGALRM})
+        ASSERT_EQ(::kill(agent.pid(), stray), 0);
     expectTerminationLeavesNoProcess(agent, runtime.socket);
     EXPECT_NE(::access(runtime.socket.c_str(), F_OK), 0);
+}
+
+// A socket file that nothing listens on, as an agent killed outright leaves it.
+FileIdentity leaveStaleSocket(const std::string& path) {
+    FileDescriptor socket = ipc::bindListeningSocket(path);
+    return FileIdentity::of(path);
+}
+
+void expectLeftAsAnotherAgentIsThere(AgentProcess& agent, const std::string& log) {
+    auto status = agent.waitForExit();
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << readFile(log);
+    EXPECT_NE(readFile(log).find("another agent is already listening"), std::string::npos)
+        << readFile(log);
+}
+
+// Agents started together beside a leftover socket file each find that nothing listens there;
+// only the one that holds the lock beside the socket may replace the file. And an agent never
+// takes away a socket file that it did not bind, not even when it ends for idleness.
+TEST(AgentEndToEnd, OfAgentsStartedTogetherBesideALeftoverSocketOneListensAndTouchesNoOtherFile) {
+    Runtime runtime;
+    Environment job{{"XDG_RUNTIME_DIR", runtime.folder.path()}};
+    FileIdentity stale = leaveStaleSocket(runtime.socket);
+    {
+        // An agent in the middle of binding holds the lock: the leftover is its to replace.
+        FileDescriptor lock(
+            ::open((runtime.socket + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_EQ(::flock(lock.get(), LOCK_EX | LOCK_NB), 0);
+        AgentProcess agent(runtime.log, job);
+        expectLeftAsAnotherAgentIsThere(agent, runtime.log);
+        EXPECT_TRUE(FileIdentity::of(runtime.socket).sameAs(stale));
+    }
+
+    std::vector<std::string> logs;
+    std::vector<std::unique_ptr<AgentProcess>> agents;
+    for (int index = 0; index < 6; ++index) {
+        logs.push_back(runtime.folder / ("agent-" + std::to_string(index) + ".log"));
+        agents.push_back(std::make_unique<AgentProcess>(logs.back(), job));
+    }
+    auto running = [&] {
+        return std::ranges::count_if(agents, [](auto& agent) { return !agent->waitForExit(0s); });
+    };
+    ASSERT_TRUE(eventually([&] { return running() == 1; })) << running() << " agents run";
+    std::size_t winner = 0;
+    for (std::size_t index = 0; index < agents.size(); ++index) {
+        if (agents[index]->waitForExit(0s))
+            expectLeftAsAnotherAgentIsThere(*agents[index], logs[index]);
+        else
+            winner = index;
+    }
+    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
+        << readFile(logs[winner]);
+    EventLoop loop;
+    ClientRecorder recorder;
+    EXPECT_EQ(
+        TerminalHelperClient::connect(loop, recorder.handler(), runtime.socket)->agentVersion(), 1);
+
+    // Something that takes no lock replaces the file under the agent, which then ends idle.
+    ::unlink(runtime.socket.c_str());
+    FileDescriptor newcomer = ipc::bindListeningSocket(runtime.socket);
+    FileIdentity replaced = FileIdentity::of(runtime.socket);
+    expectEndsForIdleness(*agents[winner], logs[winner]);
+    EXPECT_TRUE(FileIdentity::of(runtime.socket).sameAs(replaced))
+        << "the agent removed a socket file it did not bind";
+    EXPECT_FALSE(std::filesystem::exists(runtime.socket + ".ending"));
 }
 
 TEST(AgentEndToEnd, RuntimeFolderOpenToOthersIsRefusedWithStatusOne) {
@@ -294,13 +378,18 @@ std::string capture(const std::string& command) {
     return output;
 }
 
-// Neither program registers anything or opens a socket for these, and a missing helper is
-// said plainly, with how to start one.
-TEST(ProgramsEndToEnd, HelpAndAMissingHelperAreAnsweredWithoutSideEffects) {
-    for (auto [program, argument, printed] : {
-             std::tuple{VELTRO_HELPER_PATH, "--help", "Usage: veltro-terminal-helper"},
-             std::tuple{VELTRO_TERMINAL_PATH, "--help", "Usage: veltro-terminal"},
-             std::tuple{VELTRO_TERMINAL_PATH, "", "veltro-terminal: no terminal helper"},
+// Neither program registers anything or opens a socket for these, the helper without arguments
+// included (on Linux it only says how it is loaded), and a missing helper is said plainly, with
+// how to start one.
+TEST(ProgramsEndToEnd, HelpNoArgumentsAndAMissingHelperAreAnsweredWithoutSideEffects) {
+    for (auto [program, argument, printed, ending] : {
+             std::tuple{VELTRO_HELPER_PATH, "--help", "Usage: veltro-terminal-helper",
+                        "\nstatus-0\n"},
+             std::tuple{VELTRO_TERMINAL_PATH, "--help", "Usage: veltro-terminal", "\nstatus-0\n"},
+             std::tuple{VELTRO_TERMINAL_PATH, "", "veltro-terminal: no terminal helper",
+                        " --agent\nstatus-1\n"},
+             std::tuple{VELTRO_HELPER_PATH, "", "Veltro Terminal Helper: signed without a team",
+                        "make local again.\nstatus-0\n"},
          }) {
         TemporaryFolder home;
         std::string command = "cd " + home.path() + "; env HOME=. XDG_CONFIG_HOME=. " +
@@ -308,8 +397,7 @@ TEST(ProgramsEndToEnd, HelpAndAMissingHelperAreAnsweredWithoutSideEffects) {
                               " </dev/null 2>&1; echo status-$?";
         std::string output = capture(command);
         EXPECT_EQ(output.rfind(printed, 0), 0u) << output;
-        bool missing = *argument == '\0';
-        EXPECT_TRUE(output.ends_with(missing ? " --agent\nstatus-1\n" : "\nstatus-0\n")) << output;
+        EXPECT_TRUE(output.ends_with(ending)) << output;
         EXPECT_TRUE(std::filesystem::is_empty(home.path())) << command;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "platform/EventLoop.hpp"
 #include "platform/ProcessInfo.hpp"
+#include "sessions/LeftoverScan.hpp"
 #include "sessions/PTYSession.hpp"
 #include "sessions/PTYShellLauncher.hpp"
 #include "support/Eventually.hpp"
@@ -15,6 +16,8 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <deque>
@@ -443,6 +446,33 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
     backgroundJob.reset();
     EXPECT_EQ(openDescriptors(), descriptorsBefore);
     EXPECT_EQ(childProcesses(), 0);
+}
+
+// A shell's pid, passed on after its session emptied, may lead a new session: what is in that
+// one is spared, while a session its own shell still leads is scanned as before.
+TEST(LeftoverScan, SessionLedByAnotherProcessWithTheShellsPidIsSpared) {
+    pid_t leader = ::fork();
+    ASSERT_GE(leader, 0);
+    if (leader == 0) {
+        ::setsid();
+        ::execl("/bin/sh", "sh", "-c", "sleep 100 & wait", nullptr);
+        ::_exit(127);
+    }
+    ASSERT_TRUE(eventually([&] { return liveInSession(leader) == 2; }));
+    std::uint64_t started = ProcessInfo::stat(leader)->startTime;
+    auto scan = std::make_shared<LeftoverScan>(loop());
+    auto found = std::make_shared<std::vector<std::size_t>>();
+    onLoop([&] {
+        for (std::uint64_t startTime : {started, started + 1})
+            scan->request({leader, startTime}, {leader, 0},
+                          [found](std::vector<ProcessHandle> leftovers) {
+                              found->push_back(leftovers.size());
+                          });
+    });
+    ASSERT_TRUE(eventually([&] { return onLoop([&] { return found->size() == 2; }); }));
+    EXPECT_EQ(*found, (std::vector<std::size_t>{1, 0}));
+    ::kill(-leader, SIGKILL);
+    ::waitpid(leader, nullptr, 0);
 }
 
 // ---- Launch
