@@ -135,9 +135,9 @@ Expected<FileDescriptor> duplicate(const FileDescriptor& socket) {
 // The agent on the event loop: its listener, its lifetime tracker and its ending.
 class Agent : public std::enable_shared_from_this<Agent> {
 public:
-    Agent(ListeningSocket socket, FileDescriptor signals,
+    Agent(EventLoop& loop, ListeningSocket socket, FileDescriptor signals,
           std::optional<rlim_t> shellDescriptorLimit)
-        : socket(std::move(socket)), signals(EventLoop::shared().context(), signals.release()),
+        : loop(loop), socket(std::move(socket)), signals(loop.context(), signals.release()),
           shellDescriptorLimit(shellDescriptorLimit) {}
 
     void start();
@@ -157,6 +157,7 @@ private:
     void waitForSignal();
     void closeEverything(int signal);
 
+    EventLoop& loop;
     ListeningSocket socket;
     asio::posix::stream_descriptor signals;
     std::shared_ptr<HelperLifetime> lifetime;
@@ -169,12 +170,13 @@ private:
 void Agent::start() {
     // The idle action runs on the loop, where every accept happens too, so the counts it reads
     // are exact.
-    lifetime = std::make_shared<HelperLifetime>(idleDelay, [weak = weak_from_this()] {
+    lifetime = std::make_shared<HelperLifetime>(loop, idleDelay, [weak = weak_from_this()] {
         if (auto agent = weak.lock())
             agent->idleFired();
     });
-    delegate = TerminalHelperListenerDelegate::forAgent(
-        lifetime, PeerRequirement::signerOfThisProcess(), LogSink::system(), shellDescriptorLimit);
+    delegate = TerminalHelperListenerDelegate::forAgent(loop, lifetime,
+                                                        PeerRequirement::signerOfThisProcess(),
+                                                        LogSink::system(), shellDescriptorLimit);
     startListening();
     waitForSignal();
 }
@@ -189,7 +191,7 @@ void Agent::startListening() {
         agentLogger().error(copy.error());
         return;
     }
-    listener = ipc::Listener::listening(std::move(*copy));
+    listener = ipc::Listener::listening(loop, std::move(*copy));
     listener->setDelegate(delegate.get());
     listener->resume();
 }
@@ -239,7 +241,7 @@ void Agent::idleFired() {
                 lifetime->updates() <= 0 && !connectionIsWaiting();
     if (idle) {
         removeOwnedFile();
-        EventLoop::shared().stop();
+        loop.stop();
         return;
     }
     restorePath();
@@ -276,7 +278,7 @@ void Agent::closeEverything(int signalNumber) {
     lifetime->end();
     delegate->disconnectAll();
     signals.close();
-    EventLoop::shared().runOut();
+    loop.runOut();
 }
 
 } // namespace
@@ -317,15 +319,16 @@ int runAgentMode() {
         std::cerr << "Veltro Terminal Helper: " << error << '\n';
         return 1;
     }
-    auto& loop = EventLoop::shared();
+    EventLoop loop;
     auto agent = loop.sync([&] {
-        auto made =
-            std::make_shared<Agent>(std::move(socket), std::move(signals), shellDescriptorLimit);
+        auto made = std::make_shared<Agent>(loop, std::move(socket), std::move(signals),
+                                            shellDescriptorLimit);
         made->start();
         return made;
     });
     HelperUpdates::start(agent->lifetimeTracker());
     loop.waitUntilStopped();
+    HelperUpdates::stop();
     int signal = agent->endingSignal();
     if (signal == 0)
         return 0;

@@ -6,11 +6,6 @@
 
 namespace veltro {
 
-EventLoop& EventLoop::shared() {
-    static EventLoop loop;
-    return loop;
-}
-
 EventLoop::EventLoop()
     : guard_(context_.get_executor()), stoppedFuture_(stopped_.get_future().share()),
       thread_([this] { run(); }) {
@@ -39,11 +34,6 @@ void EventLoop::run() {
         stopProgram("uncaught exception on the event loop");
     }
     stop();
-}
-
-void EventLoop::assertCurrent(const char* operation) const {
-    if (!isCurrent())
-        stopProgram(std::string(operation) + " must run on the event loop");
 }
 
 void EventLoop::assertRunning(const char* operation) const {

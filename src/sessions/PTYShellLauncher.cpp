@@ -256,9 +256,9 @@ void limitDescriptors(pid_t child, rlim_t limit) {
     (void)::prlimit(child, RLIMIT_NOFILE, &wanted, nullptr);
 }
 
-Expected<asio::posix::stream_descriptor> watched(FileDescriptor descriptor,
-                                                 const ShellCommand& command) {
-    asio::posix::stream_descriptor watched(EventLoop::shared().context());
+Expected<asio::posix::stream_descriptor>
+watched(asio::io_context& context, FileDescriptor descriptor, const ShellCommand& command) {
+    asio::posix::stream_descriptor watched(context);
     asio::error_code error;
     watched.assign(descriptor.get(), error);
     if (error)
@@ -269,8 +269,9 @@ Expected<asio::posix::stream_descriptor> watched(FileDescriptor descriptor,
 
 // The blocking part of a launch, on the worker. Whatever fails, nothing it took is left: no
 // descriptor stays open and a shell already spawned is killed and collected.
-Expected<SpawnedShell> spawnShell(const ShellCommand& command, std::int64_t columns,
-                                  std::int64_t rows, std::optional<rlim_t> descriptorLimit) {
+Expected<SpawnedShell> spawnShell(asio::io_context& context, const ShellCommand& command,
+                                  std::int64_t columns, std::int64_t rows,
+                                  std::optional<rlim_t> descriptorLimit) {
     Expected<Terminal> terminal = openTerminal(columns, rows);
     if (!terminal)
         return unexpected(std::move(terminal.error()));
@@ -283,10 +284,11 @@ Expected<SpawnedShell> spawnShell(const ShellCommand& command, std::int64_t colu
     FileDescriptor pidfd(::pidfd_open(child.pid, 0));
     if (!pidfd)
         return unexpected(startError(command.path, errno));
-    Expected<asio::posix::stream_descriptor> master = watched(std::move(terminal->master), command);
+    Expected<asio::posix::stream_descriptor> master =
+        watched(context, std::move(terminal->master), command);
     if (!master)
         return unexpected(std::move(master.error()));
-    Expected<asio::posix::stream_descriptor> process = watched(std::move(pidfd), command);
+    Expected<asio::posix::stream_descriptor> process = watched(context, std::move(pidfd), command);
     if (!process)
         return unexpected(std::move(process.error()));
     SpawnedShell shell{child.pid, std::move(*master), std::move(*process), terminal->device,
@@ -297,9 +299,10 @@ Expected<SpawnedShell> spawnShell(const ShellCommand& command, std::int64_t colu
 
 } // namespace
 
-PTYShellLauncher::PTYShellLauncher(UserAccount account, Environment baseEnvironment)
-    : account(std::move(account)), baseEnvironment(std::move(baseEnvironment)),
-      leftoverScan(std::make_shared<LeftoverScan>()) {}
+PTYShellLauncher::PTYShellLauncher(EventLoop& loop, UserAccount account,
+                                   Environment baseEnvironment)
+    : account(std::move(account)), baseEnvironment(std::move(baseEnvironment)), loop(loop),
+      leftoverScan(std::make_shared<LeftoverScan>(loop)) {}
 
 std::mutex& PTYShellLauncher::openLock() {
     static std::mutex lock;
@@ -330,19 +333,17 @@ void PTYShellLauncher::start(ShellCommand command, std::int64_t columns, std::in
 
 void PTYShellLauncher::spawnAndStart(std::function<ShellCommand()> command, std::int64_t columns,
                                      std::int64_t rows, ShellEvents events, Started started) {
-    EventLoop& loop = EventLoop::shared();
-    loop.assertCurrent("PTYShellLauncher::launch");
-    loop.offload([command = std::move(command), columns, rows,
-                  limit = descriptorLimit] { return spawnShell(command(), columns, rows, limit); },
-                 [events = std::move(events), started = std::move(started),
-                  scan = leftoverScan](Expected<SpawnedShell> shell) mutable {
-                     if (!shell) {
-                         started(unexpected(std::move(shell.error())));
-                         return;
-                     }
-                     started(
-                         PTYSession::start(std::move(*shell), std::move(events), std::move(scan)));
-                 });
+    loop.offload(
+        [&context = loop.context(), command = std::move(command), columns, rows,
+         limit = descriptorLimit] { return spawnShell(context, command(), columns, rows, limit); },
+        [&loop = loop, events = std::move(events), started = std::move(started),
+         scan = leftoverScan](Expected<SpawnedShell> shell) mutable {
+            if (!shell) {
+                started(unexpected(std::move(shell.error())));
+                return;
+            }
+            started(PTYSession::start(loop, std::move(*shell), std::move(events), std::move(scan)));
+        });
 }
 
 } // namespace veltro
