@@ -154,7 +154,7 @@ uninstall:
 	  systemctl --user disable --now $$label.socket >/dev/null 2>&1; \
 	  systemctl --user stop $$label.service >/dev/null 2>&1; \
 	fi; \
-	while IFS= read -r file; do \
+	while IFS= read -r file || [ -n "$$file" ]; do \
 	  if [ -e "$$file" ] || [ -L "$$file" ]; then rm -f "$$file" && echo "Removed $$file"; fi; \
 	done < $(LOCAL_MANIFEST); \
 	rmdir "$(dir $(LOCAL_AGENT))" 2>/dev/null; \
