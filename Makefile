@@ -169,7 +169,7 @@ DEB_OUT   := $(DEB_BUILD)/packages
 deb:
 	@$(MAKE) deps PACKAGES="$(PACKAGES) dpkg-dev lintian"
 	packaging/make-deb $(DEB_BUILD) $(DEB_OUT)
-	lintian --fail-on error --suppress-tags-from-file packaging/debian/lintian-suppressed $(DEB_OUT)/*.deb
+	lintian --fail-on error $(DEB_OUT)/*.deb
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz $(DEB_BUILD)
