@@ -18,7 +18,7 @@ const Bytes keystroke{'x'};
 } // namespace
 
 Client::Client(const Agent& agent)
-    : helper_(TerminalHelperClient::connect(handler(), agent.socketPath())) {}
+    : helper_(TerminalHelperClient::connect(loop_, handler(), agent.socketPath())) {}
 
 Client::~Client() {
     helper_->disconnect();

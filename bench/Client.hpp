@@ -4,6 +4,7 @@
 #include "Bench.hpp"
 
 #include "client/TerminalHelperClient.hpp"
+#include "platform/EventLoop.hpp"
 
 #include <condition_variable>
 #include <cstddef>
@@ -45,7 +46,8 @@ struct Heard {
     EchoProbe echo;
 };
 
-// One connection to an agent through the client library, as the desktop terminal would hold it.
+// One connection to an agent through the client library, on a loop of its own, as the desktop
+// terminal would hold it.
 // Waiting threads are woken only once what they wait for holds, so that a burst of output does
 // not also measure the benchmark's own wake-ups.
 class Client {
@@ -92,6 +94,8 @@ private:
     // Whether to type another keystroke, which then counts as typed now.
     bool nextKeystroke();
 
+    // First, so that it ends last: the library's handler reaches the members below.
+    EventLoop loop_;
     std::mutex mutex_;
     std::condition_variable changed_;
     Heard heard_;

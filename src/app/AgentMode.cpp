@@ -130,9 +130,9 @@ FileDescriptor duplicate(const FileDescriptor& socket) {
 // The agent on the event loop: its listener, its lifetime tracker and its ending.
 class Agent : public std::enable_shared_from_this<Agent> {
 public:
-    Agent(ListeningSocket socket, FileDescriptor signals,
+    Agent(EventLoop& loop, ListeningSocket socket, FileDescriptor signals,
           std::optional<rlim_t> shellDescriptorLimit)
-        : socket(std::move(socket)), signals(EventLoop::shared().context(), signals.release()),
+        : loop(loop), socket(std::move(socket)), signals(loop.context(), signals.release()),
           shellDescriptorLimit(shellDescriptorLimit) {}
 
     void start();
@@ -152,6 +152,7 @@ private:
     void waitForSignal();
     void closeEverything(int signal);
 
+    EventLoop& loop;
     ListeningSocket socket;
     asio::posix::stream_descriptor signals;
     std::shared_ptr<HelperLifetime> lifetime;
@@ -164,12 +165,13 @@ private:
 void Agent::start() {
     // The idle action runs on the loop, where every accept happens too, so the counts it reads
     // are exact.
-    lifetime = std::make_shared<HelperLifetime>(idleDelay, [weak = weak_from_this()] {
+    lifetime = std::make_shared<HelperLifetime>(loop, idleDelay, [weak = weak_from_this()] {
         if (auto agent = weak.lock())
             agent->idleFired();
     });
-    delegate = TerminalHelperListenerDelegate::forAgent(
-        lifetime, PeerRequirement::signerOfThisProcess(), LogSink::system(), shellDescriptorLimit);
+    delegate = TerminalHelperListenerDelegate::forAgent(loop, lifetime,
+                                                        PeerRequirement::signerOfThisProcess(),
+                                                        LogSink::system(), shellDescriptorLimit);
     startListening();
     waitForSignal();
 }
@@ -177,7 +179,7 @@ void Agent::start() {
 // The listener gets a copy of the descriptor, so that it can be stopped and a new one started
 // on the same socket while connections waiting in the backlog stay there.
 void Agent::startListening() {
-    listener = ipc::Listener::listening(duplicate(socket.socket));
+    listener = ipc::Listener::listening(loop, duplicate(socket.socket));
     listener->setDelegate(delegate.get());
     listener->resume();
 }
@@ -227,7 +229,7 @@ void Agent::idleFired() {
                 lifetime->updates() <= 0 && !connectionIsWaiting();
     if (idle) {
         removeOwnedFile();
-        EventLoop::shared().stop();
+        loop.stop();
         return;
     }
     restorePath();
@@ -264,7 +266,7 @@ void Agent::closeEverything(int signalNumber) {
     lifetime->end();
     delegate->disconnectAll();
     signals.close();
-    EventLoop::shared().runOut();
+    loop.runOut();
 }
 
 } // namespace
@@ -298,15 +300,16 @@ int runAgentMode() {
 
     std::optional<rlim_t> shellDescriptorLimit = raiseDescriptorLimit();
     FileDescriptor signals(::signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK));
-    auto& loop = EventLoop::shared();
+    EventLoop loop;
     auto agent = loop.sync([&] {
-        auto made =
-            std::make_shared<Agent>(std::move(socket), std::move(signals), shellDescriptorLimit);
+        auto made = std::make_shared<Agent>(loop, std::move(socket), std::move(signals),
+                                            shellDescriptorLimit);
         made->start();
         return made;
     });
     HelperUpdates::start(agent->lifetimeTracker());
     loop.waitUntilStopped();
+    HelperUpdates::stop();
     int signal = agent->endingSignal();
     if (signal == 0)
         return 0;

@@ -42,6 +42,10 @@ const std::shared_ptr<HelperUpdates>& HelperUpdates::shared() {
     return sharedSlot();
 }
 
+void HelperUpdates::stop() {
+    sharedSlot().reset();
+}
+
 HelperUpdates::HelperUpdates(std::shared_ptr<HelperLifetime> lifetime, Logger logger)
     : lifetime(std::move(lifetime)), logger(std::move(logger)) {}
 

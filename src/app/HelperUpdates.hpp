@@ -39,6 +39,9 @@ public:
 
     // The one running instance, if an updater has started.
     static const std::shared_ptr<HelperUpdates>& shared();
+    // Stops the running updater, if any, and lets go of the lifetime tracker: called once the
+    // agent has ended, before the loop the tracker lives on goes away.
+    static void stop();
 
     HelperUpdates(std::shared_ptr<HelperLifetime> lifetime, Logger logger);
     HelperUpdates(const HelperUpdates&) = delete;

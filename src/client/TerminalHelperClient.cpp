@@ -26,7 +26,7 @@ std::string identifierOrDefault(const std::string& identifier) {
 // the connection calls it there, and the client's own members go there first.
 struct TerminalHelperClient::State final : TerminalClientProtocol,
                                            std::enable_shared_from_this<State> {
-    explicit State(Handler handler) : handler(std::move(handler)) {}
+    State(EventLoop& loop, Handler handler) : loop(loop), handler(std::move(handler)) {}
 
     void output(UUID id, Bytes data) override {
         if (!detached && handler.output)
@@ -69,7 +69,6 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
     // Starts a request on the loop with `start(answer)` and waits for the answer; throws
     // ConnectionEnded when the connection ends first.
     template <class T, class Start> T wait(Start start) {
-        auto& loop = EventLoop::shared();
         if (loop.isCurrent())
             stopProgram("a blocking call of TerminalHelperClient from the event loop would wait "
                         "forever");
@@ -93,6 +92,7 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
         return std::move(*value);
     }
 
+    EventLoop& loop;
     Handler handler;
     std::shared_ptr<ipc::ClientConnection> connection;
     std::int64_t agentVersion = 0;
@@ -102,7 +102,8 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
     std::map<std::uint64_t, std::function<void()>> waiters;
 };
 
-std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(Handler handler,
+std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(EventLoop& loop,
+                                                                    Handler handler,
                                                                     const std::string& socketPath,
                                                                     const std::string& identifier) {
     std::string path = socketPath;
@@ -113,9 +114,10 @@ std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(Handler hand
             throw ipc::ConnectionError(error.what());
         }
     }
-    auto state = std::make_shared<State>(std::move(handler));
-    auto connection = ipc::ClientConnection::connect(path, identifierOrDefault(identifier));
-    EventLoop::shared().sync([&] { state->attach(std::move(connection)); });
+    auto state = std::make_shared<State>(loop, std::move(handler));
+    auto connection =
+        ipc::ClientConnection::connect(loop.context(), path, identifierOrDefault(identifier));
+    loop.sync([&] { state->attach(std::move(connection)); });
     std::shared_ptr<TerminalHelperClient> client(new TerminalHelperClient(state));
     try {
         state->agentVersion = client->hello(TerminalService::protocolVersion);
@@ -127,12 +129,14 @@ std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(Handler hand
     return client;
 }
 
-std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(Handler handler,
+std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(EventLoop& loop,
+                                                                    Handler handler,
                                                                     const ipc::Endpoint& endpoint,
                                                                     const std::string& identifier) {
-    auto state = std::make_shared<State>(std::move(handler));
-    EventLoop::shared().sync(
-        [&] { state->attach(ipc::connect(endpoint, identifierOrDefault(identifier))); });
+    auto state = std::make_shared<State>(loop, std::move(handler));
+    loop.sync([&] {
+        state->attach(ipc::connect(loop.context(), endpoint, identifierOrDefault(identifier)));
+    });
     std::shared_ptr<TerminalHelperClient> client(new TerminalHelperClient(state));
     try {
         state->agentVersion = client->hello(TerminalService::protocolVersion);
@@ -148,7 +152,7 @@ TerminalHelperClient::TerminalHelperClient(std::shared_ptr<State> state)
 
 // Waits for the loop, so no handler runs once the client is gone.
 TerminalHelperClient::~TerminalHelperClient() {
-    EventLoop::shared().sync([state = state_] {
+    state_->loop.sync([state = state_] {
         state->detached = true;
         state->connection->disconnect();
     });

@@ -16,6 +16,8 @@ class Endpoint;
 
 namespace veltro {
 
+class EventLoop;
+
 // The connection ended while a reply was awaited.
 class ConnectionEnded : public std::runtime_error {
 public:
@@ -24,8 +26,10 @@ public:
 
 // What a Linux client application links to talk to the agent: connects, identifies itself,
 // says hello, and offers every request and notification of the protocol. Its members may be
-// called from any thread. Messages from the agent reach the handler on the event loop, in order,
-// and never once the client has been destroyed.
+// called from any thread. Messages from the agent reach the handler on the event loop the
+// client was given, in order, and never once the client has been destroyed. That loop must
+// outlive the client: destroy the client, then the loop, and nothing of the connection is left
+// running.
 //
 // The blocking calls wait for their reply and throw ConnectionEnded if the connection ends
 // first; they must not be called from inside a handler.
@@ -56,11 +60,12 @@ public:
     // Connects to the agent's socket (TerminalService::socketPath() when empty), sends
     // `identify` with `identifier` and `hello`, and checks that the agent runs as our user.
     // Throws ipc::ConnectionError naming the socket and the reason.
-    static std::shared_ptr<TerminalHelperClient> connect(Handler handler,
+    static std::shared_ptr<TerminalHelperClient> connect(EventLoop& loop, Handler handler,
                                                          const std::string& socketPath = {},
                                                          const std::string& identifier = {});
-    static std::shared_ptr<TerminalHelperClient>
-    connect(Handler handler, const ipc::Endpoint& endpoint, const std::string& identifier = {});
+    static std::shared_ptr<TerminalHelperClient> connect(EventLoop& loop, Handler handler,
+                                                         const ipc::Endpoint& endpoint,
+                                                         const std::string& identifier = {});
 
     ~TerminalHelperClient();
 

@@ -1,6 +1,7 @@
 // veltro-terminal: a shell through the terminal helper, in this terminal.
 #include "client/TerminalHelperClient.hpp"
 #include "ipc/ClientConnection.hpp"
+#include "platform/EventLoop.hpp"
 #include "protocol/TerminalService.hpp"
 #include "protocol/UUID.hpp"
 
@@ -18,7 +19,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -338,23 +338,6 @@ private:
     std::shared_ptr<Events> events;
 };
 
-// Ends the connection and waits (briefly) until it has wound down, so that nothing of it is
-// still at work while the program's static objects are destroyed.
-void endConnection(TerminalHelperClient& client, Events& events) {
-    client.disconnect();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!events.disconnected.load()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return;
-        pollfd entry{events.wakeup.get(), POLLIN, 0};
-        ::poll(&entry, 1, static_cast<int>(left.count()));
-        std::uint64_t count = 0;
-        [[maybe_unused]] ssize_t read = ::read(events.wakeup.get(), &count, sizeof count);
-    }
-}
-
 Environment shellEnvironment(const Options& options) {
     Environment environment;
     // The shell's output goes to this terminal, so programs should speak its language.
@@ -381,10 +364,14 @@ int run(const Options& options) {
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Declared first, so it goes last: the client's destructor ends the connection on the loop
+    // and waits for it, and then the loop stops and joins its thread. So nothing of the
+    // connection is still at work once run() returns and the program's static objects go.
+    EventLoop loop;
     auto events = std::make_shared<Events>();
     std::shared_ptr<TerminalHelperClient> client;
     try {
-        client = TerminalHelperClient::connect(handlerFor(events), path);
+        client = TerminalHelperClient::connect(loop, handlerFor(events), path);
     } catch (const std::exception& error) {
         if (!someoneListens(path))
             reportNoAgent(path);
@@ -394,7 +381,6 @@ int run(const Options& options) {
     }
     if (options.check) {
         std::cout << "A terminal helper is listening at " << path << ".\n";
-        endConnection(*client, *events);
         return 0;
     }
 
@@ -409,18 +395,12 @@ int run(const Options& options) {
     }
     if (opened.error) {
         std::cerr << "veltro-terminal: " << *opened.error << '\n';
-        endConnection(*client, *events);
         return 1;
     }
 
-    int result = 1;
-    {
-        RawMode raw;
-        Session session(client, events);
-        result = session.run(raw);
-    }
-    endConnection(*client, *events);
-    return result;
+    RawMode raw;
+    Session session(client, events);
+    return session.run(raw);
 }
 
 } // namespace
@@ -430,10 +410,5 @@ int main(int argc, char** argv) {
     veltro::Options options;
     if (auto done = veltro::parse(argc, argv, options))
         return *done;
-    int status = veltro::run(options);
-    // By now the terminal is restored and the connection has been ended; the kernel closes the
-    // socket. Leaving without static destruction keeps the event loop, which may still be
-    // winding the connection down, from racing the teardown of the objects it uses.
-    std::fflush(nullptr);
-    std::_Exit(status);
+    return veltro::run(options);
 }

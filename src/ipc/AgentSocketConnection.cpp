@@ -6,6 +6,8 @@
 #include "protocol/TerminalInterfaces.hpp"
 #include "protocol/TerminalService.hpp"
 
+#include <asio/dispatch.hpp>
+
 #include <atomic>
 
 namespace veltro::ipc {
@@ -17,9 +19,10 @@ namespace {
 // for ever and the client is not left waiting.
 class ReplyToken {
 public:
-    ReplyToken(std::weak_ptr<AgentSocketConnection> connection, std::uint64_t slot,
-               std::uint32_t msgid, std::string_view method)
-        : connection_(std::move(connection)), slot_(slot), msgid_(msgid), method_(method) {}
+    ReplyToken(asio::any_io_executor loop, std::weak_ptr<AgentSocketConnection> connection,
+               std::uint64_t slot, std::uint32_t msgid, std::string_view method)
+        : loop_(std::move(loop)), connection_(std::move(connection)), slot_(slot), msgid_(msgid),
+          method_(method) {}
 
     ~ReplyToken() {
         if (!called_.load())
@@ -34,14 +37,16 @@ public:
     }
 
 private:
+    // The reply may come from any thread; the connection takes it on its loop.
     void respond(std::string response) {
-        EventLoop::shared().dispatch(
-            [connection = connection_, slot = slot_, response = std::move(response)]() mutable {
-                if (auto alive = connection.lock())
-                    alive->respond(slot, std::move(response));
-            });
+        asio::dispatch(loop_, [connection = connection_, slot = slot_,
+                               response = std::move(response)]() mutable {
+            if (auto alive = connection.lock())
+                alive->respond(slot, std::move(response));
+        });
     }
 
+    asio::any_io_executor loop_;
     std::weak_ptr<AgentSocketConnection> connection_;
     std::uint64_t slot_;
     std::uint32_t msgid_;
@@ -55,35 +60,31 @@ WireValues valuesOf(const msgpack::object& params) {
 
 } // namespace
 
-AgentSocketConnection::AgentSocketConnection(FileDescriptor socket, PeerCredentials peer,
-                                             PeerCheckSettings settings,
+AgentSocketConnection::AgentSocketConnection(asio::io_context& context, FileDescriptor socket,
+                                             PeerCredentials peer, PeerCheckSettings settings,
                                              std::shared_ptr<std::size_t> awaitingIdentify)
-    : transport_(std::make_shared<Transport>(std::move(socket))), peer_(std::move(peer)),
+    : transport_(std::make_shared<Transport>(context, std::move(socket))), peer_(std::move(peer)),
       settings_(std::move(settings)), handshake_(std::move(awaitingIdentify)),
       logger_(Logger(TerminalService::helperBundleID(), "connection").forConnection(peer_.pid)),
-      identifyTimer_(EventLoop::shared().context()) {}
+      identifyTimer_(context) {}
 
 AgentSocketConnection::~AgentSocketConnection() = default;
 
 void AgentSocketConnection::setPeerRequirement(std::string requirement) {
-    EventLoop::shared().assertCurrent("AgentConnection::setPeerRequirement");
     requirement_ = std::move(requirement);
 }
 
 void AgentSocketConnection::setHandler(std::shared_ptr<TerminalHelperProtocol> object) {
-    EventLoop::shared().assertCurrent("AgentConnection::setHandler");
     if (state_ != State::ended)
         handler_ = std::move(object);
 }
 
 void AgentSocketConnection::setDisconnectHandler(std::function<void()> handler) {
-    EventLoop::shared().assertCurrent("AgentConnection::setDisconnectHandler");
     if (state_ != State::ended)
         disconnectHandler_ = std::move(handler);
 }
 
 void AgentSocketConnection::resume() {
-    EventLoop::shared().assertCurrent("AgentConnection::resume");
     if (state_ != State::configuring)
         return;
     state_ = State::identifying;
@@ -96,7 +97,6 @@ void AgentSocketConnection::resume() {
 }
 
 void AgentSocketConnection::disconnect() {
-    EventLoop::shared().assertCurrent("AgentConnection::invalidate");
     if (state_ == State::ended)
         return;
     transport_->finish();
@@ -104,32 +104,26 @@ void AgentSocketConnection::disconnect() {
 }
 
 void AgentSocketConnection::suspendReading() {
-    EventLoop::shared().assertCurrent("AgentConnection::suspendReading");
     transport_->suspendReading();
 }
 
 void AgentSocketConnection::resumeReading() {
-    EventLoop::shared().assertCurrent("AgentConnection::resumeReading");
     transport_->resumeReading();
 }
 
 void AgentSocketConnection::output(const UUID& id, ByteView data, std::function<void()> onWritten) {
-    EventLoop::shared().assertCurrent("AgentConnection::output");
     transport_->send(encodeDataHead("output", id, data.size()), data, std::move(onWritten));
 }
 
 void AgentSocketConnection::exited(const UUID& id, std::int32_t status) {
-    EventLoop::shared().assertCurrent("AgentConnection::exited");
     transport_->send(encodeNotification("exited", id, status));
 }
 
 void AgentSocketConnection::folderChanged(const UUID& id, std::string_view folder) {
-    EventLoop::shared().assertCurrent("AgentConnection::folderChanged");
     transport_->send(encodeNotification("folderChanged", id, folder));
 }
 
 void AgentSocketConnection::addWriteBarrier(std::function<void()> block) {
-    EventLoop::shared().assertCurrent("AgentConnection::addWriteBarrier");
     transport_->writeBarrier(std::move(block));
 }
 
@@ -205,7 +199,8 @@ void AgentSocketConnection::request(const IncomingMessage& message) {
         respond(slot, encodeErrorResponse(message.msgid, problem));
         return;
     }
-    auto token = std::make_shared<ReplyToken>(weak_from_this(), slot, message.msgid, method->name);
+    auto token = std::make_shared<ReplyToken>(identifyTimer_.get_executor(), weak_from_this(), slot,
+                                              message.msgid, method->name);
     method->toHelper(*object, valuesOf(*message.params),
                      [token](std::string result) { token->answer(std::move(result)); });
 }

@@ -50,8 +50,10 @@ class AgentSocketConnection final : public AgentConnection,
                                     public Transport::Receiver,
                                     public std::enable_shared_from_this<AgentSocketConnection> {
 public:
-    // Throws std::system_error when the loop cannot watch the socket.
-    AgentSocketConnection(FileDescriptor socket, PeerCredentials peer, PeerCheckSettings settings,
+    // On the loop that runs `context`. Throws std::system_error when the loop cannot watch the
+    // socket.
+    AgentSocketConnection(asio::io_context& context, FileDescriptor socket, PeerCredentials peer,
+                          PeerCheckSettings settings,
                           std::shared_ptr<std::size_t> awaitingIdentify);
     ~AgentSocketConnection() override;
 

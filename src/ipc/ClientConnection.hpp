@@ -3,6 +3,8 @@
 #include "protocol/TerminalClientProtocol.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 
+#include <asio/io_context.hpp>
+
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -22,9 +24,10 @@ public:
 // event loop, in order; a reply is never called when the connection ends first.
 class ClientConnection : public TerminalHelperProtocol {
 public:
-    // Connects to the agent's socket. Throws ConnectionError naming the socket and the reason.
-    static std::shared_ptr<ClientConnection> connect(const std::string& socketPath,
-                                                     std::string identifier);
+    // Connects to the agent's socket; the connection lives on the loop that runs `context`.
+    // Throws ConnectionError naming the socket and the reason.
+    static std::shared_ptr<ClientConnection>
+    connect(asio::io_context& context, const std::string& socketPath, std::string identifier);
 
     // What the agent may call. Set before resume().
     virtual void setHandler(std::shared_ptr<TerminalClientProtocol> object) = 0;

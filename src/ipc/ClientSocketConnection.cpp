@@ -2,8 +2,9 @@
 
 #include "ipc/IncomingMessage.hpp"
 #include "ipc/PeerIdentity.hpp"
-#include "platform/EventLoop.hpp"
 #include "protocol/TerminalService.hpp"
+
+#include <asio/dispatch.hpp>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -25,7 +26,8 @@ std::string errorText(const msgpack::object& error) {
 
 } // namespace
 
-std::shared_ptr<ClientConnection> ClientConnection::connect(const std::string& socketPath,
+std::shared_ptr<ClientConnection> ClientConnection::connect(asio::io_context& context,
+                                                            const std::string& socketPath,
                                                             std::string identifier) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -53,14 +55,15 @@ std::shared_ptr<ClientConnection> ClientConnection::connect(const std::string& s
         throw ConnectionError("Refusing the agent on " + socketPath + ": it runs as user " +
                               std::to_string(peer->uid) + ", not as this user (" +
                               std::to_string(::geteuid()) + ").");
-    return ClientSocketConnection::make(std::move(socket), std::move(identifier));
+    return ClientSocketConnection::make(context, std::move(socket), std::move(identifier));
 }
 
-std::shared_ptr<ClientSocketConnection> ClientSocketConnection::make(FileDescriptor socket,
+std::shared_ptr<ClientSocketConnection> ClientSocketConnection::make(asio::io_context& context,
+                                                                     FileDescriptor socket,
                                                                      std::string identifier) {
     std::shared_ptr<ClientSocketConnection> connection;
     try {
-        connection = std::make_shared<ClientSocketConnection>(std::move(socket));
+        connection = std::make_shared<ClientSocketConnection>(context, std::move(socket));
     } catch (const std::system_error& error) {
         throw ConnectionError(std::string("Cannot watch the connection to the agent: ") +
                               error.what());
@@ -70,15 +73,15 @@ std::shared_ptr<ClientSocketConnection> ClientSocketConnection::make(FileDescrip
     return connection;
 }
 
-ClientSocketConnection::ClientSocketConnection(FileDescriptor socket)
-    : transport_(std::make_shared<Transport>(std::move(socket))),
+ClientSocketConnection::ClientSocketConnection(asio::io_context& context, FileDescriptor socket)
+    : context_(context), transport_(std::make_shared<Transport>(context, std::move(socket))),
       logger_(TerminalService::helperBundleID(), "connection") {}
 
 ClientSocketConnection::~ClientSocketConnection() = default;
 
 template <class Work> void ClientSocketConnection::onLoop(Work&& work) {
-    EventLoop::shared().dispatch(
-        [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
+    asio::dispatch(context_, [self = shared_from_this(),
+                              work = std::forward<Work>(work)]() mutable { work(*self); });
 }
 
 void ClientSocketConnection::setHandler(std::shared_ptr<TerminalClientProtocol> object) {

@@ -23,12 +23,12 @@ class ClientSocketConnection final : public ClientConnection,
                                      public Transport::Receiver,
                                      public std::enable_shared_from_this<ClientSocketConnection> {
 public:
-    // Over a connected socket; `identify` with `identifier` is its first message. Throws
-    // ConnectionError when the loop cannot watch the socket.
-    static std::shared_ptr<ClientSocketConnection> make(FileDescriptor socket,
-                                                        std::string identifier);
+    // Over a connected socket, on the loop that runs `context`; `identify` with `identifier` is
+    // its first message. Throws ConnectionError when the loop cannot watch the socket.
+    static std::shared_ptr<ClientSocketConnection>
+    make(asio::io_context& context, FileDescriptor socket, std::string identifier);
 
-    explicit ClientSocketConnection(FileDescriptor socket);
+    ClientSocketConnection(asio::io_context& context, FileDescriptor socket);
     ~ClientSocketConnection() override;
 
     void setHandler(std::shared_ptr<TerminalClientProtocol> object) override;
@@ -74,6 +74,7 @@ private:
     void ended();
     template <class Work> void onLoop(Work&& work);
 
+    asio::io_context& context_;
     std::shared_ptr<Transport> transport_;
     Logger logger_;
     std::atomic<std::uint32_t> nextMsgid_{0};

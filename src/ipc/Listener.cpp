@@ -41,8 +41,8 @@ bool isOutOfDescriptors(int error) {
 
 class SocketListener final : public Listener {
 public:
-    SocketListener(FileDescriptor socket, std::string ownsPath)
-        : acceptor_(EventLoop::shared().context()), retryTimer_(EventLoop::shared().context()),
+    SocketListener(EventLoop& loop, FileDescriptor socket, std::string ownsPath)
+        : loop_(loop), acceptor_(loop.context()), retryTimer_(loop.context()),
           ownsPath_(std::move(ownsPath)), ownedFile_(FileIdentity::of(ownsPath_)),
           logger_(TerminalService::helperBundleID(), "connection") {
         if (!socket)
@@ -67,18 +67,18 @@ public:
     void stop() override {
         stopRequested_ = true;
         // Waits, so that the delegate is never called once this returns.
-        EventLoop& loop = EventLoop::shared();
-        if (loop.isCurrent() || loop.context().stopped())
+        if (loop_.isCurrent() || loop_.context().stopped())
             stopOnLoop();
         else
-            loop.sync([this] { stopOnLoop(); });
+            loop_.sync([this] { stopOnLoop(); });
     }
 
     void setIdentifyTimeout(std::chrono::steady_clock::duration timeout) override {
         onLoop([timeout](SocketListener& self) { self.settings_.identifyTimeout = timeout; });
     }
 
-    std::shared_ptr<ClientConnection> connectInProcess(std::string identifier) override {
+    std::shared_ptr<ClientConnection> connectInProcess(asio::io_context& clientContext,
+                                                       std::string identifier) override {
         if (stopRequested_)
             throw ConnectionError("The in-process terminal helper no longer listens.");
         int pair[2];
@@ -87,7 +87,8 @@ public:
                 std::string("Cannot make a connection to the in-process terminal helper: ") +
                 std::strerror(errno));
         FileDescriptor agentEnd(pair[1]);
-        auto client = ClientSocketConnection::make(FileDescriptor(pair[0]), std::move(identifier));
+        auto client = ClientSocketConnection::make(clientContext, FileDescriptor(pair[0]),
+                                                   std::move(identifier));
         onLoop([agentEnd = std::move(agentEnd)](SocketListener& self) mutable {
             if (self.stopped_)
                 return;
@@ -101,9 +102,8 @@ public:
 
 private:
     template <class Work> void onLoop(Work&& work) {
-        EventLoop::shared().dispatch(
-            [self = std::static_pointer_cast<SocketListener>(shared_from_this()),
-             work = std::forward<Work>(work)]() mutable { work(*self); });
+        loop_.dispatch([self = std::static_pointer_cast<SocketListener>(shared_from_this()),
+                        work = std::forward<Work>(work)]() mutable { work(*self); });
     }
 
     void start() {
@@ -232,7 +232,7 @@ private:
         std::shared_ptr<AgentSocketConnection> connection;
         try {
             connection = std::make_shared<AgentSocketConnection>(
-                std::move(socket), std::move(*peer), settings_, awaitingIdentify_);
+                loop_.context(), std::move(socket), std::move(*peer), settings_, awaitingIdentify_);
         } catch (const std::system_error& error) {
             logger_.error(std::string("Ended a connection that cannot be watched: ") +
                           error.what());
@@ -244,6 +244,7 @@ private:
             connection->disconnect();
     }
 
+    EventLoop& loop_;
     asio::local::stream_protocol::acceptor acceptor_;
     asio::steady_timer retryTimer_;
     FileDescriptor spare_;
@@ -265,19 +266,21 @@ private:
 
 } // namespace
 
-std::shared_ptr<Listener> Listener::listening(FileDescriptor socket, std::string ownsPath) {
-    return std::make_shared<SocketListener>(std::move(socket), std::move(ownsPath));
+std::shared_ptr<Listener> Listener::listening(EventLoop& loop, FileDescriptor socket,
+                                              std::string ownsPath) {
+    return std::make_shared<SocketListener>(loop, std::move(socket), std::move(ownsPath));
 }
 
-std::shared_ptr<Listener> Listener::anonymous() {
-    return std::make_shared<SocketListener>(FileDescriptor(), std::string());
+std::shared_ptr<Listener> Listener::anonymous(EventLoop& loop) {
+    return std::make_shared<SocketListener>(loop, FileDescriptor(), std::string());
 }
 
-std::shared_ptr<ClientConnection> connect(const Endpoint& endpoint, std::string identifier) {
+std::shared_ptr<ClientConnection> connect(asio::io_context& context, const Endpoint& endpoint,
+                                          std::string identifier) {
     std::shared_ptr<Listener> listener = endpoint.listener().lock();
     if (!listener)
         throw ConnectionError("The in-process terminal helper no longer listens.");
-    return listener->connectInProcess(std::move(identifier));
+    return listener->connectInProcess(context, std::move(identifier));
 }
 
 } // namespace veltro::ipc

@@ -9,6 +9,10 @@
 #include <memory>
 #include <string>
 
+namespace veltro {
+class EventLoop;
+} // namespace veltro
+
 namespace veltro::ipc {
 
 class Listener;
@@ -38,9 +42,10 @@ class Listener : public std::enable_shared_from_this<Listener> {
 public:
     // On a listening socket, one handed over by the service manager or bound by bind().
     // `ownsPath`: remove this socket file when the listener ends.
-    static std::shared_ptr<Listener> listening(FileDescriptor socket, std::string ownsPath = {});
+    static std::shared_ptr<Listener> listening(EventLoop& loop, FileDescriptor socket,
+                                               std::string ownsPath = {});
     // An in-process listener reached only through endpoint(), over socket pairs.
-    static std::shared_ptr<Listener> anonymous();
+    static std::shared_ptr<Listener> anonymous(EventLoop& loop);
 
     virtual ~Listener() = default;
 
@@ -53,11 +58,15 @@ public:
     // How long a new connection may take to identify itself before it is ended (10 seconds).
     // Applies to connections accepted afterwards; tests shorten it.
     virtual void setIdentifyTimeout(std::chrono::steady_clock::duration timeout) = 0;
-    // A new connection pair for an in-process client; returns the client's end.
-    virtual std::shared_ptr<ClientConnection> connectInProcess(std::string identifier) = 0;
+    // A new connection pair for an in-process client; returns the client's end, which lives on
+    // the loop that runs `clientContext`.
+    virtual std::shared_ptr<ClientConnection> connectInProcess(asio::io_context& clientContext,
+                                                               std::string identifier) = 0;
 };
 
-// Connects to an in-process listener. Throws ConnectionError when it is gone.
-std::shared_ptr<ClientConnection> connect(const Endpoint& endpoint, std::string identifier);
+// Connects to an in-process listener from the loop that runs `context`. Throws ConnectionError
+// when the listener is gone.
+std::shared_ptr<ClientConnection> connect(asio::io_context& context, const Endpoint& endpoint,
+                                          std::string identifier);
 
 } // namespace veltro::ipc

@@ -19,8 +19,8 @@ constexpr std::size_t discardedAtMost = 1024 * 1024;
 
 } // namespace
 
-Transport::Transport(FileDescriptor socket)
-    : socket_(EventLoop::shared().context()), lingerTimer_(EventLoop::shared().context()) {
+Transport::Transport(asio::io_context& context, FileDescriptor socket)
+    : socket_(context), lingerTimer_(context) {
     socket_.assign(asio::local::stream_protocol(), socket.get());
     socket.release();
 }

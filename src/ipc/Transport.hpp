@@ -6,6 +6,7 @@
 #include "protocol/TerminalInterfaces.hpp"
 
 #include <asio/buffer.hpp>
+#include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
 
@@ -50,8 +51,9 @@ public:
     // How long a finishing transport waits for a peer that does not read its last messages.
     static constexpr std::chrono::seconds lingerTimeout{10};
 
-    // Takes the socket over; throws std::system_error when the loop cannot watch it.
-    explicit Transport(FileDescriptor socket);
+    // Takes the socket over, on the loop that runs `context`; throws std::system_error when the
+    // loop cannot watch it.
+    Transport(asio::io_context& context, FileDescriptor socket);
     ~Transport();
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;

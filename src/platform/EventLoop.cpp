@@ -14,11 +14,6 @@ void stopProgram(const std::string& message) {
     std::abort();
 }
 
-EventLoop& EventLoop::shared() {
-    static EventLoop loop;
-    return loop;
-}
-
 EventLoop::EventLoop()
     : guard_(context_.get_executor()), stoppedFuture_(stopped_.get_future().share()),
       thread_([this] { run(); }) {
@@ -46,11 +41,6 @@ void EventLoop::run() {
         stopProgram("uncaught exception on the event loop");
     }
     stop();
-}
-
-void EventLoop::assertCurrent(const char* operation) const {
-    if (!isCurrent())
-        stopProgram(std::string(operation) + " must run on the event loop");
 }
 
 void EventLoop::assertRunning(const char* operation) const {

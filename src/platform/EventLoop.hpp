@@ -19,16 +19,17 @@ namespace veltro {
 // Prints the message to standard error and aborts: for faults of the program itself.
 [[noreturn]] void stopProgram(const std::string& message);
 
-// The agent's one event loop: an io_context run by one thread of its own. Every session,
-// connection, the listener and the lifetime tracker live here, so their state needs no lock
-// and the hot paths (terminal read to socket write, socket read to terminal write) never change
-// threads. What can block (spawning a shell, scans of /proc that grow with the process table)
-// runs on one worker thread beside it, and its result comes back to the loop.
+// An event loop: an io_context run by one thread of its own. Whoever starts the program owns
+// its loop and hands it to what lives there: every session, connection, the listener and the
+// lifetime tracker, so their state needs no lock and the hot paths (terminal read to socket
+// write, socket read to terminal write) never change threads. What can block (spawning a shell,
+// scans of /proc that grow with the process table) runs on one worker thread beside it, and its
+// result comes back to the loop.
+//
+// Destroying the loop stops it and joins its threads; handlers still queued are destroyed unrun.
+// So whatever its handlers use must outlive it, and whatever lives on it must not outlive it.
 class EventLoop {
 public:
-    // The process's loop, started on first use.
-    static EventLoop& shared();
-
     EventLoop();
     ~EventLoop();
     EventLoop(const EventLoop&) = delete;
@@ -41,9 +42,6 @@ public:
     bool isCurrent() const {
         return const_cast<asio::io_context&>(context_).get_executor().running_in_this_thread();
     }
-    // Stops the program, naming the operation, unless called on the loop.
-    void assertCurrent(const char* operation) const;
-
     template <class Work> void post(Work&& work) { asio::post(context_, std::forward<Work>(work)); }
 
     // Runs the work at once on the loop, otherwise queues it there.

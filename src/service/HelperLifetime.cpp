@@ -10,8 +10,8 @@ namespace veltro {
 
 // Lives on the event loop; the handle's operations reach it there, in the order they are made.
 struct HelperLifetime::Tracker : std::enable_shared_from_this<Tracker> {
-    Tracker(double idleDelay, Idle idle)
-        : idleDelay(idleDelay), idle(std::move(idle)), timer(EventLoop::shared().context()) {}
+    Tracker(EventLoop& loop, double idleDelay, Idle idle)
+        : loop(loop), idleDelay(idleDelay), idle(std::move(idle)), timer(loop.context()) {}
 
     bool isIdle() const { return connections <= 0 && shells <= 0 && updates <= 0; }
 
@@ -30,27 +30,28 @@ struct HelperLifetime::Tracker : std::enable_shared_from_this<Tracker> {
     }
 
     void change(std::int64_t Tracker::*count, std::int64_t by) {
-        EventLoop::shared().dispatch([self = shared_from_this(), count, by] {
+        loop.dispatch([self = shared_from_this(), count, by] {
             self.get()->*count += by;
             self->changed();
         });
     }
 
     std::int64_t read(std::int64_t Tracker::*count) {
-        return EventLoop::shared().sync([&] { return this->*count; });
+        return loop.sync([&] { return this->*count; });
     }
 
     std::int64_t connections = 0;
     std::int64_t shells = 0;
     std::int64_t updates = 0;
     bool ended = false;
+    EventLoop& loop;
     const double idleDelay;
     const Idle idle;
     asio::steady_timer timer;
 };
 
-HelperLifetime::HelperLifetime(double idleDelay, Idle idle)
-    : tracker(std::make_shared<Tracker>(idleDelay, std::move(idle))) {
+HelperLifetime::HelperLifetime(EventLoop& loop, double idleDelay, Idle idle)
+    : tracker(std::make_shared<Tracker>(loop, idleDelay, std::move(idle))) {
     tracker->change(&Tracker::connections, 0);
 }
 
@@ -60,7 +61,7 @@ HelperLifetime::~HelperLifetime() {
 }
 
 void HelperLifetime::end() {
-    EventLoop::shared().dispatch([tracker = tracker] {
+    tracker->loop.dispatch([tracker = tracker] {
         tracker->ended = true;
         tracker->timer.cancel();
     });

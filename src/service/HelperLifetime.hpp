@@ -6,6 +6,8 @@
 
 namespace veltro {
 
+class EventLoop;
+
 // Counts the agent's work (client connections, shells, update cycles) and runs `idle` once all
 // three counts have stayed at zero or below for `idleDelay` seconds. The first timer is armed
 // at construction, so an agent nobody connects to still ends.
@@ -20,7 +22,8 @@ class HelperLifetime {
 public:
     using Idle = std::function<void()>;
 
-    HelperLifetime(double idleDelay, Idle idle);
+    // The counts and the deadline live on `loop`.
+    HelperLifetime(EventLoop& loop, double idleDelay, Idle idle);
     ~HelperLifetime();
     HelperLifetime(const HelperLifetime&) = delete;
     HelperLifetime& operator=(const HelperLifetime&) = delete;

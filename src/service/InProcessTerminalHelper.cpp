@@ -4,12 +4,13 @@
 
 namespace veltro {
 
-InProcessTerminalHelper::InProcessTerminalHelper(std::shared_ptr<ShellLauncher> launcher,
+InProcessTerminalHelper::InProcessTerminalHelper(EventLoop& loop,
+                                                 std::shared_ptr<ShellLauncher> launcher,
                                                  std::shared_ptr<HelperLifetime> lifetime)
-    : delegate(std::make_shared<TerminalHelperListenerDelegate>(std::nullopt, std::move(launcher),
-                                                                std::move(lifetime))) {
-    EventLoop::shared().sync([this] {
-        listener = ipc::Listener::anonymous();
+    : loop(loop), delegate(std::make_shared<TerminalHelperListenerDelegate>(
+                      std::nullopt, std::move(launcher), std::move(lifetime))) {
+    loop.sync([this] {
+        listener = ipc::Listener::anonymous(this->loop);
         listener->setDelegate(delegate.get());
         listener->resume();
     });
@@ -20,12 +21,12 @@ InProcessTerminalHelper::~InProcessTerminalHelper() {
 }
 
 ipc::Endpoint InProcessTerminalHelper::endpoint() const {
-    return EventLoop::shared().sync([this] { return listener->endpoint(); });
+    return loop.sync([this] { return listener->endpoint(); });
 }
 
 // Waits for the loop, so the listener never reaches the delegate once this returns.
 void InProcessTerminalHelper::stop() {
-    EventLoop::shared().sync([this] {
+    loop.sync([this] {
         listener->stop();
         listener->setDelegate(nullptr);
     });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/Listener.hpp"
+#include "platform/EventLoop.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalHelperListenerDelegate.hpp"
 #include "sessions/ShellLauncher.hpp"
@@ -15,7 +16,8 @@ namespace veltro {
 // called from any thread.
 class InProcessTerminalHelper {
 public:
-    InProcessTerminalHelper(std::shared_ptr<ShellLauncher> launcher,
+    // Listens on `loop`, which must outlive it.
+    InProcessTerminalHelper(EventLoop& loop, std::shared_ptr<ShellLauncher> launcher,
                             std::shared_ptr<HelperLifetime> lifetime);
     ~InProcessTerminalHelper();
     InProcessTerminalHelper(const InProcessTerminalHelper&) = delete;
@@ -26,6 +28,7 @@ public:
     void stop();
 
 private:
+    EventLoop& loop;
     std::shared_ptr<ipc::Listener> listener;
     // Held here because the listener does not keep its delegate alive.
     std::shared_ptr<TerminalHelperListenerDelegate> delegate;

@@ -47,15 +47,17 @@ TerminalHelperListenerDelegate::TerminalHelperListenerDelegate(
     : requirement(std::move(requirement)), launcher(std::move(launcher)),
       lifetime(std::move(lifetime)) {}
 
-std::shared_ptr<TerminalHelperListenerDelegate> TerminalHelperListenerDelegate::forAgent(
-    std::shared_ptr<HelperLifetime> lifetime, const PeerRequirement::Signer& signer,
-    std::shared_ptr<LogSink> sink, std::optional<rlim_t> shellDescriptorLimit) {
+std::shared_ptr<TerminalHelperListenerDelegate>
+TerminalHelperListenerDelegate::forAgent(EventLoop& loop, std::shared_ptr<HelperLifetime> lifetime,
+                                         const PeerRequirement::Signer& signer,
+                                         std::shared_ptr<LogSink> sink,
+                                         std::optional<rlim_t> shellDescriptorLimit) {
     std::string text =
         PeerRequirement::requirement(signer, TerminalService::veltroBundleID(), true);
     Logger logger(TerminalService::helperBundleID(), "service", std::move(sink));
     logRequirement(logger, signer, text);
     auto launcher =
-        std::make_shared<PTYShellLauncher>(UserAccount::current(), processEnvironment());
+        std::make_shared<PTYShellLauncher>(loop, UserAccount::current(), processEnvironment());
     launcher->descriptorLimit = shellDescriptorLimit;
     return std::make_shared<TerminalHelperListenerDelegate>(std::move(text), std::move(launcher),
                                                             std::move(lifetime));

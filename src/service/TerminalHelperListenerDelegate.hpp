@@ -27,8 +27,9 @@ public:
     // The agent's delegate: the requirement built from `signer` for the client application,
     // logged once, and one shell launcher for the current user and this process's environment,
     // whose shells start with `shellDescriptorLimit` as their soft descriptor limit when given.
+    // The shells live on `loop`.
     static std::shared_ptr<TerminalHelperListenerDelegate>
-    forAgent(std::shared_ptr<HelperLifetime> lifetime,
+    forAgent(EventLoop& loop, std::shared_ptr<HelperLifetime> lifetime,
              const PeerRequirement::Signer& signer = PeerRequirement::signerOfThisProcess(),
              std::shared_ptr<LogSink> sink = LogSink::system(),
              std::optional<rlim_t> shellDescriptorLimit = std::nullopt);

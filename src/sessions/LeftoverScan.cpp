@@ -11,8 +11,6 @@
 namespace veltro {
 
 void LeftoverScan::request(Shell shell, ProcessInfo::Attachment attachment, Found found) {
-    EventLoop& loop = EventLoop::shared();
-    loop.assertCurrent("LeftoverScan::request");
     // Whatever else is asked before the loop comes to this joins the same scan.
     if (pending.empty())
         loop.post([self = shared_from_this()] { self->scanPending(); });
@@ -26,11 +24,12 @@ void LeftoverScan::scanPending() {
     std::vector<Scanned> shells;
     for (const Request& request : requests)
         shells.push_back(request.shell);
-    EventLoop::shared().offload(
+    loop.offload(
         [shells = std::move(shells)] { return scan(shells); },
-        [requests = std::move(requests)](std::vector<std::vector<ProcessHandle>> leftovers) {
-            deliver(std::make_shared<Results>(Results{std::move(requests), std::move(leftovers)}),
-                    0);
+        [self = shared_from_this(),
+         requests = std::move(requests)](std::vector<std::vector<ProcessHandle>> leftovers) {
+            self->deliver(
+                std::make_shared<Results>(Results{std::move(requests), std::move(leftovers)}), 0);
         });
 }
 
@@ -40,7 +39,7 @@ void LeftoverScan::deliver(std::shared_ptr<Results> results, std::size_t index) 
     if (index >= results->requests.size())
         return;
     results->requests[index].found(std::move(results->leftovers[index]));
-    EventLoop::shared().post([results, index] { deliver(results, index + 1); });
+    loop.post([self = shared_from_this(), results, index] { self->deliver(results, index + 1); });
 }
 
 // The kernel passes a pid on only once no process uses it as a session id any more, so a

@@ -9,6 +9,8 @@
 
 namespace veltro {
 
+class EventLoop;
+
 // Finds what closing shells leave behind: the processes attached to each shell's session or
 // terminal, other than the shell and the agent, each held by a pidfd so that a later kill
 // reaches that very process. The scan of /proc runs on the loop's worker, and the requests of
@@ -17,6 +19,8 @@ namespace veltro {
 class LeftoverScan : public std::enable_shared_from_this<LeftoverScan> {
 public:
     using Found = std::function<void(std::vector<ProcessHandle> leftovers)>;
+
+    explicit LeftoverScan(EventLoop& loop) : loop(loop) {}
 
     struct Shell {
         pid_t pid = 0;
@@ -45,11 +49,12 @@ private:
     };
 
     void scanPending();
-    static void deliver(std::shared_ptr<Results> results, std::size_t index);
+    void deliver(std::shared_ptr<Results> results, std::size_t index);
     static std::vector<std::vector<ProcessHandle>> scan(const std::vector<Scanned>& shells);
     static bool sessionIsShells(const Scanned& shell,
                                 const std::vector<ProcessInfo::Listed>& listed);
 
+    EventLoop& loop;
     std::vector<Request> pending;
 };
 

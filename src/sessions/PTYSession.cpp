@@ -31,11 +31,11 @@ std::int32_t collect(pid_t pid) {
 
 } // namespace
 
-std::shared_ptr<PTYSession> PTYSession::start(SpawnedShell shell, ShellEvents events,
+std::shared_ptr<PTYSession> PTYSession::start(EventLoop& loop, SpawnedShell shell,
+                                              ShellEvents events,
                                               std::shared_ptr<LeftoverScan> leftoverScan) {
-    auto session = std::make_shared<PTYSession>(Passkey(), std::move(shell), std::move(events),
-                                                std::move(leftoverScan));
-    session->onLoop("start");
+    auto session = std::make_shared<PTYSession>(Passkey(), loop, std::move(shell),
+                                                std::move(events), std::move(leftoverScan));
     // Read while the shell cannot have been reaped, so that it names the shell for good.
     if (std::optional<ProcessInfo::Stat> stat = ProcessInfo::stat(session->shellPid))
         session->shellStartTime = stat->startTime;
@@ -47,23 +47,17 @@ std::shared_ptr<PTYSession> PTYSession::start(SpawnedShell shell, ShellEvents ev
     return session;
 }
 
-PTYSession::PTYSession(Passkey, SpawnedShell shell, ShellEvents events,
+PTYSession::PTYSession(Passkey, EventLoop& loop, SpawnedShell shell, ShellEvents events,
                        std::shared_ptr<LeftoverScan> leftoverScan)
-    : shellPid(shell.pid), label_(labelPrefix + std::to_string(shell.pid)),
+    : loop(loop), shellPid(shell.pid), label_(labelPrefix + std::to_string(shell.pid)),
       events(std::move(events)), master(std::move(shell.master)), process(std::move(shell.process)),
       ttyDevice(shell.ttyDevice), leftoverScan(std::move(leftoverScan)),
-      folder(std::move(shell.folder)), quietTimer(EventLoop::shared().context()),
-      killTimer(EventLoop::shared().context()) {}
+      folder(std::move(shell.folder)), quietTimer(loop.context()), killTimer(loop.context()) {}
 
 PTYSession::~PTYSession() = default;
 
 std::int64_t PTYSession::clampDimension(std::int64_t value) {
     return std::clamp(value, smallestWindowDimension, largestWindowDimension);
-}
-
-void PTYSession::onLoop(const char* operation) const {
-    if (!EventLoop::shared().isCurrent())
-        stopProgram(label_ + ": " + operation + " must run on the event loop");
 }
 
 bool PTYSession::allowed(Stage from, Stage to) {
@@ -110,7 +104,6 @@ void PTYSession::readOutput() {
 }
 
 void PTYSession::outputRead(const asio::error_code& error, std::size_t count) {
-    onLoop("outputRead");
     reading = false;
     if (count > 0)
         deliver(fillChunk(count));
@@ -179,7 +172,6 @@ void PTYSession::deliver(std::size_t count) {
 }
 
 void PTYSession::acknowledge() {
-    onLoop("acknowledge");
     oldestChunk = (oldestChunk + 1) % buffers.size();
     // The last chunk in flight lets go of the session, once this call is over.
     std::shared_ptr<PTYSession> keep = --chunksInFlight == 0 ? std::move(heldForChunks) : nullptr;
@@ -214,7 +206,6 @@ void PTYSession::armQuietTimer() {
 }
 
 void PTYSession::outputQuiet(const asio::error_code& error) {
-    onLoop("outputQuiet");
     quietTimerArmed = false;
     if (error || !shellRuns() || reportsFolder)
         return;
@@ -230,7 +221,6 @@ void PTYSession::outputQuiet(const asio::error_code& error) {
 }
 
 std::optional<std::string> PTYSession::currentFolder() {
-    onLoop("currentFolder");
     if (!shellRuns())
         return std::nullopt;
     if (reportsFolder)
@@ -242,7 +232,6 @@ std::optional<std::string> PTYSession::currentFolder() {
 }
 
 ForegroundProcess PTYSession::foregroundProcess() {
-    onLoop("foregroundProcess");
     if (!shellRuns() || !master.is_open())
         return {};
     pid_t group = ::tcgetpgrp(master.native_handle());
@@ -263,7 +252,6 @@ ForegroundProcess PTYSession::foregroundProcess() {
 // ---- Input and size
 
 bool PTYSession::write(Bytes data) {
-    onLoop("write");
     if (data.empty() || !takesInput() || !master.is_open())
         return true;
     if (pendingInput.empty())
@@ -276,7 +264,6 @@ bool PTYSession::write(Bytes data) {
 }
 
 void PTYSession::flushInput() {
-    onLoop("flushInput");
     while (master.is_open() && pendingOffset < pendingInput.size()) {
         ssize_t count = ::write(master.native_handle(), pendingInput.data() + pendingOffset,
                                 pendingInput.size() - pendingOffset);
@@ -320,7 +307,6 @@ void PTYSession::waitUntilWritable() {
 }
 
 void PTYSession::whenInputDrained(std::function<void()> drained) {
-    onLoop("whenInputDrained");
     if (inputBacklogged())
         drainedWaiters.push_back(std::move(drained));
     else
@@ -333,7 +319,6 @@ void PTYSession::runDrainedWaiters() {
 }
 
 void PTYSession::resize(std::int64_t columns, std::int64_t rows) {
-    onLoop("resize");
     if (!takesInput() || !master.is_open())
         return;
     winsize size{};
@@ -345,7 +330,6 @@ void PTYSession::resize(std::int64_t columns, std::int64_t rows) {
 // ---- End
 
 void PTYSession::shellEnded(const asio::error_code& error) {
-    onLoop("shellEnded");
     if (error == asio::error::operation_aborted)
         return;
     if (error)
@@ -358,7 +342,7 @@ void PTYSession::shellEnded(const asio::error_code& error) {
     if (result == 0) {
         // The pidfd turns readable as the shell exits, which can be a moment before waitpid()
         // can collect it; waiting for that on the worker takes no longer than that moment.
-        EventLoop::shared().offload(
+        loop.offload(
             [pid = shellPid] { return collect(pid); },
             [self = shared_from_this()](std::int32_t collected) { self->reaped(collected); });
         return;
@@ -368,7 +352,6 @@ void PTYSession::shellEnded(const asio::error_code& error) {
 }
 
 void PTYSession::reaped(std::int32_t status) {
-    onLoop("reaped");
     exitStatus = status;
     moveTo(stage == Stage::running ? Stage::draining : Stage::drainingClosed);
     asio::error_code ignored;
@@ -400,7 +383,6 @@ void PTYSession::giveUpTerminal() {
 }
 
 void PTYSession::close() {
-    onLoop("close");
     if (stage != Stage::running && stage != Stage::draining)
         return;
     moveTo(stage == Stage::running ? Stage::closing : Stage::drainingClosed);
@@ -414,7 +396,6 @@ void PTYSession::close() {
 }
 
 void PTYSession::hangUp(pid_t foreground, std::vector<ProcessHandle> found) {
-    onLoop("hangUp");
     giveUpTerminal();
     auto hangUpGroup = [](pid_t group) {
         ::killpg(group, SIGHUP);
@@ -438,7 +419,6 @@ void PTYSession::hangUp(pid_t foreground, std::vector<ProcessHandle> found) {
 }
 
 void PTYSession::forceKill() {
-    onLoop("forceKill");
     if (shellRuns()) {
         ::killpg(shellPid, SIGKILL);
         ::kill(shellPid, SIGKILL);
@@ -449,7 +429,6 @@ void PTYSession::forceKill() {
     // terminal's device number may already belong to another shell's terminal.
     leftoverScan->request({shellPid, shellStartTime}, {shellPid, 0},
                           [self = shared_from_this()](std::vector<ProcessHandle> found) {
-                              self->onLoop("forceKill");
                               killAll(std::move(found));
                           });
 }

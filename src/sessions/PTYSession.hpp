@@ -23,6 +23,7 @@
 
 namespace veltro {
 
+class EventLoop;
 class LeftoverScan;
 
 // A shell just started on a terminal of its own, with both descriptors the session watches
@@ -61,12 +62,13 @@ public:
     static constexpr std::int64_t largestWindowDimension = 65535;
     static constexpr const char* labelPrefix = "tech.morvane.veltro.terminal-helper.session.";
 
-    // On the loop: the session for a spawned shell, watching it already. Its events come in
-    // later turns of the loop, never during this call.
-    static std::shared_ptr<PTYSession> start(SpawnedShell shell, ShellEvents events,
+    // On `loop`, where the shell's descriptors are registered: the session for a spawned shell,
+    // watching it already. Its events come in later turns of the loop, never during this call.
+    static std::shared_ptr<PTYSession> start(EventLoop& loop, SpawnedShell shell,
+                                             ShellEvents events,
                                              std::shared_ptr<LeftoverScan> leftoverScan);
 
-    PTYSession(Passkey, SpawnedShell shell, ShellEvents events,
+    PTYSession(Passkey, EventLoop& loop, SpawnedShell shell, ShellEvents events,
                std::shared_ptr<LeftoverScan> leftoverScan);
     ~PTYSession() override;
     PTYSession(const PTYSession&) = delete;
@@ -114,8 +116,6 @@ private:
     bool takesInput() const { return stage == Stage::running || stage == Stage::draining; }
     bool isDraining() const { return stage == Stage::draining || stage == Stage::drainingClosed; }
 
-    void onLoop(const char* operation) const;
-
     void readOutput();
     void outputRead(const asio::error_code& error, std::size_t count);
     std::size_t fillChunk(std::size_t filled);
@@ -141,6 +141,7 @@ private:
     void forceKill();
     static void killAll(std::vector<ProcessHandle> processes);
 
+    EventLoop& loop;
     const pid_t shellPid;
     // When the shell started, 0 if unknown: with its pid, it tells the shell's session from a
     // later one led by a process that has been given the same id.

@@ -230,8 +230,9 @@ void limitDescriptors(pid_t child, rlim_t limit) {
     ::prlimit(child, RLIMIT_NOFILE, &wanted, nullptr);
 }
 
-asio::posix::stream_descriptor watched(FileDescriptor descriptor, const ShellCommand& command) {
-    asio::posix::stream_descriptor watched(EventLoop::shared().context());
+asio::posix::stream_descriptor watched(asio::io_context& context, FileDescriptor descriptor,
+                                       const ShellCommand& command) {
+    asio::posix::stream_descriptor watched(context);
     asio::error_code error;
     watched.assign(descriptor.get(), error);
     if (error)
@@ -242,7 +243,8 @@ asio::posix::stream_descriptor watched(FileDescriptor descriptor, const ShellCom
 
 // The blocking part of a launch, on the worker. Whatever fails, nothing it took is left: no
 // descriptor stays open and a shell already spawned is killed and collected.
-SpawnedShell spawnShell(const ShellCommand& command, std::int64_t columns, std::int64_t rows,
+SpawnedShell spawnShell(asio::io_context& context, const ShellCommand& command,
+                        std::int64_t columns, std::int64_t rows,
                         std::optional<rlim_t> descriptorLimit) {
     Terminal terminal = openTerminal(columns, rows);
     Child child(spawn(command, terminal.path));
@@ -251,8 +253,8 @@ SpawnedShell spawnShell(const ShellCommand& command, std::int64_t columns, std::
     FileDescriptor pidfd(::pidfd_open(child.pid, 0));
     if (!pidfd)
         throw ShellLaunchError(startError(command.path, errno));
-    SpawnedShell shell{child.pid, watched(std::move(terminal.master), command),
-                       watched(std::move(pidfd), command), terminal.device,
+    SpawnedShell shell{child.pid, watched(context, std::move(terminal.master), command),
+                       watched(context, std::move(pidfd), command), terminal.device,
                        canonicalFolder(command.folder)};
     child.release();
     return shell;
@@ -260,9 +262,10 @@ SpawnedShell spawnShell(const ShellCommand& command, std::int64_t columns, std::
 
 } // namespace
 
-PTYShellLauncher::PTYShellLauncher(UserAccount account, Environment baseEnvironment)
-    : account(std::move(account)), baseEnvironment(std::move(baseEnvironment)),
-      leftoverScan(std::make_shared<LeftoverScan>()) {}
+PTYShellLauncher::PTYShellLauncher(EventLoop& loop, UserAccount account,
+                                   Environment baseEnvironment)
+    : account(std::move(account)), baseEnvironment(std::move(baseEnvironment)), loop(loop),
+      leftoverScan(std::make_shared<LeftoverScan>(loop)) {}
 
 std::mutex& PTYShellLauncher::openLock() {
     static std::mutex lock;
@@ -291,25 +294,24 @@ void PTYShellLauncher::start(ShellCommand command, std::int64_t columns, std::in
 
 void PTYShellLauncher::spawnAndStart(std::function<ShellCommand()> command, std::int64_t columns,
                                      std::int64_t rows, ShellEvents events, Started started) {
-    EventLoop& loop = EventLoop::shared();
-    loop.assertCurrent("PTYShellLauncher::launch");
     using Outcome = std::variant<SpawnedShell, std::string>;
     loop.offload(
-        [command = std::move(command), columns, rows, limit = descriptorLimit]() -> Outcome {
+        [&context = loop.context(), command = std::move(command), columns, rows,
+         limit = descriptorLimit]() -> Outcome {
             try {
-                return spawnShell(command(), columns, rows, limit);
+                return spawnShell(context, command(), columns, rows, limit);
             } catch (const ShellLaunchError& error) {
                 return error.description;
             }
         },
-        [events = std::move(events), started = std::move(started),
+        [&loop = loop, events = std::move(events), started = std::move(started),
          scan = leftoverScan](Outcome outcome) mutable {
             if (auto* error = std::get_if<std::string>(&outcome)) {
                 started(nullptr, std::move(*error));
                 return;
             }
-            started(PTYSession::start(std::get<SpawnedShell>(std::move(outcome)), std::move(events),
-                                      std::move(scan)),
+            started(PTYSession::start(loop, std::get<SpawnedShell>(std::move(outcome)),
+                                      std::move(events), std::move(scan)),
                     "");
         });
 }

@@ -16,6 +16,7 @@
 
 namespace veltro {
 
+class EventLoop;
 class LeftoverScan;
 class PTYSession;
 
@@ -26,7 +27,8 @@ class PTYShellLauncher : public ShellLauncher {
 public:
     using Started = std::function<void(std::shared_ptr<PTYSession> session, std::string error)>;
 
-    PTYShellLauncher(UserAccount account, Environment baseEnvironment);
+    // The shells it starts live on `loop`, which must outlive them.
+    PTYShellLauncher(EventLoop& loop, UserAccount account, Environment baseEnvironment);
 
     void launch(const ShellRequest& request, ShellEvents events, Launched launched) override;
     // Starts exactly this command, as launch() does once it has derived the command. On the
@@ -47,6 +49,7 @@ private:
     void spawnAndStart(std::function<ShellCommand()> command, std::int64_t columns,
                        std::int64_t rows, ShellEvents events, Started started);
 
+    EventLoop& loop;
     std::shared_ptr<LeftoverScan> leftoverScan;
 };
 

@@ -4,6 +4,7 @@
 
 #include "client/TerminalHelperClient.hpp"
 #include "ipc/Listener.hpp"
+#include "platform/EventLoop.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "protocol/TerminalService.hpp"
 
@@ -145,8 +146,9 @@ struct Shell {
 };
 
 void expectServesAShell(const std::string& socketPath) {
+    EventLoop loop;
     ClientRecorder recorder;
-    Shell shell{TerminalHelperClient::connect(recorder.handler(), socketPath), recorder};
+    Shell shell{TerminalHelperClient::connect(loop, recorder.handler(), socketPath), recorder};
     shell.open();
     shell.type("echo sum-$((6*7))\n");
     EXPECT_TRUE(shell.answers("sum-42")) << recorder.output(shell.id);
@@ -186,8 +188,9 @@ void expectServesAShell(const std::string& socketPath) {
 // The service manager's stop sends SIGTERM to the agent alone (KillMode=process): every shell
 // must go the way the end of its connection would take it, jobs it left running included.
 void expectTerminationLeavesNoProcess(AgentProcess& agent, const std::string& socketPath) {
+    EventLoop loop;
     ClientRecorder recorder;
-    Shell shell{TerminalHelperClient::connect(recorder.handler(), socketPath), recorder};
+    Shell shell{TerminalHelperClient::connect(loop, recorder.handler(), socketPath), recorder};
     shell.open("/bin/sh");
     shell.type("sleep 300 & echo job-$!-$((40+2))-\n");
     pid_t job = 0;
@@ -306,8 +309,10 @@ TEST(AgentEndToEnd, OfAgentsStartedTogetherBesideALeftoverSocketOneListensAndTou
     }
     ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
         << readFile(logs[winner]);
+    EventLoop loop;
     ClientRecorder recorder;
-    EXPECT_EQ(TerminalHelperClient::connect(recorder.handler(), runtime.socket)->agentVersion(), 1);
+    EXPECT_EQ(
+        TerminalHelperClient::connect(loop, recorder.handler(), runtime.socket)->agentVersion(), 1);
 
     // Something that takes no lock replaces the file under the agent, which then ends idle.
     ::unlink(runtime.socket.c_str());
@@ -349,9 +354,10 @@ TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent
     }
     EXPECT_EQ(::access(runtime.socket.c_str(), F_OK), 0) << "systemd's socket file was removed";
 
+    EventLoop loop;
     ClientRecorder recorder;
     auto waiting = std::async(std::launch::async, [&] {
-        return TerminalHelperClient::connect(recorder.handler(), runtime.socket);
+        return TerminalHelperClient::connect(loop, recorder.handler(), runtime.socket);
     });
     EXPECT_EQ(waiting.wait_for(500ms), std::future_status::timeout);
     AgentProcess next(runtime.log, job, socket.get(), {});

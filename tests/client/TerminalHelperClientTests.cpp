@@ -22,24 +22,26 @@ namespace {
 // An agent in this process whose shells are fakes; the fakes live on the event loop, so the
 // test reaches them there.
 struct FakeAgent {
+    EventLoop loop;
     std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
-    std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
-    InProcessTerminalHelper helper{launcher, lifetime};
+    std::shared_ptr<HelperLifetime> lifetime =
+        std::make_shared<HelperLifetime>(loop, 3600.0, [] {});
+    InProcessTerminalHelper helper{loop, launcher, lifetime};
     ClientRecorder recorder;
     std::shared_ptr<TerminalHelperClient> client =
-        TerminalHelperClient::connect(recorder.handler(), helper.endpoint());
+        TerminalHelperClient::connect(loop, recorder.handler(), helper.endpoint());
 
     // The agent's end lets go of its service, shells and itself once it has seen the client go.
     ~FakeAgent() {
         client.reset();
-        EventLoop::shared().sync([&] {
+        loop.sync([&] {
             while (!launcher->pending.empty())
                 launcher->finish();
         });
         EXPECT_TRUE(eventually([&] { return lifetime->connections() == 0; }));
     }
 
-    template <class Work> auto onLoop(Work work) { return EventLoop::shared().sync(work); }
+    template <class Work> auto onLoop(Work work) { return loop.sync(work); }
     std::shared_ptr<FakeSession> session(std::size_t index) {
         return onLoop([&] { return launcher->sessions.at(index); });
     }
@@ -104,7 +106,8 @@ TEST(TerminalHelperClient, BlockingCallsThrowOnceTheConnectionEndsAndTheEndIsRep
 TEST(TerminalHelperClient, ConnectingWhereNothingListensNamesTheSocket) {
     TemporaryFolder folder;
     std::string path = folder / "nobody.socket";
-    EXPECT_THAT([&] { TerminalHelperClient::connect({}, path); },
+    EventLoop loop;
+    EXPECT_THAT([&] { TerminalHelperClient::connect(loop, {}, path); },
                 ::testing::ThrowsMessage<ipc::ConnectionError>(::testing::HasSubstr(path)));
 }
 

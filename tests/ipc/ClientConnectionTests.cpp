@@ -11,13 +11,17 @@ namespace {
 // What reached the client on the loop: replies, handlers and the agent's notifications.
 class ClientLog : public TerminalClientProtocol {
 public:
+    explicit ClientLog(EventLoop& loop) : loop(loop) {}
+
     void output(UUID, Bytes) override { add("output"); }
     void exited(UUID, std::int32_t status) override { add("exited " + std::to_string(status)); }
     void folderChanged(UUID, std::string) override { add("folderChanged"); }
     void add(std::string event) { events_.push_back(std::move(event)); }
     std::vector<std::string> events() {
-        return loop().sync([this] { return events_; });
+        return loop.sync([this] { return events_; });
     }
+
+    EventLoop& loop;
 
 private:
     std::vector<std::string> events_;
@@ -29,8 +33,10 @@ TEST(ClientConnection, AgentsLastWordsAreReadAfterItHasGoneAndUnknownNotificatio
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     FileDescriptor agent(pair[1]);
-    auto log = std::make_shared<ClientLog>();
-    auto client = ipc::ClientSocketConnection::make(FileDescriptor(pair[0]), "tech.morvane.veltro");
+    EventLoop loop;
+    auto log = std::make_shared<ClientLog>(loop);
+    auto client = ipc::ClientSocketConnection::make(loop.context(), FileDescriptor(pair[0]),
+                                                    "tech.morvane.veltro");
     client->setHandler(log);
     client->setDisconnectHandler([log](std::string reason) { log->add("ended: " + reason); });
     std::string said = encodeNotification("later", std::int64_t{1}) +

@@ -25,14 +25,12 @@ namespace veltro::ipctest {
 using veltro::testing::eventually;
 using veltro::testing::TemporaryFolder;
 
-inline EventLoop& loop() {
-    return EventLoop::shared();
-}
-
 // A service that records the hellos and writes that reach it, on the loop. A hello is answered
 // at once, unless `defer` is set: then its reply waits in `pending` for the test to call or drop.
 class RecordingHelper : public TerminalHelperProtocol {
 public:
+    explicit RecordingHelper(EventLoop& loop) : loop(loop) {}
+
     void hello(std::int64_t clientVersion, HelloReply reply) override {
         record("hello " + std::to_string(clientVersion));
         if (defer)
@@ -53,9 +51,10 @@ public:
 
     // From any thread.
     std::vector<std::string> calls() {
-        return loop().sync([this] { return calls_; });
+        return loop.sync([this] { return calls_; });
     }
 
+    EventLoop& loop;
     bool defer = false;
     std::vector<std::function<void()>> pending;
     // Runs after each call has been recorded.
@@ -75,7 +74,10 @@ private:
 // identify as the application, and counts the connections and their ends.
 class TestDelegate : public ipc::ListenerDelegate {
 public:
-    std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>();
+    explicit TestDelegate(EventLoop& loop) : loop(loop) {}
+
+    EventLoop& loop;
+    std::shared_ptr<RecordingHelper> helper = std::make_shared<RecordingHelper>(loop);
     std::atomic<int> accepted{0};
     std::atomic<int> ended{0};
 
@@ -93,13 +95,13 @@ public:
 
     // The first connection accepted, if it is still there.
     std::shared_ptr<ipc::AgentConnection> connection() {
-        return loop().sync([&] { return connections_.at(0).lock(); });
+        return loop.sync([&] { return connections_.at(0).lock(); });
     }
 
     // Ends every connection and waits until each has let go of itself, so that none outlives
     // the test and its handler, which refers to this delegate.
     void endAll() {
-        auto connections = loop().sync([&] {
+        auto connections = loop.sync([&] {
             for (auto& weak : connections_)
                 if (auto connection = weak.lock())
                     connection->disconnect();
@@ -176,13 +178,15 @@ private:
     ipc::MessageDecoder decoder_;
 };
 
-// An agent listening on a socket file in a temporary folder, with a TestDelegate.
+// An agent listening on a socket file in a temporary folder, with a TestDelegate, on a loop of
+// its own that outlives everything else of it.
 struct SocketAgent {
+    EventLoop loop;
     TemporaryFolder folder;
     std::string path = folder / "agent.socket";
-    TestDelegate delegate;
+    TestDelegate delegate{loop};
     std::shared_ptr<ipc::Listener> listener =
-        ipc::Listener::listening(ipc::bindListeningSocket(path), path);
+        ipc::Listener::listening(loop, ipc::bindListeningSocket(path), path);
 
     explicit SocketAgent(std::chrono::milliseconds identifyTimeout = std::chrono::seconds(10)) {
         listener->setIdentifyTimeout(identifyTimeout);

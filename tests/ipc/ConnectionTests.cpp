@@ -169,7 +169,7 @@ TEST(ConnectionOrdering, ResponsesLeaveInRequestOrderAndAnUnansweredReplyNamesIt
     peer.identify();
     peer.send(hello(10) + hello(11) + hello(12));
     ASSERT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 3; }));
-    auto replies = loop().sync([&] { return std::move(agent.delegate.helper->pending); });
+    auto replies = agent.loop.sync([&] { return std::move(agent.delegate.helper->pending); });
     replies[2]();
     replies[1]();
     replies[0] = nullptr;
@@ -212,7 +212,7 @@ TEST(ConnectionWriteBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConne
     {
         RawPeer peer(agent.path);
         connection = identified(agent, peer);
-        EXPECT_EQ(loop().sync([&] {
+        EXPECT_EQ(agent.loop.sync([&] {
             // From here on the connection holds the only reference to its handler.
             agent.delegate.helper.reset();
             connection->addWriteBarrier(barrier);
@@ -226,17 +226,17 @@ TEST(ConnectionWriteBarrier, RunsOnceEveryEarlierMessageHasBeenWrittenOrTheConne
             ASSERT_TRUE(chunk);
             EXPECT_EQ((*chunk)[2].via.array.ptr[1].via.bin.size, floodData.size());
         }
-        EXPECT_TRUE(eventually([&] { return loop().sync([&] { return barriers == 2; }); }));
+        EXPECT_TRUE(eventually([&] { return agent.loop.sync([&] { return barriers == 2; }); }));
         std::vector<int> order(floodChunks);
         std::iota(order.begin(), order.end(), 0);
-        EXPECT_EQ(loop().sync([&] { return written; }), order);
-        loop().sync([&] {
+        EXPECT_EQ(agent.loop.sync([&] { return written; }), order);
+        agent.loop.sync([&] {
             flood(*connection, written);
             connection->addWriteBarrier(barrier);
         });
     }
     EXPECT_TRUE(eventually([&] { return agent.delegate.ended == 1; }));
-    loop().sync([&] {
+    agent.loop.sync([&] {
         EXPECT_EQ(barriers, 3);
         EXPECT_EQ(written.size(), std::size_t(2 * floodChunks));
         connection->addWriteBarrier(barrier);
@@ -258,7 +258,7 @@ TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBOr4096
     constexpr int chunks = 40 * 16;
     std::atomic<int> received{0};
     std::atomic<int> receivedWhenCalled{0};
-    loop().sync([&] {
+    agent.loop.sync([&] {
         agent.delegate.helper->afterCall = [&](const std::string& call) {
             receivedWhenCalled = received.load();
             if (call != writeCall)
@@ -269,14 +269,14 @@ TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBOr4096
     });
     peer.send(validWrite() + hello(2));
     EXPECT_TRUE(eventually([&] { return agent.delegate.helper->calls().size() == 2; }));
-    loop().sync([&] { connection->resumeReading(); });
-    loop().sync([] {});
+    agent.loop.sync([&] { connection->resumeReading(); });
+    agent.loop.sync([] {});
     EXPECT_EQ(agent.delegate.helper->calls().size(), 2u);
-    loop().sync([&] { connection->resumeReading(); });
+    agent.loop.sync([&] { connection->resumeReading(); });
     EXPECT_TRUE(peer.receive());
     EXPECT_EQ(agent.delegate.helper->calls().size(), 3u);
 
-    loop().sync([&] { flood(*connection, written, chunks); });
+    agent.loop.sync([&] { flood(*connection, written, chunks); });
     peer.send(hello(3));
     for (; received < chunks; ++received)
         ASSERT_TRUE(peer.receive());
@@ -291,7 +291,7 @@ TEST(ConnectionBackPressure, ReadingWaitsForTheLastResumeAndStopsPast32MiBOr4096
     // than half.
     constexpr int notes = 40000;
     received = 0;
-    loop().sync([&] {
+    agent.loop.sync([&] {
         for (int i = 0; i < notes; ++i)
             connection->exited(shellID, i);
     });
@@ -318,7 +318,7 @@ TEST(ConnectionBackPressure, RequestsAreNotReadWhile4096AwaitTheirResponse) {
     auto calls = [&] { return agent.delegate.helper->calls().size(); };
     ASSERT_TRUE(eventually([&] { return calls() >= 4096; }));
     EXPECT_EQ(calls(), 4096u);
-    loop().sync([&] {
+    agent.loop.sync([&] {
         agent.delegate.helper->defer = false;
         for (auto& reply : std::exchange(agent.delegate.helper->pending, {}))
             reply();

@@ -18,7 +18,8 @@ TEST(Listener, SocketFileIsPrivateReplacedOnlyWhenNobodyListensAndRemovedOnlyByI
     std::string path = folder / "agent.socket";
     // A leftover of an agent that did not clean up: nothing listens on it.
     ASSERT_TRUE(ipc::bindListeningSocket(path));
-    auto listener = ipc::Listener::listening(ipc::bindListeningSocket(path), path);
+    EventLoop loop;
+    auto listener = ipc::Listener::listening(loop, ipc::bindListeningSocket(path), path);
     struct stat status {};
     ASSERT_EQ(::lstat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
@@ -27,7 +28,7 @@ TEST(Listener, SocketFileIsPrivateReplacedOnlyWhenNobodyListensAndRemovedOnlyByI
     EXPECT_FALSE(std::filesystem::exists(path));
 
     // Another agent's socket now at the path is not the listener's to remove.
-    auto replaced = ipc::Listener::listening(ipc::bindListeningSocket(path), path);
+    auto replaced = ipc::Listener::listening(loop, ipc::bindListeningSocket(path), path);
     std::filesystem::remove(path);
     FileDescriptor newcomer = ipc::bindListeningSocket(path);
     replaced.reset();
@@ -66,8 +67,9 @@ constexpr const char* starvedAgentVariable = "VELTRO_TEST_STARVED_AGENT";
 constexpr rlim_t starvedLimit = 32;
 
 [[noreturn]] void runStarvedAgent(const std::string& path) {
-    TestDelegate delegate;
-    auto listener = ipc::Listener::listening(ipc::bindListeningSocket(path), path);
+    EventLoop loop;
+    TestDelegate delegate(loop);
+    auto listener = ipc::Listener::listening(loop, ipc::bindListeningSocket(path), path);
     listener->setDelegate(&delegate);
     listener->resume();
     // One whole connection while descriptors are free: the undefined-behaviour sanitizer needs a

@@ -56,17 +56,22 @@ public:
                     });
     }
 
-    PTYShellLauncher real{UserAccount::current(), {{"PATH", "/usr/bin:/bin"}}};
+    explicit CountingLauncher(EventLoop& loop)
+        : real(loop, UserAccount::current(), {{"PATH", "/usr/bin:/bin"}}) {}
+
+    PTYShellLauncher real;
     std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
 };
 
 struct Agent {
-    std::shared_ptr<CountingLauncher> launcher = std::make_shared<CountingLauncher>();
-    std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
-    InProcessTerminalHelper helper{launcher, lifetime};
+    EventLoop loop;
+    std::shared_ptr<CountingLauncher> launcher = std::make_shared<CountingLauncher>(loop);
+    std::shared_ptr<HelperLifetime> lifetime =
+        std::make_shared<HelperLifetime>(loop, 3600.0, [] {});
+    InProcessTerminalHelper helper{loop, launcher, lifetime};
 
     std::shared_ptr<TerminalHelperClient> connect(ClientRecorder& recorder) {
-        return TerminalHelperClient::connect(recorder.handler(), helper.endpoint());
+        return TerminalHelperClient::connect(loop, recorder.handler(), helper.endpoint());
     }
     bool settled() {
         return eventually([&] {

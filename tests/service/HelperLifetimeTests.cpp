@@ -1,5 +1,6 @@
 #include "support/Eventually.hpp"
 
+#include "platform/EventLoop.hpp"
 #include "service/HelperLifetime.hpp"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@ static void waitPastTheDelay() {
 // One lifetime holds nothing, each other one holds one kind of count, all side by side so that
 // the test waits past the delay only twice.
 TEST(HelperLifetime, GoesIdleOnceWhenNothingIsHeldAndAnyHeldCountsEndSetsAFreshDeadline) {
+    EventLoop loop;
     using Change = void (HelperLifetime::*)();
     struct Hold {
         Change start;
@@ -30,9 +32,10 @@ TEST(HelperLifetime, GoesIdleOnceWhenNothingIsHeldAndAnyHeldCountsEndSetsAFreshD
         {&HelperLifetime::shellStarted, &HelperLifetime::shellEnded, 0, nullptr},
         {&HelperLifetime::updateStarted, &HelperLifetime::updateEnded, 0, nullptr}};
     std::atomic<int> unheldIdle = 0;
-    HelperLifetime unheld(0.05, [&] { ++unheldIdle; });
+    HelperLifetime unheld(loop, 0.05, [&] { ++unheldIdle; });
     for (Hold& hold : holds) {
-        hold.lifetime = std::make_unique<HelperLifetime>(0.05, [&idle = hold.idle] { ++idle; });
+        hold.lifetime =
+            std::make_unique<HelperLifetime>(loop, 0.05, [&idle = hold.idle] { ++idle; });
         (*hold.lifetime.*hold.start)();
         // Ends from other threads, and one more than starts: a count below zero is idle too.
         std::thread other([&] { (*hold.lifetime.*hold.start)(); });

@@ -1,6 +1,7 @@
 #include "support/FakeShells.hpp"
 
 #include "ipc/AgentConnection.hpp"
+#include "platform/EventLoop.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalClient.hpp"
 #include "service/TerminalHelperListenerDelegate.hpp"
@@ -59,10 +60,12 @@ struct OpenReply {
 };
 
 struct Fixture {
+    EventLoop loop;
     std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
     std::shared_ptr<FakeClient> client = std::make_shared<FakeClient>();
     // A delay no test waits for: only the counts matter here.
-    std::shared_ptr<HelperLifetime> lifetime = std::make_shared<HelperLifetime>(3600.0, [] {});
+    std::shared_ptr<HelperLifetime> lifetime =
+        std::make_shared<HelperLifetime>(loop, 3600.0, [] {});
     std::shared_ptr<TerminalHelperService> service =
         std::make_shared<TerminalHelperService>(launcher, client, lifetime);
 
@@ -285,10 +288,11 @@ TEST(TerminalHelperService, CloseAllHangsUpEveryShellOnceAndTheShellsOutliveTheS
 // The requirement is set before the connection is resumed, so that no request is read from a
 // peer that has not been checked. How a connection's end closes its shells is shown end to end.
 TEST(TerminalHelperListenerDelegate, ChecksEachConnectionBeforeResumingIt) {
+    EventLoop loop;
     TerminalHelperListenerDelegate delegate{"identifier \"x\"", std::make_shared<FakeLauncher>(),
-                                            std::make_shared<HelperLifetime>(3600.0, [] {})};
+                                            std::make_shared<HelperLifetime>(loop, 3600.0, [] {})};
     // The delegate does not look at the listener it is called for.
-    auto listener = ipc::Listener::anonymous();
+    auto listener = ipc::Listener::anonymous(loop);
     auto connection = std::make_shared<FakeConnection>();
     EXPECT_TRUE(delegate.shouldAcceptNewConnection(*listener, connection));
     EXPECT_EQ(connection->steps,

@@ -33,8 +33,15 @@ namespace {
 
 using Statuses = std::vector<std::int32_t>;
 
+// The loop of this test program: made before the first session, and ended after the launcher
+// shared by the tests, which is made after it.
+EventLoop& loop() {
+    static EventLoop loop;
+    return loop;
+}
+
 template <class Work> auto onLoop(Work&& work) {
-    return EventLoop::shared().sync(std::forward<Work>(work));
+    return loop().sync(std::forward<Work>(work));
 }
 
 // What a session reported. While withholding, the recorder keeps the `sent` callbacks, so that
@@ -132,7 +139,7 @@ template <class Begin> std::pair<Session, std::string> await(Begin&& begin) {
 
 Shell start(const ShellCommand& command, bool withhold = false) {
     // One launcher for all, as in the agent, so that closes in one turn share a scan.
-    static PTYShellLauncher launcher(UserAccount{"tester", "/", "/bin/sh"}, environment);
+    static PTYShellLauncher launcher(loop(), UserAccount{"tester", "/", "/bin/sh"}, environment);
     auto recorder = std::make_shared<Recorder>();
     recorder->withholding = withhold;
     auto begin = [&](auto started) { launcher.start(command, 80, 24, events(recorder), started); };
@@ -453,7 +460,7 @@ TEST(LeftoverScan, SessionLedByAnotherProcessWithTheShellsPidIsSpared) {
     }
     ASSERT_TRUE(eventually([&] { return liveInSession(leader) == 2; }));
     std::uint64_t started = ProcessInfo::stat(leader)->startTime;
-    auto scan = std::make_shared<LeftoverScan>();
+    auto scan = std::make_shared<LeftoverScan>(loop());
     auto found = std::make_shared<std::vector<std::size_t>>();
     onLoop([&] {
         for (std::uint64_t startTime : {started, started + 1})
@@ -481,8 +488,8 @@ std::uint64_t field(const std::string& path, const std::string& field, int base)
 // Changes the signal mask of the loop's worker, which spawns the shells.
 void maskOnWorker(int how, const sigset_t& signals) {
     std::promise<void> done;
-    EventLoop::shared().offload([how, signals] { pthread_sigmask(how, &signals, nullptr); },
-                                [&done] { done.set_value(); });
+    loop().offload([how, signals] { pthread_sigmask(how, &signals, nullptr); },
+                   [&done] { done.set_value(); });
     done.get_future().wait();
 }
 
@@ -506,7 +513,8 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     TemporaryFolder temporary;
     std::filesystem::create_directory(temporary / "real");
     std::filesystem::create_directory_symlink(temporary / "real", temporary / "link");
-    PTYShellLauncher launcher(UserAccount{"tester", temporary.path(), "/bin/sh"}, environment);
+    PTYShellLauncher launcher(loop(), UserAccount{"tester", temporary.path(), "/bin/sh"},
+                              environment);
     launcher.descriptorLimit = 200;
     // cat changes nothing about its signals or descriptors, so it shows what the spawn gave. It
     // is spawned from the worst state the agent could be in: signals blocked on the spawning
@@ -573,7 +581,7 @@ TEST(PTYShellLauncher, RefusedLaunchExplainsItselfAndLeavesNoDescriptorProcessOr
     ASSERT_TRUE(eventually([] { return childProcesses() == 0; }));
     ShellCommand inMissingFolder = script("");
     inMissingFolder.folder = "/nonexistent";
-    PTYShellLauncher launcher(UserAccount{"tester", "/", "/bin/sh"}, {});
+    PTYShellLauncher launcher(loop(), UserAccount{"tester", "/", "/bin/sh"}, {});
     const std::tuple<ShellCommand, int, std::string> cases[] = {
         {command("/nonexistent/shell"), -1, "start /nonexistent/shell: No such file or directory"},
         {inMissingFolder, -1, "start /bin/sh: No such file or directory"},
@@ -608,7 +616,7 @@ TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeInHomeWhenAsked
     TemporaryFolder temporary;
     // zsh would otherwise greet a new user with its set-up menu.
     std::ofstream(temporary / ".zshrc") << "";
-    PTYShellLauncher launcher(UserAccount{"tester", temporary.path(), "/bin/" + GetParam()},
+    PTYShellLauncher launcher(loop(), UserAccount{"tester", temporary.path(), "/bin/" + GetParam()},
                               environment);
     // Asked to start in a file, which is no folder, the shell starts in its home.
     auto [session, recorder] = launch(launcher, {{}, 100, 30, temporary / ".zshrc", {}, {}});
