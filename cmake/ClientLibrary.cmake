@@ -6,10 +6,12 @@
 set(VELTRO_CLIENT_PARTS veltro_client veltro_ipc veltro_protocol veltro_platform)
 set(VELTRO_CLIENT_INCLUDE_DIR "${CMAKE_INSTALL_INCLUDEDIR}/veltro-terminal")
 set(VELTRO_CLIENT_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/VeltroTerminalClient")
-# What the interface needs, and nothing that would bring Asio or MessagePack into a user's build.
+# What the interface needs. A client owns the event loop its connection lives on, so Asio's
+# headers are part of the interface (MessagePack's are not).
 set(VELTRO_CLIENT_HEADERS
     client/TerminalHelperClient.hpp
     ipc/ClientConnection.hpp
+    platform/EventLoop.hpp
     protocol/Bytes.hpp
     protocol/TerminalClientProtocol.hpp
     protocol/TerminalHelperProtocol.hpp
@@ -24,6 +26,8 @@ add_library(veltro-terminal-client STATIC ${objects})
 add_library(VeltroTerminal::Client ALIAS veltro-terminal-client)
 set_target_properties(veltro-terminal-client PROPERTIES EXPORT_NAME Client)
 target_compile_features(veltro-terminal-client INTERFACE cxx_std_20)
+# The library's Asio code and the user's must allocate Asio's recycled handler memory the same way.
+target_compile_definitions(veltro-terminal-client INTERFACE ASIO_DISABLE_STD_ALIGNED_ALLOC)
 target_include_directories(veltro-terminal-client INTERFACE
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
     $<INSTALL_INTERFACE:${VELTRO_CLIENT_INCLUDE_DIR}>)

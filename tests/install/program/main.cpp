@@ -3,6 +3,7 @@
 // report a missing agent as a connection error rather than crash or hang.
 #include <client/TerminalHelperClient.hpp>
 #include <ipc/ClientConnection.hpp>
+#include <platform/EventLoop.hpp>
 #include <protocol/TerminalService.hpp>
 #include <protocol/UUID.hpp>
 
@@ -22,8 +23,9 @@ int main(int argc, char** argv) {
         std::cerr << "the library names no socket\n";
         return 1;
     }
+    veltro::EventLoop loop;
     try {
-        veltro::TerminalHelperClient::connect({}, argv[1]);
+        veltro::TerminalHelperClient::connect(loop, {}, argv[1]);
     } catch (const veltro::ipc::ConnectionError& error) {
         std::cout << "no agent, as expected: " << error.what() << '\n';
         return 0;
