@@ -6,7 +6,11 @@ PACKAGES   := cmake make g++ pkg-config libasio-dev libmsgpack-cxx-dev libsystem
               libgtest-dev libgmock-dev bash dash zsh clang clang-format tmux \
               libclang-rt-dev python3
 
-.PHONY: all deps configure build test test-js test-asan test-tsan format format-check bench fuzz run local clean
+.PHONY: all deps configure build programs test test-js test-asan test-tsan format format-check bench fuzz \
+        run local uninstall deb clean
+
+# CMake runs make beneath this one, which would otherwise announce every folder it enters.
+MAKEFLAGS += --no-print-directory
 
 all: build
 
@@ -35,6 +39,12 @@ configure: deps $(BUILD)/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Only the agent and the command, for run and local: not the tests and the benchmark.
+PROGRAMS := veltro-terminal-helper veltro-terminal
+
+programs: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
 
 test: build format-check
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -90,9 +100,11 @@ fuzz: deps
 # environment a user manager would give it: this terminal's own variables (TMUX, TERM_PROGRAM,
 # SSH_TTY and the like) would otherwise reach every shell of the agent. The agent ends itself 10
 # seconds after the shell has ended.
-AGENT_ENVIRONMENT := HOME|USER|LOGNAME|PATH|SHELL|LANG|LANGUAGE|LC_[A-Z_]+|XDG_RUNTIME_DIR|DISPLAY|WAYLAND_DISPLAY|DBUS_SESSION_BUS_ADDRESS
+# SSH_AUTH_SOCK, EDITOR and VISUAL are among them: the desktop session imports them into the user
+# manager.
+AGENT_ENVIRONMENT := HOME|USER|LOGNAME|PATH|SHELL|LANG|LANGUAGE|LC_[A-Z_]+|XDG_RUNTIME_DIR|DISPLAY|WAYLAND_DISPLAY|DBUS_SESSION_BUS_ADDRESS|SSH_AUTH_SOCK|EDITOR|VISUAL
 
-run: build
+run: programs
 	@if ! $(BUILD)/veltro-terminal --check >/dev/null 2>&1; then \
 	  echo "Starting a terminal helper; its log is $(BUILD)/agent.log"; \
 	  env -0 | grep -zE '^($(AGENT_ENVIRONMENT))=' | \
@@ -106,24 +118,58 @@ run: build
 	  if [ $$status != 0 ]; then echo "The shell exited with status $$status."; fi
 
 # Installs the agent for this user under ~/.local and loads it through the systemd user
-# manager: the socket starts the agent when a client connects.
+# manager: the socket starts the agent when a client connects. Without a user manager the files
+# stay installed, and the way to load them later or to run the agent by hand is printed.
 LOCAL_PREFIX   := $(HOME)/.local
 LOCAL_UNIT_DIR := $(or $(XDG_CONFIG_HOME),$(HOME)/.config)/systemd/user
+LOCAL_AGENT    := $(LOCAL_PREFIX)/libexec/veltro-terminal-helper/veltro-terminal-helper
+# What make local installed, for make uninstall.
+LOCAL_MANIFEST := $(BUILD)/install_manifest_Runtime.txt
 
-local: build
-	VELTRO_SYSTEMD_USER_UNIT_DIR="$(LOCAL_UNIT_DIR)" cmake --install $(BUILD) --prefix "$(LOCAL_PREFIX)"
+local: programs
+	@VELTRO_SYSTEMD_USER_UNIT_DIR="$(LOCAL_UNIT_DIR)" \
+	  cmake --install $(BUILD) --prefix "$(LOCAL_PREFIX)" --component Runtime
 	@label=$$(cat $(BUILD)/packaging/agent-label); \
 	if ! systemctl --user show-environment >/dev/null 2>&1; then \
 	  echo "No systemd user manager is running for $$(id -un), so the agent can’t be loaded."; \
 	  echo "Its units are installed in $(LOCAL_UNIT_DIR). Once a user manager runs, load them with:"; \
 	  echo "  systemctl --user daemon-reload && systemctl --user enable --now $$label.socket"; \
-	  echo "Until then, run the agent by hand: $(BUILD)/veltro-terminal-helper --agent"; \
-	  exit 1; \
+	  echo "Until then, run the agent by hand: $(LOCAL_AGENT) --agent"; \
+	  exit 0; \
 	fi; \
 	systemctl --user daemon-reload && \
 	systemctl --user enable --now $$label.socket && \
 	echo "Loaded $$label.socket: the agent starts when a client connects." && \
-	echo "Its log: journalctl --user -t $$label"
+	echo "Its log: journalctl -t $$label"
+
+# Stops and disables the units when a user manager runs, then removes every file make local
+# installed, as listed when it installed them.
+uninstall:
+	@if [ ! -f $(LOCAL_MANIFEST) ]; then \
+	  echo "Nothing to remove: $(LOCAL_MANIFEST) does not list an installation by make local."; \
+	  exit 0; \
+	fi; \
+	label=$$(cat $(BUILD)/packaging/agent-label); \
+	if systemctl --user show-environment >/dev/null 2>&1; then \
+	  systemctl --user disable --now $$label.socket >/dev/null 2>&1; \
+	  systemctl --user stop $$label.service >/dev/null 2>&1; \
+	fi; \
+	while IFS= read -r file || [ -n "$$file" ]; do \
+	  if [ -e "$$file" ] || [ -L "$$file" ]; then rm -f "$$file" && echo "Removed $$file"; fi; \
+	done < $(LOCAL_MANIFEST); \
+	rmdir "$(dir $(LOCAL_AGENT))" 2>/dev/null; \
+	if systemctl --user show-environment >/dev/null 2>&1; then systemctl --user daemon-reload; fi; \
+	rm -f $(LOCAL_MANIFEST)
+
+# Debian packages of the agent and of the client library's development files, built in a folder
+# of their own with the distribution's prefix and flags, then checked by lintian.
+DEB_BUILD := build-deb
+DEB_OUT   := $(DEB_BUILD)/packages
+
+deb:
+	@$(MAKE) deps PACKAGES="$(PACKAGES) dpkg-dev lintian"
+	packaging/make-deb $(DEB_BUILD) $(DEB_OUT)
+	lintian --fail-on error $(DEB_OUT)/*.deb
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz $(DEB_BUILD)

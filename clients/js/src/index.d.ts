@@ -65,6 +65,8 @@ export class TerminalHelperError extends Error {
 
 export class RuntimeFolderError extends Error {
   constructor(folder: string, reason: string);
+  /** Always ERUNTIMEFOLDER. */
+  code: 'ERUNTIMEFOLDER';
   folder: string;
   reason: string;
 }

@@ -16,6 +16,8 @@ export class RuntimeFolderError extends Error {
   constructor(folder, reason) {
     super(`The runtime folder ${folder} can’t be used: ${reason}`);
     this.name = 'RuntimeFolderError';
+    // One code for every refusal, as Node's own errors have, whatever the reason.
+    this.code = 'ERUNTIMEFOLDER';
     this.folder = folder;
     this.reason = reason;
   }

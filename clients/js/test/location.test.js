@@ -1,7 +1,8 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import { createRequire } from 'node:module';
 import { after, test } from 'node:test';
-import { connect, runtimeFolder, socketPath } from '../src/index.js';
+import { connect, runtimeFolder, RuntimeFolderError, socketPath } from '../src/index.js';
 import { privateFolder } from './support.js';
 
 const root = privateFolder();
@@ -24,7 +25,9 @@ test('a runtime folder that others could tamper with is refused, naming it and w
     await t.test(name, async () => {
       const folder = `${root}/${name.replaceAll(' ', '-')}`;
       create(folder);
-      const refusal = (error) => error instanceof Error && error.folder === folder && reason.test(error.reason) && error.message.includes(folder);
+      const refusal = (error) =>
+        error instanceof RuntimeFolderError && error.code === 'ERUNTIMEFOLDER' && error.folder === folder &&
+        reason.test(error.reason) && error.message.includes(folder);
       assert.throws(() => runtimeFolder({ env: { XDG_RUNTIME_DIR: folder } }), refusal);
       await assert.rejects(connect({ env: { XDG_RUNTIME_DIR: folder } }), refusal);
     });
@@ -40,4 +43,10 @@ test('the socket is named after the service, in a private folder when XDG_RUNTIM
   const env = { XDG_RUNTIME_DIR: root };
   assert.equal(socketPath({ env }), `${root}/KQ7310ZV4M.tech.morvane.veltro.terminal-helper`);
   assert.equal(socketPath({ env, development: true }), `${root}/KQ7310ZV4M.tech.morvane.veltro.dev.terminal-helper`);
+});
+
+test('a CommonJS program can require() the package and gets the same classes', () => {
+  const required = createRequire(import.meta.url)('@veltro/terminal-client');
+  assert.equal(required.RuntimeFolderError, RuntimeFolderError);
+  assert.equal(typeof required.connect, 'function');
 });
