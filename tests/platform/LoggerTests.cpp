@@ -1,5 +1,3 @@
-#include "support/RecordingSink.hpp"
-
 #include "platform/FileDescriptor.hpp"
 #include "platform/StandardErrorSink.hpp"
 
@@ -10,9 +8,16 @@
 #include <array>
 
 using namespace veltro;
-using namespace veltro::testing;
 
 namespace {
+
+// Where each message was logged from, and for which connection.
+struct RecordingSink final : LogSink {
+    void write(const LogRecord& record) override {
+        entries.emplace_back(record.location.function_name(), record.connection);
+    }
+    std::vector<std::pair<std::string, pid_t>> entries;
+};
 
 void logSomething(const Logger& logger) {
     logger.notice("from a function of its own");
@@ -25,11 +30,10 @@ TEST(Logger, FilesEachMessageUnderTheCallersLocationAndItsConnection) {
     Logger logger("tech.example.helper", "connection", sink);
     logSomething(logger);
     logSomething(logger.forConnection(4242));
-    auto entries = sink->entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_NE(entries[0].function.find("logSomething"), std::string::npos) << entries[0].function;
-    EXPECT_EQ(entries[0].connection, 0);
-    EXPECT_EQ(entries[1].connection, 4242);
+    ASSERT_EQ(sink->entries.size(), 2u);
+    EXPECT_NE(sink->entries[0].first.find("logSomething"), std::string::npos);
+    EXPECT_EQ(sink->entries[0].second, 0);
+    EXPECT_EQ(sink->entries[1].second, 4242);
 
     LogRecord record{LogLevel::error, "tech.example.helper",           "connection",
                      "refused",       std::source_location::current(), 4242};

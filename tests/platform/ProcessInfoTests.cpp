@@ -142,25 +142,10 @@ TEST(ProcessInfo, GroupsAndShellsListExactlyTheirProcessesBySessionOrTerminal) {
     EXPECT_EQ(ProcessInfo::stat(shell.pid)->terminal, terminal.st_rdev);
 }
 
-TEST(ProcessHandle, SignalsReachTheHeldProcessOnlyWhileItExists) {
-    Sleeper sleeper;
-    auto handle = ProcessHandle::open(sleeper.pid);
-    ASSERT_TRUE(handle);
-    EXPECT_TRUE(handle->exists());
-    EXPECT_TRUE(handle->signal(SIGKILL));
-    int status = 0;
-    ASSERT_EQ(::waitpid(sleeper.pid, &status, 0), sleeper.pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    // Reaped: whoever gets the process id next is out of the handle's reach.
-    EXPECT_FALSE(handle->exists());
-    EXPECT_FALSE(handle->signal(SIGKILL));
-    EXPECT_FALSE(ProcessHandle::open(sleeper.pid));
-    sleeper.pid = -1;
-}
-
-// With no descriptor left for a pidfd, a listed process is held by its start time, so that a
-// process that got the id since the listing is never signalled.
-TEST(ProcessHandle, ListedProcessIsHeldByItsStartTimeWhenNoDescriptorIsLeft) {
+// A handle reaches only the process it was opened for: with no descriptor left for a pidfd, a
+// listed process is held by its start time, so that a process that got the id since the listing
+// is never signalled; once reaped, whoever gets the id next is out of every handle's reach.
+TEST(ProcessHandle, SignalsReachOnlyTheHeldProcessWithOrWithoutAPidfdAndOnlyWhileItExists) {
     Sleeper sleeper;
     auto stat = ProcessInfo::stat(sleeper.pid);
     ASSERT_TRUE(stat);
@@ -168,6 +153,8 @@ TEST(ProcessHandle, ListedProcessIsHeldByItsStartTimeWhenNoDescriptorIsLeft) {
     ProcessInfo::Listed seen{sleeper.pid, *stat};
     ProcessInfo::Listed later = seen;
     ++later.stat.startTime;
+    auto byPid = ProcessHandle::open(sleeper.pid);
+    ASSERT_TRUE(byPid && byPid->holdsDescriptor());
     EXPECT_TRUE(ProcessHandle::open(seen)->holdsDescriptor());
     EXPECT_FALSE(ProcessHandle::open(later));
 
@@ -188,5 +175,8 @@ TEST(ProcessHandle, ListedProcessIsHeldByItsStartTimeWhenNoDescriptorIsLeft) {
     ASSERT_EQ(::waitpid(sleeper.pid, &status, 0), sleeper.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_FALSE(held->exists());
+    EXPECT_FALSE(byPid->exists());
+    EXPECT_FALSE(byPid->signal(SIGKILL));
+    EXPECT_FALSE(ProcessHandle::open(sleeper.pid));
     sleeper.pid = -1;
 }
