@@ -192,12 +192,14 @@ std::string readFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-// Waits until the process has ended; whether its parent has collected it yet does not matter.
+// Whether the process runs: not gone, and not a zombie waiting for its parent to collect it.
+bool running(pid_t pid) {
+    std::string fields = readFile("/proc/" + std::to_string(pid) + "/stat");
+    return !fields.empty() && fields[fields.rfind(')') + 2] != 'Z';
+}
+
 bool ended(const ProcessHandle& process) {
-    return eventually([&] {
-        std::string fields = readFile("/proc/" + std::to_string(process.pid()) + "/stat");
-        return !process.exists() || fields.empty() || fields[fields.rfind(')') + 2] == 'Z';
-    });
+    return eventually([&] { return !process.exists() || !running(process.pid()); });
 }
 
 // Processes of the session that have not ended.
@@ -205,10 +207,8 @@ int liveInSession(pid_t session) {
     const ProcessInfo::Attachment attachment[] = {{session, 0}};
     int live = 0;
     auto listed = ProcessInfo::attachedProcesses(attachment);
-    for (const ProcessInfo::Listed& process : listed[0]) {
-        std::string fields = readFile("/proc/" + std::to_string(process.pid) + "/stat");
-        live += !fields.empty() && fields[fields.rfind(')') + 2] != 'Z';
-    }
+    for (const ProcessInfo::Listed& process : listed[0])
+        live += running(process.pid);
     return live;
 }
 
@@ -301,7 +301,7 @@ TEST(PTYSession, ExitIsReportedOnceAfterTheLastOutputWithTheRawWaitStatus) {
 
 // ---- Questions about the shell
 
-TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
+TEST(PTYSession, FolderIsProbedUntilTheShellReportsItAndTheForegroundProgramIsNamed) {
     TemporaryFolder temporary;
     for (const char* name : {"real", "other", "reported"})
         std::filesystem::create_directory(temporary / name);
@@ -332,28 +332,23 @@ TEST(PTYSession, FolderIsProbedOnceOutputGoesQuietUntilTheShellReportsIt) {
     std::vector<std::string> changes = seen(recorder).folders;
     EXPECT_EQ(changes.back(), reported);
     EXPECT_EQ(std::count(changes.begin(), changes.end(), reported), 1);
-    send(session, "exit\n");
-    EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
-    EXPECT_EQ(currentFolder(), std::nullopt);
-}
 
-TEST(PTYSession, ForegroundProcessNamesTheProgramHoldingTheTerminal) {
-    auto [session, recorder] = start(command("/bin/dash"));
+    // The program holding the terminal: a command, then a pipeline by its leader's name, then
+    // one whose leader has gone by its first remaining member's.
     auto holds = [&](const ForegroundProcess& expected) {
         return eventually(
             [&] { return onLoop([&] { return session->foregroundProcess(); }) == expected; });
     };
     EXPECT_TRUE(holds({}));
-    // A command, then a pipeline by its leader's name, then one whose leader has gone by its
-    // first remaining member's.
     for (const char* line : {"sleep 1000\n", "sleep 1000 | cat\n", "true | sleep 1000\n"}) {
         send(session, line);
         EXPECT_TRUE(holds({true, "sleep"})) << line;
         send(session, "\x03");
         EXPECT_TRUE(holds({})) << line;
     }
-    send(session, "exit 0\n");
+    send(session, "exit\n");
     EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
+    EXPECT_EQ(currentFolder(), std::nullopt);
     EXPECT_EQ(onLoop([&] { return session->foregroundProcess(); }), ForegroundProcess{});
 }
 
