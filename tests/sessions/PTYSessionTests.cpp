@@ -346,7 +346,7 @@ TEST(PTYSession, FolderIsProbedUntilTheShellReportsItAndTheForegroundProgramIsNa
         send(session, "\x03");
         EXPECT_TRUE(holds({})) << line;
     }
-    send(session, "exit\n");
+    send(session, "exit 0\n");
     EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
     EXPECT_EQ(currentFolder(), std::nullopt);
     EXPECT_EQ(onLoop([&] { return session->foregroundProcess(); }), ForegroundProcess{});
