@@ -157,8 +157,9 @@ void expectServesAShell(const std::string& socketPath) {
     Shell shell{TerminalHelperClient::connect(loop, recorder.handler(), socketPath), recorder};
     shell.open();
     // The service manager's variables are the agent's, not its shells'.
-    shell.type("echo sum-$((6*7)) job-$(env | grep -cE "
-               "'^(LISTEN_[A-Z]+|XPC_SERVICE_NAME|JOURNAL_STREAM|INVOCATION_ID|NOTIFY_SOCKET)=')\n");
+    shell.type(
+        "echo sum-$((6*7)) job-$(env | grep -cE "
+        "'^(LISTEN_[A-Z]+|XPC_SERVICE_NAME|JOURNAL_STREAM|INVOCATION_ID|NOTIFY_SOCKET)=')\n");
     EXPECT_TRUE(shell.answers("sum-42 job-0")) << recorder.output(shell.id);
     // The agent ignores signals that would otherwise end it; its shells' programs must not. Of
     // the standard signals only (the low 31 bits of the mask): the C library's spawn leaves its
