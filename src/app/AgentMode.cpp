@@ -3,6 +3,7 @@
 #include "app/HelperUpdates.hpp"
 #include "ipc/Listener.hpp"
 #include "platform/EventLoop.hpp"
+#include "platform/Expected.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/Logger.hpp"
 #include "protocol/PeerRequirement.hpp"
@@ -20,10 +21,11 @@
 
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -38,11 +40,12 @@ constexpr double idleDelay = 10.0;
 // blocked in every thread; shells still start with all signals at their defaults
 // because the spawn resets the mask and the dispositions.
 sigset_t endingSignals() {
+    // These fail only for a signal number out of range.
     sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
+    (void)sigemptyset(&set);
+    (void)sigaddset(&set, SIGINT);
+    (void)sigaddset(&set, SIGTERM);
+    (void)sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -53,7 +56,7 @@ sigset_t endingSignals() {
 // spawn resets every disposition. std::signal fails only for a signal number that is invalid.
 void ignoreStraySignals() {
     for (int signal : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
-        std::signal(signal, SIG_IGN);
+        (void)std::signal(signal, SIG_IGN);
 }
 
 // Every connection and shell costs the agent descriptors, so it takes all the system allows it;
@@ -65,7 +68,9 @@ std::optional<rlim_t> raiseDescriptorLimit() {
         return std::nullopt;
     rlim_t original = limit.rlim_cur;
     limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
+    // Raising the soft limit up to the hard one is always allowed; were it refused, the agent
+    // would only run out of descriptors sooner, which it survives.
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
     return original;
 }
 
@@ -85,7 +90,7 @@ FileDescriptor takeServiceManagerSocket(const Logger& logger) {
     if (count <= 0)
         return {};
     for (int extra = SD_LISTEN_FDS_START + 1; extra < SD_LISTEN_FDS_START + count; ++extra)
-        ::close(extra);
+        (void)::close(extra); // Not used; the manager keeps its own copies.
     FileDescriptor socket(SD_LISTEN_FDS_START);
     if (::sd_is_socket_unix(socket.get(), SOCK_STREAM, 1, nullptr, 0) <= 0) {
         logger.error("The service manager handed over a descriptor that is not a listening "
@@ -118,12 +123,12 @@ SocketOutcome bindOwnSocket(ListeningSocket& result, const Logger& logger) {
     return SocketOutcome::ready;
 }
 
-FileDescriptor duplicate(const FileDescriptor& socket) {
+// Fails only when descriptors run out, which the agent's shells can bring about.
+Expected<FileDescriptor> duplicate(const FileDescriptor& socket) {
     FileDescriptor copy(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0));
-    if (!copy) {
-        std::perror("Veltro Terminal Helper: can\u2019t duplicate the listening socket");
-        std::abort();
-    }
+    if (!copy)
+        return unexpected(std::string("Can\u2019t duplicate the listening socket: ") +
+                          std::strerror(errno));
     return copy;
 }
 
@@ -177,9 +182,16 @@ void Agent::start() {
 }
 
 // The listener gets a copy of the descriptor, so that it can be stopped and a new one started
-// on the same socket while connections waiting in the backlog stay there.
+// on the same socket while connections waiting in the backlog stay there. Without a copy the
+// agent goes on serving what it has; its idle deadline tries again, or ends it when nothing is
+// left, and the backlog waits in the kernel meanwhile.
 void Agent::startListening() {
-    listener = ipc::Listener::listening(loop, duplicate(socket.socket));
+    Expected<FileDescriptor> copy = duplicate(socket.socket);
+    if (!copy) {
+        agentLogger().error(copy.error());
+        return;
+    }
+    listener = ipc::Listener::listening(loop, std::move(*copy));
     listener->setDelegate(delegate.get());
     listener->resume();
 }
@@ -275,13 +287,14 @@ void removeJobVariables() {
     for (const char* name :
          {"NOTIFY_SOCKET", "JOURNAL_STREAM", "INVOCATION_ID", "MANAGERPID", "SYSTEMD_EXEC_PID",
           "WATCHDOG_PID", "WATCHDOG_USEC", "LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"})
-        ::unsetenv(name);
+        (void)::unsetenv(name); // Fails only for a name with '=' in it.
 }
 
 int runAgentMode() {
     ignoreStraySignals();
     sigset_t ending = endingSignals();
-    ::pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    // Fails only for an invalid first argument.
+    (void)::pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 
     Logger logger = agentLogger();
     ListeningSocket socket;
@@ -300,6 +313,12 @@ int runAgentMode() {
 
     std::optional<rlim_t> shellDescriptorLimit = raiseDescriptorLimit();
     FileDescriptor signals(::signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signals) {
+        std::string error = std::string("Can\u2019t watch for signals: ") + std::strerror(errno);
+        logger.error(error);
+        std::cerr << "Veltro Terminal Helper: " << error << '\n';
+        return 1;
+    }
     EventLoop loop;
     auto agent = loop.sync([&] {
         auto made = std::make_shared<Agent>(loop, std::move(socket), std::move(signals),
@@ -314,9 +333,11 @@ int runAgentMode() {
     if (signal == 0)
         return 0;
     // Ended from outside: end the way the signal would have, now that the socket file is gone.
-    std::signal(signal, SIG_DFL);
-    ::pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
-    ::raise(signal);
+    // These fail only for invalid arguments; should the signal not end the process after all,
+    // the status says the same.
+    (void)std::signal(signal, SIG_DFL);
+    (void)::pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
+    (void)::raise(signal);
     return 128 + signal;
 }
 

@@ -25,8 +25,8 @@ void HelperUpdates::start(std::shared_ptr<HelperLifetime> lifetime, Conditions c
 
     auto instance = std::make_shared<HelperUpdates>(std::move(lifetime), conditions.logger);
     std::unique_ptr<Updater> updater = conditions.makeUpdater(*instance);
-    if (auto error = updater->start()) {
-        conditions.logger.error("Updates couldn't start: " + *error);
+    if (auto started = updater->start(); !started) {
+        conditions.logger.error("Updates couldn't start: " + started.error());
         return;
     }
     instance->updater = std::move(updater);
@@ -76,9 +76,9 @@ bool HelperUpdates::shouldRelaunchApplication() {
     return false;
 }
 
-void HelperUpdates::didFinishUpdateCycle(const std::optional<std::string>& error) {
-    if (error)
-        logger.notice("Update check: " + *error);
+void HelperUpdates::didFinishUpdateCycle(const Expected<void>& cycle) {
+    if (!cycle)
+        logger.notice("Update check: " + cycle.error());
     endCycle();
 }
 

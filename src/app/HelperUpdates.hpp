@@ -52,7 +52,7 @@ public:
     bool willInstallUpdateOnQuit(const AppcastItem& item,
                                  std::function<void()> immediateInstallation) override;
     bool shouldRelaunchApplication() override;
-    void didFinishUpdateCycle(const std::optional<std::string>& error) override;
+    void didFinishUpdateCycle(const Expected<void>& cycle) override;
     bool supportsGentleScheduledUpdateReminders() override;
 
     bool isUnderway() const { return underway; }

@@ -14,8 +14,8 @@ AlertContent notLoadedAlert() {
             {}};
 }
 
-AlertContent setupFailedAlert(const std::optional<std::string>& error) {
-    return {"Veltro Terminal Helper couldn\u2019t set itself up", error.value_or(""), {}};
+AlertContent setupFailedAlert(const std::string& error) {
+    return {"Veltro Terminal Helper couldn\u2019t set itself up", error, {}};
 }
 
 AlertContent approvalAlert() {
@@ -29,17 +29,17 @@ AlertContent approvalAlert() {
 // failure need an alert. The status is read anew at each step because the system may change it
 // while we look.
 int registerAndReport(ServiceManagement& service, Alert& alert, std::ostream& output) {
-    std::optional<std::string> error = service.registerAgent();
+    Expected<void> registered = service.registerAgent();
     output << statusLinePrefix << service.status();
-    if (error)
-        output << ", error: " << *error;
+    if (!registered)
+        output << ", error: " << registered.error();
     output << '\n' << std::flush;
 
-    if (!error && service.status() != ServiceManagement::requiresApproval)
+    if (registered && service.status() != ServiceManagement::requiresApproval)
         return 0;
 
     if (service.status() != ServiceManagement::requiresApproval) {
-        alert.runModal(setupFailedAlert(error));
+        alert.runModal(setupFailedAlert(registered ? std::string() : registered.error()));
         return 0;
     }
     if (alert.runModal(approvalAlert()) == Alert::firstButtonResponse)

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <optional>
-#include <string>
+#include "platform/Expected.hpp"
 
 namespace veltro {
 
@@ -13,8 +12,8 @@ public:
 
     virtual ~ServiceManagement() = default;
 
-    // Registers the launch service. Answers the failure's description, or nothing on success.
-    virtual std::optional<std::string> registerAgent() = 0;
+    // Registers the launch service, or answers why it could not.
+    virtual Expected<void> registerAgent() = 0;
     // Reads the state afresh on every call.
     virtual int status() = 0;
     // Shows the person where background items are allowed.

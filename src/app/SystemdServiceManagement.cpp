@@ -63,41 +63,41 @@ bool SystemdServiceManagement::unitsAreIn(const fs::path& folder) const {
     return true;
 }
 
-std::optional<std::string> SystemdServiceManagement::copyUnits() {
+Expected<void> SystemdServiceManagement::copyUnits() {
     if (unitsAreIn(userUnits))
-        return std::nullopt;
+        return {};
     std::error_code error;
     fs::create_directories(userUnits, error);
     if (error)
-        return "Couldn\u2019t create " + userUnits.string() + ": " + error.message();
+        return unexpected("Couldn\u2019t create " + userUnits.string() + ": " + error.message());
     for (const auto& name : unitNames()) {
         fs::copy_file(installedUnits / name, userUnits / name, fs::copy_options::overwrite_existing,
                       error);
         if (error)
-            return "Couldn\u2019t copy " + name + " to " + userUnits.string() + ": " +
-                   error.message();
+            return unexpected("Couldn\u2019t copy " + name + " to " + userUnits.string() + ": " +
+                              error.message());
     }
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> SystemdServiceManagement::systemctl(std::vector<std::string> arguments) {
+Expected<void> SystemdServiceManagement::systemctl(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {"systemctl", "--user"});
     int status = run(arguments);
     if (status == 0)
-        return std::nullopt;
+        return {};
     if (status < 0)
-        return "Couldn\u2019t run " + joined(arguments) + ".";
-    return joined(arguments) + " failed with status " + std::to_string(status) + ".";
+        return unexpected("Couldn\u2019t run " + joined(arguments) + ".");
+    return unexpected(joined(arguments) + " failed with status " + std::to_string(status) + ".");
 }
 
-std::optional<std::string> SystemdServiceManagement::registerAgent() {
+Expected<void> SystemdServiceManagement::registerAgent() {
     if (!unitsAreIn(installedUnits) && !unitsAreIn(userUnits))
-        return "The launch agent\u2019s units aren\u2019t installed in " + installedUnits.string() +
-               ".";
-    if (auto error = copyUnits())
-        return error;
-    if (auto error = systemctl({"daemon-reload"}))
-        return error;
+        return unexpected("The launch agent\u2019s units aren\u2019t installed in " +
+                          installedUnits.string() + ".");
+    if (auto copied = copyUnits(); !copied)
+        return copied;
+    if (auto reloaded = systemctl({"daemon-reload"}); !reloaded)
+        return reloaded;
     return systemctl({"enable", "--now", agentLabel + ".socket"});
 }
 

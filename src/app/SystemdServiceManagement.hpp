@@ -27,7 +27,7 @@ public:
     // folder ($XDG_CONFIG_HOME/systemd/user, else ~/.config/systemd/user).
     static SystemdServiceManagement forThisProgram(std::string agentLabel);
 
-    std::optional<std::string> registerAgent() override;
+    Expected<void> registerAgent() override;
     int status() override;
     void openSettings() override;
 
@@ -36,8 +36,8 @@ public:
 private:
     std::vector<std::string> unitNames() const;
     bool unitsAreIn(const std::filesystem::path& folder) const;
-    std::optional<std::string> copyUnits();
-    std::optional<std::string> systemctl(std::vector<std::string> arguments);
+    Expected<void> copyUnits();
+    Expected<void> systemctl(std::vector<std::string> arguments);
 
     std::string agentLabel;
     std::filesystem::path installedUnits;

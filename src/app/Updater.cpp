@@ -6,9 +6,9 @@ namespace {
 
 class UnavailableUpdater : public Updater {
 public:
-    std::optional<std::string> start() override {
-        return "no software-update framework is available on Linux; the package manager "
-               "updates the helper";
+    Expected<void> start() override {
+        return unexpected(std::string("no software-update framework is available on Linux; the "
+                                      "package manager updates the helper"));
     }
 };
 

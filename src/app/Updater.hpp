@@ -1,8 +1,9 @@
 #pragma once
 
+#include "platform/Expected.hpp"
+
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace veltro {
@@ -26,8 +27,8 @@ public:
     virtual bool willInstallUpdateOnQuit(const AppcastItem& item,
                                          std::function<void()> immediateInstallation) = 0;
     virtual bool shouldRelaunchApplication() = 0;
-    // One update cycle is over, with the error that ended it, if any.
-    virtual void didFinishUpdateCycle(const std::optional<std::string>& error) = 0;
+    // One update cycle is over, completed or ended by an error.
+    virtual void didFinishUpdateCycle(const Expected<void>& cycle) = 0;
     virtual bool supportsGentleScheduledUpdateReminders() = 0;
 };
 
@@ -35,9 +36,8 @@ public:
 class Updater {
 public:
     virtual ~Updater() = default;
-    // Starts checking on the updater's own schedule. Answers the failure's description, or
-    // nothing once it runs.
-    virtual std::optional<std::string> start() = 0;
+    // Starts checking on the updater's own schedule, or answers why it could not.
+    virtual Expected<void> start() = 0;
 };
 
 // Makes the updater for the main bundle, with `delegate` as the delegate of both the updater

@@ -13,8 +13,8 @@
 int main(int argc, char** argv) {
     using namespace veltro;
     // The kernel keeps 15 bytes of a process name, which would make this program and
-    // veltro-terminal look alike in ps, top and pgrep.
-    ::prctl(PR_SET_NAME, "veltro-helper");
+    // veltro-terminal look alike in ps, top and pgrep. Only a name: a failure changes nothing else.
+    (void)::prctl(PR_SET_NAME, "veltro-helper");
     switch (decideLaunchMode(argc, argv)) {
     case LaunchMode::help:
         std::cout << usageText(TerminalService::agentLabel());

@@ -2,6 +2,7 @@
 
 #include "ipc/Listener.hpp"
 #include "platform/EventLoop.hpp"
+#include "platform/StopProgram.hpp"
 #include "protocol/TerminalService.hpp"
 
 #include <algorithm>

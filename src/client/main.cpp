@@ -118,7 +118,7 @@ bool someoneListens(const std::string& path) {
         return true;
     bool listens = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     int error = errno;
-    ::close(fd);
+    (void)::close(fd); // Only a probe: nothing was written to it.
     return listens || (error != ENOENT && error != ECONNREFUSED && error != ENOTSOCK);
 }
 
@@ -162,7 +162,7 @@ public:
         // Typeahead is kept here too, for whatever runs next. A failure leaves nothing to do:
         // the terminal is gone or no longer ours.
         if (active)
-            ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
+            (void)::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
         active = false;
     }
 
@@ -177,8 +177,9 @@ void writeAll(int fd, const std::uint8_t* data, std::size_t size) {
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0 && errno == EAGAIN) {
+            // Interrupted or failed, the write below tries again and tells.
             pollfd entry{fd, POLLOUT, 0};
-            ::poll(&entry, 1, -1);
+            (void)::poll(&entry, 1, -1);
             continue;
         }
         if (written <= 0)
@@ -201,6 +202,7 @@ struct Events {
 
     void wake() {
         std::uint64_t one = 1;
+        // Fails only when the counter is full, and then a wake-up is pending anyway.
         [[maybe_unused]] ssize_t written = ::write(wakeup.get(), &one, sizeof one);
     }
 };
@@ -256,10 +258,17 @@ public:
     // signal ends this program; answers the exit status.
     int run(RawMode& raw) {
         sigset_t set;
-        sigemptyset(&set);
+        (void)sigemptyset(&set); // These fail only for a signal number out of range.
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGWINCH, SIGQUIT})
-            sigaddset(&set, signal);
+            (void)sigaddset(&set, signal);
         FileDescriptor signals(::signalfd(-1, &set, SFD_CLOEXEC));
+        // Blocked, these signals would otherwise never reach this program at all.
+        if (!signals) {
+            std::cerr << "veltro-terminal: can\u2019t watch for signals: " << std::strerror(errno)
+                      << '\n';
+            client->close(events->id);
+            return 1;
+        }
         bool inputOpen = true;
         int result = 1;
         while (!finished(raw, result)) {
@@ -279,6 +288,7 @@ public:
             if (entries[2].revents & (POLLIN | POLLHUP | POLLERR))
                 inputOpen = forwardInput();
             if (entries[0].revents & POLLIN) {
+                // Only empties the descriptor; what woke us is in `events`, which finished() reads.
                 std::uint64_t count = 0;
                 [[maybe_unused]] ssize_t read = ::read(events->wakeup.get(), &count, sizeof count);
             }
@@ -357,18 +367,24 @@ int run(const Options& options) {
         return 1;
     }
     // Blocked before any connection thread starts, so that only the main thread takes them.
+    // These fail only for invalid arguments.
     sigset_t set;
-    sigemptyset(&set);
+    (void)sigemptyset(&set);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGWINCH, SIGQUIT})
-        sigaddset(&set, signal);
-    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+        (void)sigaddset(&set, signal);
+    (void)::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 
     // Declared first, so it goes last: the client's destructor ends the connection on the loop
     // and waits for it, and then the loop stops and joins its thread. So nothing of the
     // connection is still at work once run() returns and the program's static objects go.
     EventLoop loop;
     auto events = std::make_shared<Events>();
+    if (!events->wakeup) {
+        std::cerr << "veltro-terminal: can\u2019t make an event descriptor: "
+                  << std::strerror(errno) << '\n';
+        return 1;
+    }
     std::shared_ptr<TerminalHelperClient> client;
     try {
         client = TerminalHelperClient::connect(loop, handlerFor(events), path);

@@ -2,6 +2,7 @@
 
 #include "ipc/IncomingMessage.hpp"
 #include "platform/EventLoop.hpp"
+#include "platform/StopProgram.hpp"
 #include "protocol/PeerRequirement.hpp"
 #include "protocol/TerminalInterfaces.hpp"
 #include "protocol/TerminalService.hpp"

@@ -136,9 +136,10 @@ private:
     void removeOwnedFile() {
         if (ownsPath_.empty() || fileRemoved_.exchange(true))
             return;
-        // Another agent may have replaced the file since; only ours is removed.
+        // Another agent may have replaced the file since; only ours is removed. One gone
+        // meanwhile leaves nothing to do.
         if (FileIdentity::of(ownsPath_).sameAs(ownedFile_))
-            ::unlink(ownsPath_.c_str());
+            (void)::unlink(ownsPath_.c_str());
     }
 
     // Edge-triggered readiness: the wait is issued only once accept has said there is nothing

@@ -76,8 +76,9 @@ BoundSocket bindAt(const std::string& path) {
     FileIdentity bound = FileIdentity::of(path);
     auto giveUp = [&](const std::string& what) {
         ConnectionError error(failure(what, path));
+        // Best effort on a path already failing; the error reported is the first one.
         if (FileIdentity::of(path).sameFileAs(bound))
-            ::unlink(path.c_str());
+            (void)::unlink(path.c_str());
         return error;
     };
     // The socket is bound but not listening yet, so nobody can connect before it is private.
@@ -181,7 +182,7 @@ void OwnedSocketFile::remove() {
         return;
     // Not there or not ours any more: then there is nothing of this agent's left to remove.
     if (isStillAt(current_))
-        ::unlink(current_.c_str());
+        (void)::unlink(current_.c_str());
     path_.clear();
     current_.clear();
     // Given up with the path, so that a new agent may bind at once while this one finishes its

@@ -1,6 +1,7 @@
 #include "ipc/Transport.hpp"
 
 #include "platform/EventLoop.hpp"
+#include "platform/StopProgram.hpp"
 
 #include <asio/post.hpp>
 

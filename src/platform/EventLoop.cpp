@@ -2,23 +2,15 @@
 
 #include <pthread.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 
 namespace veltro {
-
-void stopProgram(const std::string& message) {
-    std::fprintf(stderr, "veltro: %s\n", message.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
 
 EventLoop::EventLoop()
     : guard_(context_.get_executor()), stoppedFuture_(stopped_.get_future().share()),
       thread_([this] { run(); }) {
     // Named for ps, top and debuggers; the kernel keeps 15 bytes.
-    asio::post(worker_, [] { ::pthread_setname_np(::pthread_self(), "veltro-worker"); });
+    asio::post(worker_, [] { (void)::pthread_setname_np(::pthread_self(), "veltro-worker"); });
 }
 
 EventLoop::~EventLoop() {
@@ -31,7 +23,8 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::run() {
-    ::pthread_setname_np(::pthread_self(), "veltro-loop");
+    // Only for ps, top and debuggers, and it fails only for a name over 15 bytes.
+    (void)::pthread_setname_np(::pthread_self(), "veltro-loop");
     // A handler that throws has broken an invariant of the program: say so before stopping.
     try {
         context_.run();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/StopProgram.hpp"
+
 #include <asio/any_io_executor.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -15,9 +17,6 @@
 #include <utility>
 
 namespace veltro {
-
-// Prints the message to standard error and aborts: for faults of the program itself.
-[[noreturn]] void stopProgram(const std::string& message);
 
 // An event loop: an io_context run by one thread of its own. Whoever starts the program owns
 // its loop and hands it to what lives there: every session, connection, the listener and the

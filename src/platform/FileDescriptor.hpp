@@ -31,8 +31,10 @@ public:
 
     void reset(int fd = -1) {
         int old = std::exchange(fd_, fd);
+        // On Linux the descriptor is gone even when close reports an error, so there is
+        // nothing to retry and nothing the owner could do differently.
         if (old >= 0)
-            ::close(old);
+            (void)::close(old);
     }
 
 private:

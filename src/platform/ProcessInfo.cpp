@@ -111,7 +111,8 @@ std::optional<ProcessInfo::Stat> parseStat(std::string_view contents) {
 }
 
 struct DirectoryCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
+    // A listing only read from: closing it has nothing to report.
+    void operator()(DIR* directory) const { (void)::closedir(directory); }
 };
 
 // Every process's stat record, in the kernel's order, handed to `visit`.

@@ -1,8 +1,8 @@
 #include "protocol/TerminalInterfaces.hpp"
 
+#include "platform/StopProgram.hpp"
+
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -681,10 +681,8 @@ namespace {
 struct HeadStream {
     MessageHead& head;
     void write(const char* bytes, std::size_t size) {
-        if (head.size + size > head.bytes.size()) {
-            std::fputs("veltro: a message head does not fit its inline storage\n", stderr);
-            std::abort();
-        }
+        if (head.size + size > head.bytes.size())
+            stopProgram("a message head does not fit its inline storage");
         std::memcpy(head.bytes.data() + head.size, bytes, size);
         head.size += size;
     }
@@ -693,11 +691,9 @@ struct HeadStream {
 } // namespace
 
 MessageHead encodeDataHead(std::string_view method, const UUID& id, std::size_t dataSize) {
-    if (dataSize > std::numeric_limits<std::uint32_t>::max()) {
-        std::fprintf(stderr, "veltro: a %.*s message cannot carry %zu bytes\n",
-                     static_cast<int>(method.size()), method.data(), dataSize);
-        std::abort();
-    }
+    if (dataSize > std::numeric_limits<std::uint32_t>::max())
+        stopProgram("a " + std::string(method) + " message cannot carry " +
+                    std::to_string(dataSize) + " bytes");
     MessageHead head;
     HeadStream stream{head};
     msgpack::packer<HeadStream> packer(stream);

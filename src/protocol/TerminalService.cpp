@@ -1,5 +1,6 @@
 #include "protocol/TerminalService.hpp"
 
+#include "platform/StopProgram.hpp"
 #include "protocol/PeerRequirement.hpp"
 
 #include <sys/stat.h>
@@ -96,10 +97,8 @@ const std::string& helperRequirement() {
 
 const std::string& downloadURL() {
     static const std::string url = [] {
-        if (!isDownloadURL(downloadURLText)) {
-            std::fputs("The download URL is not an https URL of the helper's page\n", stderr);
-            std::abort();
-        }
+        if (!isDownloadURL(downloadURLText))
+            stopProgram("the built-in download URL is not an https URL of the helper\u2019s page");
         return std::string(downloadURLText);
     }();
     return url;

@@ -56,9 +56,9 @@ void TerminalHelperService::openShell(UUID id, std::int64_t columns, std::int64_
     if (lifetime)
         lifetime->shellStarted();
     launcher->launch(request, events(id, reserved),
-                     [self = shared_from_this(), id, reserved, reply = std::move(reply)](
-                         std::shared_ptr<ShellSession> session, std::string error) {
-                         self->launched(id, reserved, std::move(session), std::move(error), reply);
+                     [self = shared_from_this(), id, reserved,
+                      reply = std::move(reply)](Expected<std::shared_ptr<ShellSession>> launch) {
+                         self->launched(id, reserved, std::move(launch), reply);
                      });
 }
 
@@ -88,9 +88,9 @@ void TerminalHelperService::openKept(const ShellRequest& request, ShellOptions o
 }
 
 void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>& slot,
-                                     std::shared_ptr<ShellSession> session, std::string error,
+                                     Expected<std::shared_ptr<ShellSession>> launch,
                                      const OpenShellReply& reply) {
-    if (!session) {
+    if (!launch) {
         remove(id, slot);
         slot->forwarding = false;
         slot->inputBeforeLaunch = Bytes();
@@ -99,9 +99,10 @@ void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>
             slot->kept->abandon();
         else if (lifetime)
             lifetime->shellEnded();
-        reply(0, std::move(error));
+        reply(0, std::move(launch.error()));
         return;
     }
+    std::shared_ptr<ShellSession> session = std::move(*launch);
     if (!slot->forwarding) {
         // Closed or ended while the launch was under way: the slot has left the table for good,
         // so it does not keep the session, which would tie session, events and slot into a

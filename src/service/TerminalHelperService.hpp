@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Expected.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/KeptShells.hpp"
@@ -85,8 +86,7 @@ private:
     ShellEvents events(const UUID& id, const std::shared_ptr<Slot>& slot);
     void openKept(const ShellRequest& request, ShellOptions options, OpenShellReply reply);
     void launched(const UUID& id, const std::shared_ptr<Slot>& slot,
-                  std::shared_ptr<ShellSession> session, std::string error,
-                  const OpenShellReply& reply);
+                  Expected<std::shared_ptr<ShellSession>> launch, const OpenShellReply& reply);
     void writeToSession(const std::shared_ptr<Slot>& slot, Bytes data);
     void holdInput(Slot& slot);
     static void releaseInput(Slot& slot, TerminalClient& client);

@@ -1,6 +1,7 @@
 #include "sessions/PTYSession.hpp"
 
 #include "platform/EventLoop.hpp"
+#include "platform/StopProgram.hpp"
 #include "sessions/LeftoverScan.hpp"
 
 #include <asio/buffer.hpp>
@@ -324,7 +325,8 @@ void PTYSession::resize(std::int64_t columns, std::int64_t rows) {
     winsize size{};
     size.ws_row = static_cast<unsigned short>(clampDimension(rows));
     size.ws_col = static_cast<unsigned short>(clampDimension(columns));
-    ::ioctl(master.native_handle(), TIOCSWINSZ, &size);
+    // Fails only once the terminal is gone, which the output pump reports as the shell's end.
+    (void)::ioctl(master.native_handle(), TIOCSWINSZ, &size);
 }
 
 void PTYSession::signalWindowChange() {
@@ -407,16 +409,17 @@ void PTYSession::close() {
 
 void PTYSession::hangUp(pid_t foreground, std::vector<ProcessHandle> found) {
     giveUpTerminal();
+    // A group that has ended already (ESRCH) needs no hang-up.
     auto hangUpGroup = [](pid_t group) {
-        ::killpg(group, SIGHUP);
-        ::killpg(group, SIGCONT);
+        (void)::killpg(group, SIGHUP);
+        (void)::killpg(group, SIGCONT);
     };
     hangUpGroup(shellPid);
     if (foreground > 0 && foreground != shellPid)
         hangUpGroup(foreground);
     // A reaped shell's process id may belong to someone else by now.
     if (stage == Stage::closing) {
-        ::kill(shellPid, SIGHUP);
+        (void)::kill(shellPid, SIGHUP); // Not reaped yet, so still ours even if it has ended.
         moveTo(Stage::hungUp);
     }
     leftovers = std::move(found);
@@ -430,8 +433,9 @@ void PTYSession::hangUp(pid_t foreground, std::vector<ProcessHandle> found) {
 
 void PTYSession::forceKill() {
     if (shellRuns()) {
-        ::killpg(shellPid, SIGKILL);
-        ::kill(shellPid, SIGKILL);
+        // The group may have ended and the shell may be a zombie already: nothing left to kill.
+        (void)::killpg(shellPid, SIGKILL);
+        (void)::kill(shellPid, SIGKILL);
     }
     killAll(std::exchange(leftovers, {}));
     // What was forked since the listing, into process groups of its own, is still in the shell's

@@ -1,12 +1,12 @@
 #include "sessions/PTYShellLauncher.hpp"
 
 #include "platform/EventLoop.hpp"
+#include "platform/Expected.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/ProcessInfo.hpp"
 #include "platform/UTF8.hpp"
 #include "sessions/LeftoverScan.hpp"
 #include "sessions/PTYSession.hpp"
-#include "sessions/ShellLaunchError.hpp"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -29,7 +29,6 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace veltro {
@@ -40,6 +39,10 @@ std::string startError(const std::string& path, int error) {
     return "Couldn\u2019t start " + path + ": " + std::strerror(error);
 }
 
+std::string terminalError(int error) {
+    return std::string("Couldn\u2019t open a terminal: ") + std::strerror(error);
+}
+
 // The two ends of a new pseudo-terminal, owned until they are handed on.
 struct Terminal {
     FileDescriptor master;
@@ -48,7 +51,7 @@ struct Terminal {
     dev_t device = 0;
 };
 
-Terminal openTerminal(std::int64_t columns, std::int64_t rows) {
+Expected<Terminal> openTerminal(std::int64_t columns, std::int64_t rows) {
     winsize size{};
     size.ws_row = static_cast<unsigned short>(PTYSession::clampDimension(rows));
     size.ws_col = static_cast<unsigned short>(PTYSession::clampDimension(columns));
@@ -63,15 +66,16 @@ Terminal openTerminal(std::int64_t columns, std::int64_t rows) {
             error = errno;
     }
     if (result != 0)
-        throw ShellLaunchError(std::string("Couldn\u2019t open a terminal: ") +
-                               std::strerror(error));
+        return unexpected(terminalError(error));
 
     Terminal terminal{FileDescriptor(masterFD), FileDescriptor(slaveFD), {}, 0};
-    ::fcntl(terminal.master.get(), F_SETFD, FD_CLOEXEC);
-    ::fcntl(terminal.slave.get(), F_SETFD, FD_CLOEXEC);
+    // Another shell spawned meanwhile must not inherit this terminal.
+    if (::fcntl(terminal.master.get(), F_SETFD, FD_CLOEXEC) == -1 ||
+        ::fcntl(terminal.slave.get(), F_SETFD, FD_CLOEXEC) == -1)
+        return unexpected(terminalError(errno));
     std::array<char, 1024> name{};
     if (::ttyname_r(terminal.slave.get(), name.data(), name.size()) != 0)
-        throw ShellLaunchError("Couldn\u2019t name the terminal");
+        return unexpected(std::string("Couldn\u2019t name the terminal"));
     std::size_t length = std::find(name.begin(), name.end(), '\0') - name.begin();
     terminal.path = replacingInvalidUTF8(std::string_view(name.data(), length));
 
@@ -81,14 +85,17 @@ Terminal openTerminal(std::int64_t columns, std::int64_t rows) {
 
     // Shells and editors decide from this flag whether a backspace erases a whole character.
     termios attributes{};
+    // Without it the shell still works; only erasing a multibyte character is off, so a failure
+    // is no reason to refuse the shell.
     if (::tcgetattr(terminal.slave.get(), &attributes) == 0) {
         attributes.c_iflag |= IUTF8;
-        ::tcsetattr(terminal.slave.get(), TCSANOW, &attributes);
+        (void)::tcsetattr(terminal.slave.get(), TCSANOW, &attributes);
     }
 
+    // The output pump reads until the terminal would block; a blocking read would stall the loop.
     int flags = ::fcntl(terminal.master.get(), F_GETFL);
-    if (flags != -1)
-        ::fcntl(terminal.master.get(), F_SETFL, flags | O_NONBLOCK);
+    if (flags == -1 || ::fcntl(terminal.master.get(), F_SETFL, flags | O_NONBLOCK) == -1)
+        return unexpected(terminalError(errno));
     return terminal;
 }
 
@@ -100,24 +107,36 @@ std::string canonicalFolder(const std::string& folder) {
     return replacingInvalidUTF8(resolved.get());
 }
 
+// Both wrappers keep the result of their init (which can fail only for want of memory), to be
+// reported with the other steps of a spawn; only what was initialised is destroyed.
 class SpawnFileActions {
 public:
-    SpawnFileActions() { ::posix_spawn_file_actions_init(&actions); }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions); }
+    SpawnFileActions() : initError(::posix_spawn_file_actions_init(&actions)) {}
+    ~SpawnFileActions() {
+        // Destroying cannot fail for actions that were initialised.
+        if (initError == 0)
+            (void)::posix_spawn_file_actions_destroy(&actions);
+    }
     SpawnFileActions(const SpawnFileActions&) = delete;
     SpawnFileActions& operator=(const SpawnFileActions&) = delete;
 
     posix_spawn_file_actions_t actions;
+    const int initError;
 };
 
 class SpawnAttributes {
 public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
+    SpawnAttributes() : initError(::posix_spawnattr_init(&attributes)) {}
+    ~SpawnAttributes() {
+        // Destroying cannot fail for attributes that were initialised.
+        if (initError == 0)
+            (void)::posix_spawnattr_destroy(&attributes);
+    }
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 
     posix_spawnattr_t attributes;
+    const int initError;
 };
 
 // A null-terminated vector of C strings whose storage it owns.
@@ -139,13 +158,14 @@ private:
 };
 
 // Signals 1 to 31 and the real-time range; glibc keeps its two internal signals below
-// SIGRTMIN to itself, and SIGKILL and SIGSTOP cannot be caught or ignored anyway.
+// SIGRTMIN to itself, and SIGKILL and SIGSTOP cannot be caught or ignored anyway. sigemptyset
+// and sigaddset fail only for a signal number out of range, which these are not.
 sigset_t catchableSignals() {
     sigset_t signals;
-    sigemptyset(&signals);
+    (void)sigemptyset(&signals);
     auto add = [&](int signal) {
         if (signal != SIGKILL && signal != SIGSTOP)
-            sigaddset(&signals, signal);
+            (void)sigaddset(&signals, signal);
     };
     for (int signal = 1; signal <= 31; ++signal)
         add(signal);
@@ -162,11 +182,13 @@ int firstError(std::initializer_list<int> results) {
     return 0;
 }
 
-pid_t spawn(const ShellCommand& command, const std::string& ttyPath) {
+Expected<pid_t> spawn(const ShellCommand& command, const std::string& ttyPath) {
     SpawnFileActions files;
     SpawnAttributes spawn;
+    if (int error = firstError({files.initError, spawn.initError}))
+        return unexpected(startError(command.path, error));
     sigset_t emptyMask;
-    sigemptyset(&emptyMask);
+    (void)sigemptyset(&emptyMask); // Cannot fail.
     sigset_t defaults = catchableSignals();
     int error = firstError({
         // Nothing of the agent's reaches the shell but the terminal on 0, 1 and 2. Closed first,
@@ -196,7 +218,7 @@ pid_t spawn(const ShellCommand& command, const std::string& ttyPath) {
         error = ::posix_spawn(&child, command.path.c_str(), &files.actions, &spawn.attributes,
                               arguments.data(), environment.data());
     if (error != 0)
-        throw ShellLaunchError(startError(command.path, error));
+        return unexpected(startError(command.path, error));
     return child;
 }
 
@@ -207,7 +229,9 @@ public:
     ~Child() {
         if (pid <= 0)
             return;
-        ::kill(pid, SIGKILL);
+        // The shell may have ended already; the wait below collects it either way.
+        (void)::kill(pid, SIGKILL);
+        // Our own unreaped child: the wait can fail only when interrupted.
         while (::waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
         }
     }
@@ -227,34 +251,47 @@ void limitDescriptors(pid_t child, rlim_t limit) {
     if (::getrlimit(RLIMIT_NOFILE, &current) != 0)
         return;
     rlimit wanted{std::min(limit, current.rlim_max), current.rlim_max};
-    ::prlimit(child, RLIMIT_NOFILE, &wanted, nullptr);
+    // Lowering a soft limit of our own child is always allowed, and a child that has ended
+    // already has no limit left to matter; a failure leaves only a larger limit.
+    (void)::prlimit(child, RLIMIT_NOFILE, &wanted, nullptr);
 }
 
-asio::posix::stream_descriptor watched(asio::io_context& context, FileDescriptor descriptor,
-                                       const ShellCommand& command) {
+Expected<asio::posix::stream_descriptor>
+watched(asio::io_context& context, FileDescriptor descriptor, const ShellCommand& command) {
     asio::posix::stream_descriptor watched(context);
     asio::error_code error;
     watched.assign(descriptor.get(), error);
     if (error)
-        throw ShellLaunchError(startError(command.path, error.value()));
+        return unexpected(startError(command.path, error.value()));
     descriptor.release();
     return watched;
 }
 
 // The blocking part of a launch, on the worker. Whatever fails, nothing it took is left: no
 // descriptor stays open and a shell already spawned is killed and collected.
-SpawnedShell spawnShell(asio::io_context& context, const ShellCommand& command,
-                        std::int64_t columns, std::int64_t rows,
-                        std::optional<rlim_t> descriptorLimit) {
-    Terminal terminal = openTerminal(columns, rows);
-    Child child(spawn(command, terminal.path));
+Expected<SpawnedShell> spawnShell(asio::io_context& context, const ShellCommand& command,
+                                  std::int64_t columns, std::int64_t rows,
+                                  std::optional<rlim_t> descriptorLimit) {
+    Expected<Terminal> terminal = openTerminal(columns, rows);
+    if (!terminal)
+        return unexpected(std::move(terminal.error()));
+    Expected<pid_t> pid = spawn(command, terminal->path);
+    if (!pid)
+        return unexpected(std::move(pid.error()));
+    Child child(*pid);
     if (descriptorLimit)
         limitDescriptors(child.pid, *descriptorLimit);
     FileDescriptor pidfd(::pidfd_open(child.pid, 0));
     if (!pidfd)
-        throw ShellLaunchError(startError(command.path, errno));
-    SpawnedShell shell{child.pid, watched(context, std::move(terminal.master), command),
-                       watched(context, std::move(pidfd), command), terminal.device,
+        return unexpected(startError(command.path, errno));
+    Expected<asio::posix::stream_descriptor> master =
+        watched(context, std::move(terminal->master), command);
+    if (!master)
+        return unexpected(std::move(master.error()));
+    Expected<asio::posix::stream_descriptor> process = watched(context, std::move(pidfd), command);
+    if (!process)
+        return unexpected(std::move(process.error()));
+    SpawnedShell shell{child.pid, std::move(*master), std::move(*process), terminal->device,
                        canonicalFolder(command.folder)};
     child.release();
     return shell;
@@ -279,11 +316,13 @@ void PTYShellLauncher::launch(const ShellRequest& request, ShellEvents events, L
                             ShellCommand::preferredLocale(base), ShellCommand::isFolder,
                             ShellCommand::localeExists);
     };
-    spawnAndStart(
-        command, request.columns, request.rows, std::move(events),
-        [launched = std::move(launched)](std::shared_ptr<PTYSession> session, std::string error) {
-            launched(std::move(session), std::move(error));
-        });
+    spawnAndStart(command, request.columns, request.rows, std::move(events),
+                  [launched = std::move(launched)](Expected<std::shared_ptr<PTYSession>> session) {
+                      if (!session)
+                          launched(unexpected(std::move(session.error())));
+                      else
+                          launched(std::shared_ptr<ShellSession>(std::move(*session)));
+                  });
 }
 
 void PTYShellLauncher::start(ShellCommand command, std::int64_t columns, std::int64_t rows,
@@ -294,25 +333,16 @@ void PTYShellLauncher::start(ShellCommand command, std::int64_t columns, std::in
 
 void PTYShellLauncher::spawnAndStart(std::function<ShellCommand()> command, std::int64_t columns,
                                      std::int64_t rows, ShellEvents events, Started started) {
-    using Outcome = std::variant<SpawnedShell, std::string>;
     loop.offload(
         [&context = loop.context(), command = std::move(command), columns, rows,
-         limit = descriptorLimit]() -> Outcome {
-            try {
-                return spawnShell(context, command(), columns, rows, limit);
-            } catch (const ShellLaunchError& error) {
-                return error.description;
-            }
-        },
+         limit = descriptorLimit] { return spawnShell(context, command(), columns, rows, limit); },
         [&loop = loop, events = std::move(events), started = std::move(started),
-         scan = leftoverScan](Outcome outcome) mutable {
-            if (auto* error = std::get_if<std::string>(&outcome)) {
-                started(nullptr, std::move(*error));
+         scan = leftoverScan](Expected<SpawnedShell> shell) mutable {
+            if (!shell) {
+                started(unexpected(std::move(shell.error())));
                 return;
             }
-            started(PTYSession::start(loop, std::get<SpawnedShell>(std::move(outcome)),
-                                      std::move(events), std::move(scan)),
-                    "");
+            started(PTYSession::start(loop, std::move(*shell), std::move(events), std::move(scan)));
         });
 }
 

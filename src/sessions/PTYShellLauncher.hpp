@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Expected.hpp"
 #include "protocol/Bytes.hpp"
 #include "sessions/ShellCommand.hpp"
 #include "sessions/ShellLauncher.hpp"
@@ -25,7 +26,7 @@ class PTYSession;
 // spawning) runs on the loop's worker; the session is made and reported on the loop.
 class PTYShellLauncher : public ShellLauncher {
 public:
-    using Started = std::function<void(std::shared_ptr<PTYSession> session, std::string error)>;
+    using Started = std::function<void(Expected<std::shared_ptr<PTYSession>> session)>;
 
     // The shells it starts live on `loop`, which must outlive them.
     PTYShellLauncher(EventLoop& loop, UserAccount account, Environment baseEnvironment);

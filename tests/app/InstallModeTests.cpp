@@ -15,9 +15,11 @@ public:
     FakeServiceManagement(int status, std::optional<std::string> error)
         : status_(status), error(std::move(error)) {}
 
-    std::optional<std::string> registerAgent() override {
+    Expected<void> registerAgent() override {
         ++registrations;
-        return error;
+        if (error)
+            return unexpected(*error);
+        return {};
     }
     int status() override { return status_; }
     void openSettings() override { ++settingsOpened; }

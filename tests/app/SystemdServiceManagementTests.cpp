@@ -38,16 +38,17 @@ struct Manager {
 TEST(SystemdServiceManagement, MissingUnitsAreNotFoundAndRegisterNothing) {
     Manager manager(false);
     EXPECT_EQ(manager.service.status(), ServiceManagement::notFound);
-    auto error = manager.service.registerAgent();
-    ASSERT_TRUE(error);
-    EXPECT_NE(error->find(manager.installedUnits.string()), std::string::npos) << *error;
+    auto registered = manager.service.registerAgent();
+    ASSERT_FALSE(registered);
+    EXPECT_NE(registered.error().find(manager.installedUnits.string()), std::string::npos)
+        << registered.error();
     EXPECT_TRUE(manager.commands.empty());
 }
 
 // The socket alone is enabled: it starts the agent on the first connection.
 TEST(SystemdServiceManagement, RegistrationCopiesBothUnitsEnablesTheSocketOnlyAndReportsFailure) {
     Manager manager;
-    EXPECT_FALSE(manager.service.registerAgent());
+    EXPECT_TRUE(manager.service.registerAgent());
     EXPECT_TRUE(fs::exists(manager.userUnits / (label + ".socket")));
     EXPECT_TRUE(fs::exists(manager.userUnits / (label + ".service")));
     EXPECT_EQ(manager.commands,
@@ -56,9 +57,10 @@ TEST(SystemdServiceManagement, RegistrationCopiesBothUnitsEnablesTheSocketOnlyAn
     EXPECT_EQ(manager.service.status(), ServiceManagement::enabled);
 
     manager.answer = 1;
-    auto error = manager.service.registerAgent();
-    ASSERT_TRUE(error);
-    EXPECT_NE(error->find("systemctl --user daemon-reload"), std::string::npos) << *error;
+    auto registered = manager.service.registerAgent();
+    ASSERT_FALSE(registered);
+    EXPECT_NE(registered.error().find("systemctl --user daemon-reload"), std::string::npos)
+        << registered.error();
     EXPECT_EQ(manager.service.status(), ServiceManagement::notRegistered);
 }
 

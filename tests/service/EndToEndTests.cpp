@@ -50,10 +50,10 @@ public:
     void launch(const ShellRequest& request, ShellEvents events, Launched launched) override {
         real.launch(request, std::move(events),
                     [live = live, launched = std::move(launched)](
-                        std::shared_ptr<ShellSession> session, std::string error) {
+                        Expected<std::shared_ptr<ShellSession>> session) {
                         if (session)
-                            session = std::make_shared<Session>(std::move(session), live);
-                        launched(std::move(session), std::move(error));
+                            *session = std::make_shared<Session>(std::move(*session), live);
+                        launched(std::move(session));
                     });
     }
 

@@ -130,8 +130,11 @@ using Shell = std::pair<Session, Recording>;
 template <class Begin> std::pair<Session, std::string> await(Begin&& begin) {
     std::promise<std::pair<Session, std::string>> outcome;
     onLoop([&] {
-        begin([&outcome](Session session, std::string error) {
-            outcome.set_value({std::move(session), std::move(error)});
+        begin([&outcome](auto session) {
+            if (session)
+                outcome.set_value({std::move(*session), {}});
+            else
+                outcome.set_value({nullptr, std::move(session.error())});
         });
     });
     return outcome.get_future().get();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Expected.hpp"
 #include "sessions/ShellLauncher.hpp"
 
 #include <functional>
@@ -89,13 +90,13 @@ public:
         auto [events, launched] = std::move(pending.front());
         pending.erase(pending.begin());
         if (error) {
-            launched(nullptr, *error);
+            launched(unexpected(std::move(*error)));
             return nullptr;
         }
         auto session = std::make_shared<FakeSession>(nextPid++, std::move(events));
         session->backlogged = startBacklogged;
         sessions.push_back(session);
-        launched(session, {});
+        launched(std::shared_ptr<ShellSession>(session));
         return session;
     }
 
