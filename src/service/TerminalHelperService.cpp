@@ -79,12 +79,11 @@ void TerminalHelperService::openKept(const ShellRequest& request, ShellOptions o
     reserved->kept = kept;
     slots.emplace(request.id, reserved);
     kept->openedBy(weak_from_this(), client);
-    launcher->launch(
-        request, kept->events(),
-        [self = shared_from_this(), id = request.id, reserved,
-         reply = std::move(reply)](std::shared_ptr<ShellSession> session, std::string error) {
-            self->launched(id, reserved, std::move(session), std::move(error), reply);
-        });
+    launcher->launch(request, kept->events(),
+                     [self = shared_from_this(), id = request.id, reserved,
+                      reply = std::move(reply)](Expected<std::shared_ptr<ShellSession>> launch) {
+                         self->launched(id, reserved, std::move(launch), reply);
+                     });
 }
 
 void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>& slot,
