@@ -3,6 +3,7 @@
 #include "platform/Expected.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "service/HelperLifetime.hpp"
+#include "service/KeptShells.hpp"
 #include "service/TerminalClient.hpp"
 #include "sessions/ShellEvents.hpp"
 #include "sessions/ShellLauncher.hpp"
@@ -23,7 +24,11 @@ namespace veltro {
 // Everything runs on the event loop, so the table and the slots need no lock. A service must be
 // owned by a std::shared_ptr: each shell's exit forwarder holds it weakly, so a session that
 // outlives its connection does not keep the service alive.
+//
+// Kept shells belong to the agent's KeptShells; a slot of this table stands for one while this
+// connection has it attached, and the kept shell routes its events itself.
 class TerminalHelperService final : public TerminalHelperProtocol,
+                                    public KeptShellHolder,
                                     public std::enable_shared_from_this<TerminalHelperService> {
 public:
     // One shell's place in the table. Identity matters: a late exit removes only its own slot.
@@ -40,21 +45,30 @@ public:
         // Whether this shell's backlog, or its input before the launch, holds the client's
         // input back.
         bool holdsInput = false;
+        // Set for a kept shell.
+        std::shared_ptr<KeptShell> kept;
     };
 
     TerminalHelperService(std::shared_ptr<ShellLauncher> launcher,
                           std::shared_ptr<TerminalClient> client,
-                          std::shared_ptr<HelperLifetime> lifetime);
+                          std::shared_ptr<HelperLifetime> lifetime,
+                          std::shared_ptr<KeptShells> keptShells = nullptr);
 
     void hello(std::int64_t clientVersion, HelloReply reply) override;
     void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
-                   std::optional<std::string> shell, Environment environment,
+                   std::optional<std::string> shell, Environment environment, ShellOptions options,
                    OpenShellReply reply) override;
     void write(UUID id, Bytes data) override;
     void resize(UUID id, std::int64_t columns, std::int64_t rows) override;
     void currentFolder(UUID id, CurrentFolderReply reply) override;
     void isBusy(UUID id, IsBusyReply reply) override;
     void close(UUID id) override;
+    void attach(UUID id, std::optional<std::int64_t> from, std::int64_t columns, std::int64_t rows,
+                AttachReply reply) override;
+    void detach(UUID id) override;
+    void list(ListReply reply) override;
+
+    void keptShellLeft(const UUID& id) override;
 
     // Ends the service for good: refuses further opens and hangs up every shell. The shells'
     // counts fall as each one reports its exit.
@@ -65,9 +79,12 @@ public:
     const std::shared_ptr<ShellLauncher> launcher;
     const std::shared_ptr<TerminalClient> client;
     const std::shared_ptr<HelperLifetime> lifetime;
+    // None: this service keeps no shells.
+    const std::shared_ptr<KeptShells> keptShells;
 
 private:
     ShellEvents events(const UUID& id, const std::shared_ptr<Slot>& slot);
+    void openKept(const ShellRequest& request, ShellOptions options, OpenShellReply reply);
     void launched(const UUID& id, const std::shared_ptr<Slot>& slot,
                   Expected<std::shared_ptr<ShellSession>> launch, const OpenShellReply& reply);
     void writeToSession(const std::shared_ptr<Slot>& slot, Bytes data);
