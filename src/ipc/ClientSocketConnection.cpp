@@ -163,17 +163,23 @@ void ClientSocketConnection::hello(std::int64_t clientVersion, HelloReply reply)
 
 void ClientSocketConnection::openShell(UUID id, std::int64_t columns, std::int64_t rows,
                                        std::string folder, std::optional<std::string> shell,
-                                       Environment environment, OpenShellReply reply) {
-    request(
-        "openShell",
-        [reply = std::move(reply)](const WireValues* result, std::string error) {
-            if (result)
-                reply(result->int32(0), result->optionalString(1));
-            else
-                reply(0, std::move(error));
-            return true;
-        },
-        id, columns, rows, std::string_view(folder), shell, environment);
+                                       Environment environment, ShellOptions options,
+                                       OpenShellReply reply) {
+    ResponseHandler handler = [reply = std::move(reply)](const WireValues* result,
+                                                         std::string error) {
+        if (result)
+            reply(result->int32(0), result->optionalString(1));
+        else
+            reply(0, std::move(error));
+        return true;
+    };
+    // Without options the request is version 1's, which every agent takes.
+    if (options.isDefault())
+        request("openShell", std::move(handler), id, columns, rows, std::string_view(folder),
+                shell, environment);
+    else
+        request("openShell", std::move(handler), id, columns, rows, std::string_view(folder),
+                shell, environment, options);
 }
 
 void ClientSocketConnection::write(UUID id, Bytes data) {
@@ -212,6 +218,32 @@ void ClientSocketConnection::isBusy(UUID id, IsBusyReply reply) {
 
 void ClientSocketConnection::close(UUID id) {
     send(encodeNotification("close", id));
+}
+
+void ClientSocketConnection::attach(UUID id, std::optional<std::int64_t> from,
+                                    std::int64_t columns, std::int64_t rows, AttachReply reply) {
+    request(
+        "attach",
+        [reply = std::move(reply)](const WireValues* result, std::string error) {
+            if (result)
+                reply(result->int32(0), result->int64(1), result->optionalString(2));
+            else
+                reply(0, 0, std::move(error));
+            return true;
+        },
+        id, from, columns, rows);
+}
+
+void ClientSocketConnection::detach(UUID id) {
+    send(encodeNotification("detach", id));
+}
+
+// An agent that does not know `list` keeps no shells, so its error is an empty list.
+void ClientSocketConnection::list(ListReply reply) {
+    request("list", [reply = std::move(reply)](const WireValues* result, std::string) {
+        reply(result ? result->keptShells(0) : std::vector<KeptShellInfo>());
+        return true;
+    });
 }
 
 void ClientSocketConnection::received(const msgpack::object& object) {

@@ -42,12 +42,16 @@ public:
     void hello(std::int64_t clientVersion, HelloReply reply) override;
     void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
                    std::optional<std::string> shell, Environment environment,
-                   OpenShellReply reply) override;
+                   ShellOptions options, OpenShellReply reply) override;
     void write(UUID id, Bytes data) override;
     void resize(UUID id, std::int64_t columns, std::int64_t rows) override;
     void currentFolder(UUID id, CurrentFolderReply reply) override;
     void isBusy(UUID id, IsBusyReply reply) override;
     void close(UUID id) override;
+    void attach(UUID id, std::optional<std::int64_t> from, std::int64_t columns, std::int64_t rows,
+                AttachReply reply) override;
+    void detach(UUID id) override;
+    void list(ListReply reply) override;
 
     void received(const msgpack::object& message) override;
     void broken(const std::string& problem) override;
