@@ -21,7 +21,7 @@ class AnsweringHelper final : public TerminalHelperProtocol {
 public:
     void hello(std::int64_t, HelloReply reply) override { reply(1); }
     void openShell(UUID, std::int64_t, std::int64_t, std::string, std::optional<std::string>,
-                   Environment, OpenShellReply reply) override {
+                   Environment, ShellOptions, OpenShellReply reply) override {
         reply(0, "A shell with this id is already open.");
     }
     void write(UUID, Bytes) override {}
@@ -29,6 +29,12 @@ public:
     void currentFolder(UUID, CurrentFolderReply reply) override { reply("/"); }
     void isBusy(UUID, IsBusyReply reply) override { reply(true, "vim"); }
     void close(UUID) override {}
+    void attach(UUID, std::optional<std::int64_t>, std::int64_t, std::int64_t,
+                AttachReply reply) override {
+        reply(0, 0, "No kept shell with this id.");
+    }
+    void detach(UUID) override {}
+    void list(ListReply reply) override { reply({KeptShellInfo{}}); }
 };
 
 class SilentClient final : public TerminalClientProtocol {

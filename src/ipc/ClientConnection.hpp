@@ -42,6 +42,15 @@ public:
     // Runs `block` once, on the loop, after every message sent before this call has been
     // written in full; at once when the connection has ended.
     virtual void addWriteBarrier(std::function<void()> block) = 0;
+
+    // Version 1's open, understood by every agent: default options go out as no options at all.
+    using TerminalHelperProtocol::openShell;
+    void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
+                   std::optional<std::string> shell, Environment environment,
+                   OpenShellReply reply) {
+        openShell(id, columns, rows, std::move(folder), std::move(shell), std::move(environment),
+                  ShellOptions{}, std::move(reply));
+    }
 };
 
 } // namespace veltro::ipc

@@ -173,13 +173,13 @@ void ClientSocketConnection::openShell(UUID id, std::int64_t columns, std::int64
             reply(0, std::move(error));
         return true;
     };
-    // Without options the request is version 1's, which every agent takes.
+    // Without options the open is version 1's, which an agent of any version takes.
     if (options.isDefault())
-        request("openShell", std::move(handler), id, columns, rows, std::string_view(folder),
-                shell, environment);
+        request("openShell", std::move(handler), id, columns, rows, std::string_view(folder), shell,
+                environment);
     else
-        request("openShell", std::move(handler), id, columns, rows, std::string_view(folder),
-                shell, environment, options);
+        request("openShell", std::move(handler), id, columns, rows, std::string_view(folder), shell,
+                environment, options);
 }
 
 void ClientSocketConnection::write(UUID id, Bytes data) {
@@ -220,8 +220,8 @@ void ClientSocketConnection::close(UUID id) {
     send(encodeNotification("close", id));
 }
 
-void ClientSocketConnection::attach(UUID id, std::optional<std::int64_t> from,
-                                    std::int64_t columns, std::int64_t rows, AttachReply reply) {
+void ClientSocketConnection::attach(UUID id, std::optional<std::int64_t> from, std::int64_t columns,
+                                    std::int64_t rows, AttachReply reply) {
     request(
         "attach",
         [reply = std::move(reply)](const WireValues* result, std::string error) {
@@ -238,8 +238,8 @@ void ClientSocketConnection::detach(UUID id) {
     send(encodeNotification("detach", id));
 }
 
-// An agent that does not know `list` keeps no shells, so its error is an empty list.
 void ClientSocketConnection::list(ListReply reply) {
+    // An agent without kept shells answers with an error: it has none to list.
     request("list", [reply = std::move(reply)](const WireValues* result, std::string) {
         reply(result ? result->keptShells(0) : std::vector<KeptShellInfo>());
         return true;

@@ -41,8 +41,8 @@ public:
 
     void hello(std::int64_t clientVersion, HelloReply reply) override;
     void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
-                   std::optional<std::string> shell, Environment environment,
-                   ShellOptions options, OpenShellReply reply) override;
+                   std::optional<std::string> shell, Environment environment, ShellOptions options,
+                   OpenShellReply reply) override;
     void write(UUID id, Bytes data) override;
     void resize(UUID id, std::int64_t columns, std::int64_t rows) override;
     void currentFolder(UUID id, CurrentFolderReply reply) override;

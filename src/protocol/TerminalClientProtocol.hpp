@@ -16,6 +16,9 @@ public:
     virtual void output(UUID id, Bytes data) = 0;
     virtual void exited(UUID id, std::int32_t status) = 0;
     virtual void folderChanged(UUID id, std::string folder) = 0;
+    // Another connection took the shell over; nothing more about it comes here. Only a client
+    // that attaches kept shells can receive it, so the others need not answer it.
+    virtual void detached(UUID, std::string) {}
 };
 
 } // namespace veltro

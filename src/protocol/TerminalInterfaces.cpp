@@ -61,11 +61,104 @@ std::optional<std::string> environmentProblem(const msgpack::object& value) {
     return std::nullopt;
 }
 
+std::optional<std::string> valueProblem(WireType type, const msgpack::object& value);
+
+// Why openShell's options cannot be used, as the whole text after the method's name, or
+// nothing when they can. Each problem names the key, so a client can tell what this agent
+// lacks.
+std::optional<std::string> optionsProblem(const msgpack::object& value) {
+    if (value.type == object_type::NIL)
+        return std::nullopt;
+    if (value.type != object_type::MAP)
+        return "options must be a map";
+    for (const auto& entry : std::span(value.via.map.ptr, value.via.map.size)) {
+        if (!isText(entry.key))
+            return "options must have str keys";
+        std::string_view name = textOf(entry.key);
+        std::string key = quotedText(name);
+        std::int64_t maximum = 0;
+        if (name == "keep")
+            maximum = ShellOptions::maximumKeep;
+        else if (name == "history")
+            maximum = ShellOptions::maximumHistory;
+        else if (name == "marks" || name == "integration")
+            return "option \"" + key + "\" is not supported yet";
+        else
+            return "unknown option \"" + key + "\"";
+        if (!fitsInt64(entry.val))
+            return "option \"" + key + "\" must be an integer";
+        std::int64_t number = int64Of(entry.val);
+        if (number < 0 || number > maximum)
+            return "option \"" + key + "\" must be between 0 and " + std::to_string(maximum);
+    }
+    return std::nullopt;
+}
+
+// The keys of list's maps and how their values travel.
+struct ShellInfoKey {
+    std::string_view name;
+    WireType type;
+};
+
+constexpr std::array<ShellInfoKey, 12> shellInfoKeys{{
+    {"id", WireType::uuid},
+    {"pid", WireType::int32},
+    {"attached", WireType::boolean},
+    {"exited", WireType::boolean},
+    {"oldest", WireType::int64},
+    {"produced", WireType::int64},
+    {"columns", WireType::int64},
+    {"rows", WireType::int64},
+    {"folder", WireType::optionalString},
+    {"program", WireType::optionalString},
+    {"keep", WireType::int64},
+    {"left", WireType::optionalInt64},
+}};
+
+// The position of a key in shellInfoKeys, or none for a key of a later version.
+std::optional<std::size_t> shellInfoKeyIndex(const msgpack::object& key) {
+    if (key.type != object_type::STR)
+        return std::nullopt;
+    for (std::size_t i = 0; i < shellInfoKeys.size(); ++i)
+        if (shellInfoKeys[i].name == textOf(key))
+            return i;
+    return std::nullopt;
+}
+
+// Every known key must be there with a value of its type; keys of later versions are skipped.
+std::optional<std::string> keptShellsProblem(const msgpack::object& value) {
+    if (value.type != object_type::ARRAY)
+        return "must be an array of maps";
+    for (const auto& shell : std::span(value.via.array.ptr, value.via.array.size)) {
+        if (shell.type != object_type::MAP)
+            return "must be an array of maps";
+        std::array<bool, shellInfoKeys.size()> seen{};
+        for (const auto& entry : std::span(shell.via.map.ptr, shell.via.map.size)) {
+            auto index = shellInfoKeyIndex(entry.key);
+            if (!index)
+                continue;
+            if (auto problem = valueProblem(shellInfoKeys[*index].type, entry.val))
+                return "has a \"" + std::string(shellInfoKeys[*index].name) + "\" that " + *problem;
+            seen[*index] = true;
+        }
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            if (!seen[i])
+                return "lacks \"" + std::string(shellInfoKeys[i].name) + "\"";
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> valueProblem(WireType type, const msgpack::object& value) {
     switch (type) {
     case WireType::uuid:
         if (value.type != object_type::BIN || value.via.bin.size != 16)
             return "must be a bin of 16 bytes";
+        return std::nullopt;
+    case WireType::optionalInt64:
+        if (value.type == object_type::NIL)
+            return std::nullopt;
+        if (!fitsInt64(value))
+            return "must be an integer that fits 64 bits, or nil";
         return std::nullopt;
     case WireType::int64:
         if (!fitsInt64(value))
@@ -95,6 +188,10 @@ std::optional<std::string> valueProblem(WireType type, const msgpack::object& va
         return std::nullopt;
     case WireType::environment:
         return environmentProblem(value);
+    case WireType::shellOptions:
+        return optionsProblem(value);
+    case WireType::keptShells:
+        return keptShellsProblem(value);
     }
     return "has an unknown type";
 }
@@ -102,13 +199,25 @@ std::optional<std::string> valueProblem(WireType type, const msgpack::object& va
 // The problem of the first value that does not match its type, naming the method and value.
 std::optional<std::string> valuesProblem(std::string_view method,
                                          const std::vector<WireValue>& expected,
-                                         const msgpack::object* items) {
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        if (auto problem = valueProblem(expected[i].type, items[i]))
-            return std::string(method) + ": " + std::string(expected[i].name) + " " + *problem +
-                   ".";
+                                         const msgpack::object* items, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        auto problem = valueProblem(expected[i].type, items[i]);
+        if (!problem)
+            continue;
+        // The options' problems name the key, which says more than the param's name.
+        if (expected[i].type == WireType::shellOptions)
+            return std::string(method) + ": " + *problem + ".";
+        return std::string(method) + ": " + std::string(expected[i].name) + " " + *problem + ".";
     }
     return std::nullopt;
+}
+
+// How many params a method takes at least: those up to its last one that is not optional.
+std::size_t requiredCount(const std::vector<WireValue>& arguments) {
+    std::size_t count = arguments.size();
+    while (count > 0 && arguments[count - 1].optional)
+        --count;
+    return count;
 }
 
 std::vector<WireMethod> makeWireMethods() {
@@ -138,12 +247,13 @@ std::vector<WireMethod> makeWireMethods() {
           {"rows", int64},
           {"folder", string},
           {"shell", optionalString},
-          {"environment", environment}},
+          {"environment", environment},
+          {"options", shellOptions, true}},
          {{"pid", int32}, {"error", optionalString}},
          [](Helper& object, Values a, ResultSink reply) {
              object.openShell(
                  a.uuid(0), a.int64(1), a.int64(2), a.string(3), a.optionalString(4),
-                 a.environment(5),
+                 a.environment(5), a.shellOptions(6),
                  [reply = std::move(reply)](std::int32_t pid, std::optional<std::string> error) {
                      reply(encodeResult(pid, error));
                  });
@@ -193,6 +303,34 @@ std::vector<WireMethod> makeWireMethods() {
          {{"id", uuid}},
          {},
          [](Helper& object, Values a, ResultSink) { object.close(a.uuid(0)); }},
+        {"attach",
+         toAgent,
+         request,
+         {{"id", uuid}, {"from", optionalInt64}, {"columns", int64}, {"rows", int64}},
+         {{"pid", int32}, {"offset", int64}, {"error", optionalString}},
+         [](Helper& object, Values a, ResultSink reply) {
+             object.attach(a.uuid(0), a.optionalInt64(1), a.int64(2), a.int64(3),
+                           [reply = std::move(reply)](std::int32_t pid, std::int64_t offset,
+                                                      std::optional<std::string> error) {
+                               reply(encodeResult(pid, offset, error));
+                           });
+         }},
+        {"detach",
+         toAgent,
+         notification,
+         {{"id", uuid}},
+         {},
+         [](Helper& object, Values a, ResultSink) { object.detach(a.uuid(0)); }},
+        {"list",
+         toAgent,
+         request,
+         {},
+         {{"shells", keptShells}},
+         [](Helper& object, Values, ResultSink reply) {
+             object.list([reply = std::move(reply)](std::vector<KeptShellInfo> shells) {
+                 reply(encodeResult(shells));
+             });
+         }},
         {"output",
          toClient,
          notification,
@@ -217,6 +355,13 @@ std::vector<WireMethod> makeWireMethods() {
          {},
          nullptr,
          [](Client& object, Values a) { object.folderChanged(a.uuid(0), a.string(1)); }},
+        {"detached",
+         toClient,
+         notification,
+         {{"id", uuid}, {"reason", string}},
+         {},
+         nullptr,
+         [](Client& object, Values a) { object.detached(a.uuid(0), a.string(1)); }},
         {"error", toClient, notification, {{"method", string}, {"message", string}}, {}},
         {"closing", toClient, notification, {{"reason", string}}, {}},
     };
@@ -232,6 +377,12 @@ UUID WireValues::uuid(std::size_t index) const {
 
 std::int64_t WireValues::int64(std::size_t index) const {
     return int64Of(items_[index]);
+}
+
+std::optional<std::int64_t> WireValues::optionalInt64(std::size_t index) const {
+    if (items_[index].type == object_type::NIL)
+        return std::nullopt;
+    return int64(index);
 }
 
 std::int32_t WireValues::int32(std::size_t index) const {
@@ -266,6 +417,75 @@ Environment WireValues::environment(std::size_t index) const {
     return environment;
 }
 
+ShellOptions WireValues::shellOptions(std::size_t index) const {
+    ShellOptions options;
+    if (index >= count_ || items_[index].type == object_type::NIL)
+        return options;
+    std::optional<std::int64_t> history;
+    const msgpack::object& value = items_[index];
+    for (const auto& entry : std::span(value.via.map.ptr, value.via.map.size)) {
+        if (textOf(entry.key) == "keep")
+            options.keep = int64Of(entry.val);
+        else if (textOf(entry.key) == "history")
+            history = int64Of(entry.val);
+    }
+    options.history = history.value_or(options.isKept() ? ShellOptions::defaultKeptHistory : 0);
+    return options;
+}
+
+std::vector<KeptShellInfo> WireValues::keptShells(std::size_t index) const {
+    std::vector<KeptShellInfo> shells;
+    const msgpack::object& value = items_[index];
+    for (const auto& map : std::span(value.via.array.ptr, value.via.array.size)) {
+        KeptShellInfo& shell = shells.emplace_back();
+        for (const auto& entry : std::span(map.via.map.ptr, map.via.map.size)) {
+            auto key = shellInfoKeyIndex(entry.key);
+            if (!key)
+                continue;
+            WireValues item(&entry.val, 1);
+            switch (*key) {
+            case 0:
+                shell.id = item.uuid(0);
+                break;
+            case 1:
+                shell.pid = item.int32(0);
+                break;
+            case 2:
+                shell.attached = item.boolean(0);
+                break;
+            case 3:
+                shell.exited = item.boolean(0);
+                break;
+            case 4:
+                shell.oldest = item.int64(0);
+                break;
+            case 5:
+                shell.produced = item.int64(0);
+                break;
+            case 6:
+                shell.columns = item.int64(0);
+                break;
+            case 7:
+                shell.rows = item.int64(0);
+                break;
+            case 8:
+                shell.folder = item.optionalString(0);
+                break;
+            case 9:
+                shell.program = item.optionalString(0);
+                break;
+            case 10:
+                shell.keep = item.int64(0);
+                break;
+            case 11:
+                shell.left = item.optionalInt64(0);
+                break;
+            }
+        }
+    }
+    return shells;
+}
+
 const std::vector<WireMethod>& wireMethods() {
     static const std::vector<WireMethod> methods = makeWireMethods();
     return methods;
@@ -296,12 +516,18 @@ const WireMethod* checkedMethod(Direction direction, MessageKind kind, std::stri
         problem = std::string(name) + ": params must be an array.";
         return nullptr;
     }
-    if (params.via.array.size != method->arguments.size()) {
-        problem = std::string(name) + ": expects " + std::to_string(method->arguments.size()) +
-                  " params, not " + std::to_string(params.via.array.size) + ".";
+    std::size_t count = params.via.array.size;
+    std::size_t least = requiredCount(method->arguments);
+    std::size_t most = method->arguments.size();
+    if (count < least || count > most) {
+        std::string expected = least == most
+                                   ? std::to_string(most)
+                                   : std::to_string(least) + " to " + std::to_string(most);
+        problem = std::string(name) + ": expects " + expected + " params, not " +
+                  std::to_string(count) + ".";
         return nullptr;
     }
-    if (auto mismatch = valuesProblem(name, method->arguments, params.via.array.ptr)) {
+    if (auto mismatch = valuesProblem(name, method->arguments, params.via.array.ptr, count)) {
         problem = std::move(*mismatch);
         return nullptr;
     }
@@ -317,7 +543,7 @@ std::optional<WireValues> checkedResult(const WireMethod& method, const msgpack:
         items = result.via.array.ptr;
         count = result.via.array.size;
     }
-    if (valuesProblem(method.name, method.result, items))
+    if (valuesProblem(method.name, method.result, items, count))
         return std::nullopt;
     return WireValues(items, count);
 }
@@ -375,6 +601,54 @@ void pack(Packer& packer, ByteView data) {
     packer.pack_bin(static_cast<std::uint32_t>(data.size()));
     packer.pack_bin_body(reinterpret_cast<const char*>(data.data()),
                          static_cast<std::uint32_t>(data.size()));
+}
+
+void pack(Packer& packer, const std::optional<std::int64_t>& value) {
+    if (value)
+        packer.pack_int64(*value);
+    else
+        packer.pack_nil();
+}
+
+void pack(Packer& packer, const ShellOptions& options) {
+    std::int64_t defaultHistory = options.isKept() ? ShellOptions::defaultKeptHistory : 0;
+    bool withKeep = options.keep != 0;
+    bool withHistory = options.history != defaultHistory;
+    packer.pack_map(static_cast<std::uint32_t>(withKeep) + static_cast<std::uint32_t>(withHistory));
+    if (withKeep) {
+        pack(packer, "keep");
+        pack(packer, options.keep);
+    }
+    if (withHistory) {
+        pack(packer, "history");
+        pack(packer, options.history);
+    }
+}
+
+void pack(Packer& packer, const KeptShellInfo& shell) {
+    packer.pack_map(static_cast<std::uint32_t>(shellInfoKeys.size()));
+    auto field = [&](std::size_t index, const auto& value) {
+        pack(packer, shellInfoKeys[index].name);
+        pack(packer, value);
+    };
+    field(0, shell.id);
+    field(1, shell.pid);
+    field(2, shell.attached);
+    field(3, shell.exited);
+    field(4, shell.oldest);
+    field(5, shell.produced);
+    field(6, shell.columns);
+    field(7, shell.rows);
+    field(8, shell.folder);
+    field(9, shell.program);
+    field(10, shell.keep);
+    field(11, shell.left);
+}
+
+void pack(Packer& packer, const std::vector<KeptShellInfo>& shells) {
+    packer.pack_array(static_cast<std::uint32_t>(shells.size()));
+    for (const KeptShellInfo& shell : shells)
+        pack(packer, shell);
 }
 
 } // namespace wire

@@ -18,17 +18,33 @@
 
 namespace veltro {
 
-// How one value travels. Every type but optionalString refuses nil.
-enum class WireType { uuid, int64, int32, boolean, string, optionalString, bytes, environment };
+// How one value travels. Only the optional types take nil. `shellOptions` is openShell's map
+// of options (nil or missing: none), `keptShells` list's array of maps.
+enum class WireType {
+    uuid,
+    int64,
+    optionalInt64,
+    int32,
+    boolean,
+    string,
+    optionalString,
+    bytes,
+    environment,
+    shellOptions,
+    keptShells
+};
 
 enum class MessageKind { request, notification };
 
 // Which side receives a method: the agent (from the client) or the client (from the agent).
 enum class Direction { toAgent, toClient };
 
+// An `optional` value may be left out, and so may every one after it: a later version's params
+// follow the older ones.
 struct WireValue {
     std::string_view name;
     WireType type;
+    bool optional = false;
 };
 
 // Values already checked against their types, read by position: a message's params, or a
@@ -40,12 +56,16 @@ public:
     std::size_t size() const { return count_; }
     UUID uuid(std::size_t index) const;
     std::int64_t int64(std::size_t index) const;
+    std::optional<std::int64_t> optionalInt64(std::size_t index) const;
     std::int32_t int32(std::size_t index) const;
     bool boolean(std::size_t index) const;
     std::string string(std::size_t index) const;
     std::optional<std::string> optionalString(std::size_t index) const;
     ByteView bytes(std::size_t index) const;
     Environment environment(std::size_t index) const;
+    // The defaults when the value was left out or is nil.
+    ShellOptions shellOptions(std::size_t index) const;
+    std::vector<KeptShellInfo> keptShells(std::size_t index) const;
 
 private:
     const msgpack::object* items_;
@@ -109,6 +129,11 @@ void pack(Packer& packer, const std::string& text);
 void pack(Packer& packer, const std::optional<std::string>& text);
 void pack(Packer& packer, const Environment& environment);
 void pack(Packer& packer, ByteView data);
+void pack(Packer& packer, const std::optional<std::int64_t>& value);
+// Only the options that differ from their defaults, so a shell without any sends an empty map.
+void pack(Packer& packer, const ShellOptions& options);
+void pack(Packer& packer, const KeptShellInfo& shell);
+void pack(Packer& packer, const std::vector<KeptShellInfo>& shells);
 
 template <class... Values> void packArray(Packer& packer, const Values&... values) {
     packer.pack_array(sizeof...(Values));

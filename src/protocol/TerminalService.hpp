@@ -16,7 +16,7 @@ namespace veltro::TerminalService {
 constexpr std::string_view releaseVeltroBundleID = "tech.morvane.veltro";
 constexpr std::string_view developmentVeltroBundleID = "tech.morvane.veltro.dev";
 constexpr std::string_view teamID = "KQ7310ZV4M";
-constexpr std::int64_t protocolVersion = 1;
+constexpr std::int64_t protocolVersion = 2;
 
 // The client's bundle identifier for a main bundle identifier, with or without the
 // ".terminal-helper" suffix: the development identifier when it names the development build,

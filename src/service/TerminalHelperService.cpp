@@ -25,9 +25,14 @@ void TerminalHelperService::hello(std::int64_t, HelloReply reply) {
 
 void TerminalHelperService::openShell(UUID id, std::int64_t columns, std::int64_t rows,
                                       std::string folder, std::optional<std::string> shell,
-                                      Environment environment, OpenShellReply reply) {
+                                      Environment environment, ShellOptions options,
+                                      OpenShellReply reply) {
     if (ended) {
         reply(0, std::string(connectionEndedText));
+        return;
+    }
+    if (!options.isDefault()) {
+        reply(0, std::string("Kept shells are not available yet."));
         return;
     }
     // Checked here, before a launch is queued: a relative path would be resolved against
@@ -209,6 +214,17 @@ void TerminalHelperService::close(UUID id) {
     std::shared_ptr<Slot> removed = std::move(entry->second);
     slots.erase(entry);
     closeSlot(*removed);
+}
+
+void TerminalHelperService::attach(UUID, std::optional<std::int64_t>, std::int64_t, std::int64_t,
+                                   AttachReply reply) {
+    reply(0, 0, std::string("No kept shell with this id."));
+}
+
+void TerminalHelperService::detach(UUID) {}
+
+void TerminalHelperService::list(ListReply reply) {
+    reply({});
 }
 
 void TerminalHelperService::closeAll() {

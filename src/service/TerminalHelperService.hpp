@@ -47,13 +47,17 @@ public:
 
     void hello(std::int64_t clientVersion, HelloReply reply) override;
     void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
-                   std::optional<std::string> shell, Environment environment,
+                   std::optional<std::string> shell, Environment environment, ShellOptions options,
                    OpenShellReply reply) override;
     void write(UUID id, Bytes data) override;
     void resize(UUID id, std::int64_t columns, std::int64_t rows) override;
     void currentFolder(UUID id, CurrentFolderReply reply) override;
     void isBusy(UUID id, IsBusyReply reply) override;
     void close(UUID id) override;
+    void attach(UUID id, std::optional<std::int64_t> from, std::int64_t columns, std::int64_t rows,
+                AttachReply reply) override;
+    void detach(UUID id) override;
+    void list(ListReply reply) override;
 
     // Ends the service for good: refuses further opens and hangs up every shell. The shells'
     // counts fall as each one reports its exit.

@@ -312,7 +312,8 @@ TEST(AgentEndToEnd, OfAgentsStartedTogetherBesideALeftoverSocketOneListensAndTou
     EventLoop loop;
     ClientRecorder recorder;
     EXPECT_EQ(
-        TerminalHelperClient::connect(loop, recorder.handler(), runtime.socket)->agentVersion(), 1);
+        TerminalHelperClient::connect(loop, recorder.handler(), runtime.socket)->agentVersion(),
+        TerminalService::protocolVersion);
 
     // Something that takes no lock replaces the file under the agent, which then ends idle.
     ::unlink(runtime.socket.c_str());
@@ -362,7 +363,7 @@ TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent
     EXPECT_EQ(waiting.wait_for(500ms), std::future_status::timeout);
     AgentProcess next(runtime.log, job, socket.get(), {});
     ASSERT_EQ(waiting.wait_for(20s), std::future_status::ready) << readFile(runtime.log);
-    EXPECT_EQ(waiting.get()->agentVersion(), 1);
+    EXPECT_EQ(waiting.get()->agentVersion(), TerminalService::protocolVersion);
     expectTerminationLeavesNoProcess(next, runtime.socket);
     EXPECT_EQ(::access(runtime.socket.c_str(), F_OK), 0) << "systemd's socket file was removed";
 }

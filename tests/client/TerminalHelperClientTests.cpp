@@ -5,6 +5,7 @@
 
 #include "client/TerminalHelperClient.hpp"
 #include "platform/EventLoop.hpp"
+#include "protocol/TerminalService.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/InProcessTerminalHelper.hpp"
 
@@ -51,7 +52,7 @@ struct FakeAgent {
 
 TEST(TerminalHelperClient, RequestsReachTheShellAndReportsReachTheHandlerInOrder) {
     FakeAgent agent;
-    EXPECT_EQ(agent.client->agentVersion(), 1);
+    EXPECT_EQ(agent.client->agentVersion(), TerminalService::protocolVersion);
     UUID id = UUID::random();
     auto opened =
         agent.client->openShell(id, 80, 24, "/home/ü ser", std::nullopt, {{"LANG", "de_CH.UTF-8"}});
@@ -118,7 +119,7 @@ TEST(TerminalHelperClient, LargeWriteArrivesWholeAndInOrder) {
     Bytes data(17 * 1024 * 1024 + 5, 'z');
     data.back() = 'y';
     agent.client->write(id, data);
-    EXPECT_EQ(agent.client->hello(1), 1);
+    EXPECT_EQ(agent.client->hello(1), TerminalService::protocolVersion);
     auto session = agent.session(0);
     EXPECT_TRUE(agent.onLoop([&] { return session->input == data; }));
 }

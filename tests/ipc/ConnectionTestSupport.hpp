@@ -43,11 +43,15 @@ public:
     }
     // Never reached by these tests.
     void openShell(UUID, std::int64_t, std::int64_t, std::string, std::optional<std::string>,
-                   Environment, OpenShellReply) override {}
+                   Environment, ShellOptions, OpenShellReply) override {}
     void resize(UUID, std::int64_t, std::int64_t) override {}
     void currentFolder(UUID, CurrentFolderReply) override {}
     void isBusy(UUID, IsBusyReply) override {}
     void close(UUID) override {}
+    void attach(UUID, std::optional<std::int64_t>, std::int64_t, std::int64_t,
+                AttachReply) override {}
+    void detach(UUID) override {}
+    void list(ListReply) override {}
 
     // From any thread.
     std::vector<std::string> calls() {

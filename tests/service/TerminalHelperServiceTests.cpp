@@ -72,7 +72,7 @@ struct Fixture {
     std::shared_ptr<OpenReply> open(const UUID& id,
                                     std::optional<std::string> shell = std::nullopt) {
         auto reply = std::make_shared<OpenReply>();
-        service->openShell(id, 80, 24, "/tmp", std::move(shell), {},
+        service->openShell(id, 80, 24, "/tmp", std::move(shell), {}, {},
                            [reply](std::int32_t pid, std::optional<std::string> error) {
                                ++reply->calls;
                                reply->pid = pid;
