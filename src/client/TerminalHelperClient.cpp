@@ -227,14 +227,14 @@ TerminalHelperClient::AttachResult TerminalHelperClient::attach(const UUID& id,
                                                                 std::int64_t columns,
                                                                 std::int64_t rows) {
     return state_->wait<AttachResult>([&](auto answer) {
-        state_->connection->attach(
-            id, from, columns, rows,
-            [state = state_, id, answer](std::int32_t pid, std::int64_t offset,
-                                         std::optional<std::string> error) {
-                if (!error)
-                    state->startOutput(id, offset);
-                answer(AttachResult{pid, offset, std::move(error)});
-            });
+        state_->connection->attach(id, from, columns, rows,
+                                   [state = state_, id, answer](std::int32_t pid,
+                                                                std::int64_t offset,
+                                                                std::optional<std::string> error) {
+                                       if (!error)
+                                           state->startOutput(id, offset);
+                                       answer(AttachResult{pid, offset, std::move(error)});
+                                   });
     });
 }
 
@@ -256,14 +256,13 @@ void TerminalHelperClient::openShell(const UUID& id, std::int64_t columns, std::
                                      const std::optional<std::string>& shell,
                                      const Environment& environment, const ShellOptions& options,
                                      std::function<void(OpenResult)> done) {
-    state_->connection->openShell(
-        id, columns, rows, folder, shell, environment, options,
-        [state = state_, id, done = std::move(done)](std::int32_t pid,
-                                                     std::optional<std::string> error) {
-            if (!error)
-                state->startNewOutput(id);
-            done(OpenResult{pid, std::move(error)});
-        });
+    state_->connection->openShell(id, columns, rows, folder, shell, environment, options,
+                                  [state = state_, id, done = std::move(done)](
+                                      std::int32_t pid, std::optional<std::string> error) {
+                                      if (!error)
+                                          state->startNewOutput(id);
+                                      done(OpenResult{pid, std::move(error)});
+                                  });
 }
 
 void TerminalHelperClient::write(const UUID& id, Bytes data) {

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -36,7 +37,8 @@ std::string readFile(const std::string& path) {
 // streams) in a file. `runtime` is its XDG_RUNTIME_DIR, so it finds the test's agent.
 class Program {
 public:
-    Program(const std::string& runtime, const std::string& log, std::vector<std::string> arguments) {
+    Program(const std::string& runtime, const std::string& log,
+            std::vector<std::string> arguments) {
         int input[2];
         if (::pipe2(input, O_CLOEXEC) != 0)
             throw std::runtime_error("cannot make a pipe");
@@ -106,9 +108,8 @@ struct Agent {
     TemporaryFolder runtime;
     std::string socket = runtime / TerminalService::socketName();
     std::string log = runtime / "agent.log";
-    std::unique_ptr<Program> process =
-        std::make_unique<Program>(runtime.path(), log, std::vector<std::string>{VELTRO_HELPER_PATH,
-                                                                                "--agent"});
+    std::unique_ptr<Program> process = std::make_unique<Program>(
+        runtime.path(), log, std::vector<std::string>{VELTRO_HELPER_PATH, "--agent"});
     int runs = 0;
 
     Agent() {
@@ -160,24 +161,31 @@ TEST(KeptShellEndToEnd, AKeptShellOutlivesTheHangUpOfItsTerminalAndAttachReplays
     ASSERT_TRUE(shows(secondOutput, "typed-6")) << readFile(secondOutput);
     second->type("exit 3\n");
     EXPECT_EQ(second->exitCode(), 3) << readFile(secondOutput);
-    EXPECT_TRUE(eventually([&] { return agent.command({"--list"}).second == "No kept shells.\n"; }));
+    EXPECT_TRUE(
+        eventually([&] { return agent.command({"--list"}).second == "No kept shells.\n"; }));
 }
 
-TEST(KeptShellEndToEnd, AttachTakesAUniqueStartOfAnIdAndTheDetachKeyLeavesTheShellRunning) {
+// The library's client keeps its connection: the attach takes the shell from it, and it goes on
+// from the offset it counted, getting each byte once.
+TEST(KeptShellEndToEnd, AttachTakesAUniqueStartOfAnIdTheDetachKeyLeavesTheShellRunning) {
     Agent agent;
     UUID kept = *UUID::parse("aaaa2222-0000-4000-8000-000000000002");
     UUID other = *UUID::parse("aaaa1111-0000-4000-8000-000000000001");
-    {
-        EventLoop loop;
-        ClientRecorder recorder;
-        auto client = TerminalHelperClient::connect(loop, recorder.handler(), agent.socket);
-        for (const UUID& id : {kept, other})
-            ASSERT_FALSE(
-                client->openShell(id, 80, 24, "/", "/bin/sh", {}, {600, 1 << 20}).error);
-        client->write(kept, Bytes{'e', 'c', 'h', 'o', ' ', 'k', '-', '$', '(', '(', '6', '*',
-                                  '7', ')', ')', '\n'});
-        ASSERT_TRUE(eventually([&] { return recorder.saw(kept, "k-42"); }));
+    EventLoop loop;
+    ClientRecorder recorder;
+    std::atomic<bool> takenOver{false};
+    TerminalHelperClient::Handler handler = recorder.handler();
+    handler.detached = [&](const UUID& id, const std::string& reason) {
+        takenOver = id == kept && reason == "attached elsewhere";
+    };
+    auto client = TerminalHelperClient::connect(loop, handler, agent.socket);
+    for (const UUID& id : {kept, other}) {
+        auto opened = client->openShell(id, 80, 24, "/", "/bin/sh", {}, {600, 1 << 20});
+        ASSERT_FALSE(opened.error) << *opened.error;
     }
+    std::string command = "echo k-$((6*7))\n";
+    client->write(kept, Bytes(command.begin(), command.end()));
+    ASSERT_TRUE(eventually([&] { return recorder.saw(kept, "k-42"); }));
 
     auto [ambiguous, ambiguousText] = agent.command({"--attach", "aaaa"});
     EXPECT_EQ(ambiguous, 1);
@@ -189,15 +197,23 @@ TEST(KeptShellEndToEnd, AttachTakesAUniqueStartOfAnIdAndTheDetachKeyLeavesTheShe
 
     auto [attached, output] = agent.terminal({"--attach", "AAAA2", "--detach-key", "^]"});
     ASSERT_TRUE(shows(output, "k-42")) << readFile(output);
-    attached->type("echo still-$((1+1))\n\x1d");
+    EXPECT_TRUE(eventually([&] { return takenOver.load(); }));
+    attached->type("echo still-$((1+1))\n");
+    ASSERT_TRUE(shows(output, "still-2")) << readFile(output);
+    attached->type("\x1d");
     EXPECT_EQ(attached->exitCode(), 0) << readFile(output);
     EXPECT_THAT(readFile(output), HasSubstr("detached"));
 
-    // Typed before the key, so it reached the shell, which runs on.
-    auto [again, againOutput] = agent.terminal({"--attach", "aaaa2"});
-    ASSERT_TRUE(shows(againOutput, "still-2")) << readFile(againOutput);
-    again->type("exit 4\n");
-    EXPECT_EQ(again->exitCode(), 4);
+    std::size_t seen = recorder.output(kept).size();
+    ASSERT_EQ(client->offset(kept), static_cast<std::int64_t>(seen));
+    auto again = client->attach(kept, client->offset(kept), 80, 24);
+    ASSERT_FALSE(again.error) << *again.error;
+    EXPECT_EQ(again.offset, static_cast<std::int64_t>(seen));
+    ASSERT_TRUE(eventually([&] { return recorder.saw(kept, "still-2"); }));
+    std::string missed = recorder.output(kept).substr(seen);
+    EXPECT_EQ(missed.find("k-42"), std::string::npos) << missed;
+    client->write(kept, Bytes{'e', 'x', 'i', 't', '\n'});
+    EXPECT_TRUE(eventually([&] { return recorder.exit(kept).has_value(); }));
 }
 
 } // namespace veltro::testing

@@ -78,7 +78,9 @@ TEST(DetachKeyFilter, FindsTheKeyTypedButNotInsidePastesWhoseMarkersMayBeCut) {
 
     DetachKeyFilter filter(0x1d);
     EXPECT_EQ(filter.find(bytes("ls\r")), std::nullopt);
-    EXPECT_EQ(filter.find(bytes("ab\x1d" "cd")), 2u);
+    EXPECT_EQ(filter.find(bytes("ab\x1d"
+                                "cd")),
+              2u);
     // A paste may carry the key's byte; only the end of the paste lets it count again.
     EXPECT_EQ(filter.find(bytes("\x1b[200~x\x1dy")), std::nullopt);
     EXPECT_EQ(filter.find(bytes("\x1d\x1b[20")), std::nullopt);

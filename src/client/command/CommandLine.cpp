@@ -22,9 +22,8 @@ public:
 
     bool is(std::string_view name) const {
         std::string_view argument = current();
-        return argument == name ||
-               (argument.starts_with(name) && argument.size() > name.size() &&
-                argument[name.size()] == '=');
+        return argument == name || (argument.starts_with(name) && argument.size() > name.size() &&
+                                    argument[name.size()] == '=');
     }
     // The value of the option at hand, `is(name)` being true.
     std::optional<std::string> value(std::string_view name) {
@@ -143,7 +142,6 @@ std::string twoDigits(std::int64_t value) {
 
 } // namespace
 
-
 ParsedCommandLine parseCommandLine(std::span<const std::string_view> arguments) {
     ParsedCommandLine parsed;
     for (ArgumentReader reader(arguments); !reader.done(); reader.next()) {
@@ -166,8 +164,8 @@ ParsedCommandLine parseCommandLine(std::span<const std::string_view> arguments) 
 
 ShellMatch matchShell(std::string_view prefix, const std::vector<UUID>& ids) {
     std::string wanted = normalizedID(prefix);
-    if (wanted.empty() || !std::all_of(wanted.begin(), wanted.end(),
-                                       [](char c) { return std::isxdigit(c) != 0; }))
+    if (wanted.empty() ||
+        !std::all_of(wanted.begin(), wanted.end(), [](char c) { return std::isxdigit(c) != 0; }))
         return {std::nullopt, "\u201c" + std::string(prefix) +
                                   "\u201d is not the id of a shell, nor the start of one."};
     std::vector<UUID> found;
@@ -178,7 +176,8 @@ ShellMatch matchShell(std::string_view prefix, const std::vector<UUID>& ids) {
         return {found.front(), {}};
     if (found.empty())
         return {std::nullopt, "No kept shell has an id that starts with \u201c" +
-                                  std::string(prefix) + "\u201d; veltro-terminal --list shows them."};
+                                  std::string(prefix) +
+                                  "\u201d; veltro-terminal --list shows them."};
     std::string problem = "\u201c" + std::string(prefix) + "\u201d is the start of " +
                           std::to_string(found.size()) + " kept shells' ids:";
     for (const UUID& id : found)
@@ -203,8 +202,7 @@ std::string keptShellTable(const std::vector<KeptShellInfo>& shells) {
     using Row = std::array<std::string, 6>;
     std::vector<Row> rows{{"ID", "PID", "ATTACHED", "LEFT", "PROGRAM", "FOLDER"}};
     for (const KeptShellInfo& shell : shells)
-        rows.push_back({shell.id.string(), std::to_string(shell.pid),
-                        shell.attached ? "yes" : "no",
+        rows.push_back({shell.id.string(), std::to_string(shell.pid), shell.attached ? "yes" : "no",
                         shell.left ? durationText(*shell.left) : "-",
                         shell.exited ? "(exited)" : shell.program.value_or("-"),
                         shell.folder.value_or("-")});
