@@ -43,6 +43,8 @@ public:
 
     // The peer's process id as the kernel saw it at connect, for logs.
     virtual pid_t peerPid() const = 0;
+    // The identifier the peer was accepted as; empty until then, which no request precedes.
+    virtual const std::string& peerIdentifier() const = 0;
 
     // The messages of TerminalClientProtocol. `onWritten` runs on the loop once the message
     // has been written to the socket in full, or at once when the connection has ended; the
@@ -50,6 +52,14 @@ public:
     virtual void output(const UUID& id, ByteView data, std::function<void()> onWritten) = 0;
     virtual void exited(const UUID& id, std::int32_t status) = 0;
     virtual void folderChanged(const UUID& id, std::string_view folder) = 0;
+    virtual void detached(const UUID& id, std::string_view reason) = 0;
+    // A notification of the peer's that was not carried out, and why.
+    virtual void error(std::string_view method, std::string_view message) = 0;
+
+    // Runs `block` once, on the loop, when every request received so far has had its response
+    // sent (responses keep the order of their requests, so one may wait behind a slow one);
+    // never when the connection ends first.
+    virtual void afterResponses(std::function<void()> block) = 0;
 
     // Runs `block` once, on the loop, after every message sent before this call has been
     // written in full; at once when the connection has ended.

@@ -123,6 +123,24 @@ void AgentSocketConnection::folderChanged(const UUID& id, std::string_view folde
     transport_->send(encodeNotification("folderChanged", id, folder));
 }
 
+void AgentSocketConnection::detached(const UUID& id, std::string_view reason) {
+    transport_->send(encodeNotification("detached", id, reason));
+}
+
+void AgentSocketConnection::error(std::string_view method, std::string_view message) {
+    transport_->send(encodeNotification("error", method, message));
+}
+
+void AgentSocketConnection::afterResponses(std::function<void()> block) {
+    if (state_ == State::ended)
+        return;
+    if (responses_.empty()) {
+        block();
+        return;
+    }
+    afterResponses_.emplace_back(firstSlot_ + responses_.size() - 1, std::move(block));
+}
+
 void AgentSocketConnection::addWriteBarrier(std::function<void()> block) {
     transport_->writeBarrier(std::move(block));
 }
@@ -179,6 +197,7 @@ void AgentSocketConnection::identify(const msgpack::object& params) {
     }
     logger_.info("Accepted " + peerDescription() + " as \"" + quotedText(*identity.identifier) +
                  "\".");
+    identifier_ = std::move(*identity.identifier);
 }
 
 void AgentSocketConnection::request(const IncomingMessage& message) {
@@ -232,6 +251,11 @@ void AgentSocketConnection::respond(std::uint64_t slot, std::string response) {
         responses_.pop_front();
         ++firstSlot_;
     }
+    while (!afterResponses_.empty() && afterResponses_.front().first < firstSlot_) {
+        std::function<void()> block = std::move(afterResponses_.front().second);
+        afterResponses_.pop_front();
+        block();
+    }
     if (holdingRequests_ && responses_.size() < resumeReadingBelowReplies) {
         holdingRequests_ = false;
         transport_->resumeReading();
@@ -261,6 +285,7 @@ void AgentSocketConnection::ended() {
     identifyTimer_.cancel();
     handshake_.release();
     responses_.clear();
+    afterResponses_.clear();
     std::shared_ptr<TerminalHelperProtocol> object = std::move(handler_);
     std::function<void()> handler = std::move(disconnectHandler_);
     if (handler)

@@ -65,10 +65,14 @@ public:
     void suspendReading() override;
     void resumeReading() override;
     pid_t peerPid() const override { return peer_.pid; }
+    const std::string& peerIdentifier() const override { return identifier_; }
 
     void output(const UUID& id, ByteView data, std::function<void()> onWritten) override;
     void exited(const UUID& id, std::int32_t status) override;
     void folderChanged(const UUID& id, std::string_view folder) override;
+    void detached(const UUID& id, std::string_view reason) override;
+    void error(std::string_view method, std::string_view message) override;
+    void afterResponses(std::function<void()> block) override;
     void addWriteBarrier(std::function<void()> block) override;
 
     void received(const msgpack::object& message) override;
@@ -103,6 +107,7 @@ private:
 
     State state_ = State::configuring;
     std::optional<std::string> requirement_;
+    std::string identifier_;
     std::shared_ptr<TerminalHelperProtocol> handler_;
     std::function<void()> disconnectHandler_;
 
@@ -113,6 +118,8 @@ private:
     std::uint64_t firstSlot_ = 0;
     // Reading has been suspended for the answers waiting; it comes and goes while running.
     bool holdingRequests_ = false;
+    // What waits for the responses up to a slot to be sent, in the order of the slots.
+    std::deque<std::pair<std::uint64_t, std::function<void()>>> afterResponses_;
 };
 
 } // namespace veltro::ipc

@@ -24,6 +24,26 @@ void ConnectionTerminalClient::folderChanged(const UUID& id, std::string folder)
         alive->folderChanged(id, folder);
 }
 
+void ConnectionTerminalClient::detached(const UUID& id, std::string reason) {
+    if (auto alive = connection.lock())
+        alive->detached(id, reason);
+}
+
+void ConnectionTerminalClient::error(std::string method, std::string message) {
+    if (auto alive = connection.lock())
+        alive->error(method, message);
+}
+
+std::string ConnectionTerminalClient::identifier() const {
+    auto alive = connection.lock();
+    return alive ? alive->peerIdentifier() : std::string();
+}
+
+void ConnectionTerminalClient::afterResponses(std::function<void()> block) {
+    if (auto alive = connection.lock())
+        alive->afterResponses(std::move(block));
+}
+
 void ConnectionTerminalClient::suspendInput() {
     if (auto alive = connection.lock())
         alive->suspendReading();

@@ -22,6 +22,10 @@ public:
     void output(const UUID& id, ByteView data, Sent sent) override;
     void exited(const UUID& id, std::int32_t status) override;
     void folderChanged(const UUID& id, std::string folder) override;
+    void detached(const UUID& id, std::string reason) override;
+    void error(std::string method, std::string message) override;
+    std::string identifier() const override;
+    void afterResponses(std::function<void()> block) override;
     void suspendInput() override;
     void resumeInput() override;
 

@@ -8,7 +8,8 @@ InProcessTerminalHelper::InProcessTerminalHelper(EventLoop& loop,
                                                  std::shared_ptr<ShellLauncher> launcher,
                                                  std::shared_ptr<HelperLifetime> lifetime)
     : loop(loop), delegate(std::make_shared<TerminalHelperListenerDelegate>(
-                      std::nullopt, std::move(launcher), std::move(lifetime))) {
+                      std::nullopt, std::move(launcher), lifetime,
+                      std::make_shared<KeptShells>(loop.executor(), lifetime))) {
     loop.sync([this] {
         listener = ipc::Listener::anonymous(this->loop);
         listener->setDelegate(delegate.get());

@@ -24,6 +24,16 @@ public:
     virtual void exited(const UUID& id, std::int32_t status) = 0;
     // The shell's working folder changed.
     virtual void folderChanged(const UUID& id, std::string folder) = 0;
+    // Another connection has taken the kept shell over.
+    virtual void detached(const UUID& id, std::string reason) = 0;
+    // A notification of the client's that was not carried out, and why.
+    virtual void error(std::string method, std::string message) = 0;
+
+    // The identifier the client was accepted as: whose kept shells it may see.
+    virtual std::string identifier() const = 0;
+    // Runs `block` once the responses to every request so far have gone out, or never when the
+    // client has gone.
+    virtual void afterResponses(std::function<void()> block) = 0;
 
     // Stops and restarts taking the client's input while a shell's input is backlogged; the
     // calls are counted, so several backlogged shells each hold input back.

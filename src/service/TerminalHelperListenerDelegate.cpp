@@ -1,5 +1,6 @@
 #include "service/TerminalHelperListenerDelegate.hpp"
 
+#include "platform/EventLoop.hpp"
 #include "protocol/TerminalService.hpp"
 #include "service/ConnectionTerminalClient.hpp"
 #include "service/TerminalHelperService.hpp"
@@ -43,9 +44,9 @@ void logRequirement(const Logger& logger, const PeerRequirement::Signer& signer,
 
 TerminalHelperListenerDelegate::TerminalHelperListenerDelegate(
     std::optional<std::string> requirement, std::shared_ptr<ShellLauncher> launcher,
-    std::shared_ptr<HelperLifetime> lifetime)
+    std::shared_ptr<HelperLifetime> lifetime, std::shared_ptr<KeptShells> keptShells)
     : requirement(std::move(requirement)), launcher(std::move(launcher)),
-      lifetime(std::move(lifetime)) {}
+      lifetime(std::move(lifetime)), keptShells(std::move(keptShells)) {}
 
 std::shared_ptr<TerminalHelperListenerDelegate>
 TerminalHelperListenerDelegate::forAgent(EventLoop& loop, std::shared_ptr<HelperLifetime> lifetime,
@@ -59,8 +60,9 @@ TerminalHelperListenerDelegate::forAgent(EventLoop& loop, std::shared_ptr<Helper
     auto launcher =
         std::make_shared<PTYShellLauncher>(loop, UserAccount::current(), processEnvironment());
     launcher->descriptorLimit = shellDescriptorLimit;
-    return std::make_shared<TerminalHelperListenerDelegate>(std::move(text), std::move(launcher),
-                                                            std::move(lifetime));
+    auto keptShells = std::make_shared<KeptShells>(loop.executor(), lifetime);
+    return std::make_shared<TerminalHelperListenerDelegate>(
+        std::move(text), std::move(launcher), std::move(lifetime), std::move(keptShells));
 }
 
 bool TerminalHelperListenerDelegate::shouldAcceptNewConnection(
@@ -68,7 +70,7 @@ bool TerminalHelperListenerDelegate::shouldAcceptNewConnection(
     if (requirement)
         connection->setPeerRequirement(*requirement);
     auto client = std::make_shared<ConnectionTerminalClient>(connection);
-    auto service = std::make_shared<TerminalHelperService>(launcher, client, lifetime);
+    auto service = std::make_shared<TerminalHelperService>(launcher, client, lifetime, keptShells);
     connection->setHandler(service);
     connection->setDisconnectHandler([service, lifetime = lifetime] {
         service->closeAll();
@@ -88,6 +90,8 @@ void TerminalHelperListenerDelegate::disconnectAll() {
     for (const auto& weak : std::exchange(accepted, {}))
         if (auto connection = weak.lock())
             connection->disconnect();
+    if (keptShells)
+        keptShells->closeAll();
 }
 
 } // namespace veltro

@@ -4,6 +4,7 @@
 #include "platform/Logger.hpp"
 #include "protocol/PeerRequirement.hpp"
 #include "service/HelperLifetime.hpp"
+#include "service/KeptShells.hpp"
 #include "sessions/ShellLauncher.hpp"
 
 #include <sys/resource.h>
@@ -22,7 +23,8 @@ class TerminalHelperListenerDelegate final : public ipc::ListenerDelegate {
 public:
     TerminalHelperListenerDelegate(std::optional<std::string> requirement,
                                    std::shared_ptr<ShellLauncher> launcher,
-                                   std::shared_ptr<HelperLifetime> lifetime);
+                                   std::shared_ptr<HelperLifetime> lifetime,
+                                   std::shared_ptr<KeptShells> keptShells = nullptr);
 
     // The agent's delegate: the requirement built from `signer` for the client application,
     // logged once, and one shell launcher for the current user and this process's environment,
@@ -38,8 +40,8 @@ public:
     shouldAcceptNewConnection(ipc::Listener& listener,
                               const std::shared_ptr<ipc::AgentConnection>& connection) override;
 
-    // Ends every connection this delegate accepted that is still open, as if its peer had gone:
-    // each one closes all of its shells. Called on the event loop.
+    // Ends every connection this delegate accepted that is still open, as if its peer had gone,
+    // and hangs up every kept shell too: for an agent that is ending. Called on the event loop.
     void disconnectAll();
 
     // Absent: no check beyond the one every listener makes (the peer runs as our user).
@@ -47,6 +49,8 @@ public:
     // Every service of the process shares this one launcher.
     const std::shared_ptr<ShellLauncher> launcher;
     const std::shared_ptr<HelperLifetime> lifetime;
+    // Shared by every service: a kept shell outlives the connection that opened it.
+    const std::shared_ptr<KeptShells> keptShells;
 
 private:
     std::vector<std::weak_ptr<ipc::AgentConnection>> accepted;

@@ -11,13 +11,16 @@ namespace {
 constexpr const char* connectionEndedText = "The connection has ended.";
 constexpr const char* duplicateIdText = "A shell with this id is already open.";
 constexpr const char* relativeShellText = "a shell must be named by an absolute path.";
+constexpr const char* noKeptShellText = "No kept shell with this id.";
 
 } // namespace
 
 TerminalHelperService::TerminalHelperService(std::shared_ptr<ShellLauncher> launcher,
                                              std::shared_ptr<TerminalClient> client,
-                                             std::shared_ptr<HelperLifetime> lifetime)
-    : launcher(std::move(launcher)), client(std::move(client)), lifetime(std::move(lifetime)) {}
+                                             std::shared_ptr<HelperLifetime> lifetime,
+                                             std::shared_ptr<KeptShells> keptShells)
+    : launcher(std::move(launcher)), client(std::move(client)), lifetime(std::move(lifetime)),
+      keptShells(std::move(keptShells)) {}
 
 void TerminalHelperService::hello(std::int64_t, HelloReply reply) {
     reply(TerminalService::protocolVersion);
@@ -31,30 +34,57 @@ void TerminalHelperService::openShell(UUID id, std::int64_t columns, std::int64_
         reply(0, std::string(connectionEndedText));
         return;
     }
-    if (!options.isDefault()) {
-        reply(0, std::string("Kept shells are not available yet."));
-        return;
-    }
     // Checked here, before a launch is queued: a relative path would be resolved against
     // whatever folder the shell starts in.
     if (shell && !shell->starts_with('/')) {
         reply(0, "Couldn\u2019t start \u201c" + *shell + "\u201d: " + relativeShellText);
         return;
     }
-    auto reserved = std::make_shared<Slot>();
-    if (!slots.try_emplace(id, reserved).second) {
+    if (slots.contains(id)) {
         reply(0, std::string(duplicateIdText));
         return;
     }
-    if (lifetime)
-        lifetime->shellStarted();
     ShellRequest request{
         id, columns, rows, std::move(folder), std::move(shell), std::move(environment)};
+    // A history without a keep period has nobody to replay to, so such a shell is version 1's.
+    if (options.isKept()) {
+        openKept(request, options, std::move(reply));
+        return;
+    }
+    auto reserved = std::make_shared<Slot>();
+    slots.emplace(id, reserved);
+    if (lifetime)
+        lifetime->shellStarted();
     launcher->launch(request, events(id, reserved),
                      [self = shared_from_this(), id, reserved, reply = std::move(reply)](
                          std::shared_ptr<ShellSession> session, std::string error) {
                          self->launched(id, reserved, std::move(session), std::move(error), reply);
                      });
+}
+
+// The registry counts a kept shell with the lifetime, from here to the moment it is forgotten.
+void TerminalHelperService::openKept(const ShellRequest& request, ShellOptions options,
+                                     OpenShellReply reply) {
+    if (!keptShells) {
+        reply(0, std::string("This agent keeps no shells."));
+        return;
+    }
+    auto [kept, problem] = keptShells->create(request.id, client->identifier(), options,
+                                              request.columns, request.rows);
+    if (!kept) {
+        reply(0, std::move(problem));
+        return;
+    }
+    auto reserved = std::make_shared<Slot>();
+    reserved->kept = kept;
+    slots.emplace(request.id, reserved);
+    kept->openedBy(weak_from_this(), client);
+    launcher->launch(
+        request, kept->events(),
+        [self = shared_from_this(), id = request.id, reserved,
+         reply = std::move(reply)](std::shared_ptr<ShellSession> session, std::string error) {
+            self->launched(id, reserved, std::move(session), std::move(error), reply);
+        });
 }
 
 void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>& slot,
@@ -65,7 +95,9 @@ void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>
         slot->forwarding = false;
         slot->inputBeforeLaunch = Bytes();
         releaseInput(*slot, *client);
-        if (lifetime)
+        if (slot->kept)
+            slot->kept->abandon();
+        else if (lifetime)
             lifetime->shellEnded();
         reply(0, std::move(error));
         return;
@@ -79,6 +111,8 @@ void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>
         return;
     }
     slot->session = session;
+    if (slot->kept)
+        slot->kept->launched(session);
     if (auto size = std::exchange(slot->sizeBeforeLaunch, std::nullopt))
         session->resize(size->first, size->second);
     Bytes early = std::exchange(slot->inputBeforeLaunch, {});
@@ -173,6 +207,8 @@ void TerminalHelperService::resize(UUID id, std::int64_t columns, std::int64_t r
     auto found = slot(id);
     if (!found)
         return;
+    if (found->kept)
+        found->kept->resized(columns, rows);
     if (found->session)
         found->session->resize(columns, rows);
     else
@@ -200,6 +236,11 @@ void TerminalHelperService::isBusy(UUID id, IsBusyReply reply) {
 void TerminalHelperService::closeSlot(Slot& slot) {
     slot.forwarding = false;
     slot.inputBeforeLaunch = Bytes();
+    if (slot.kept) {
+        slot.kept->close();
+        releaseInput(slot, *client);
+        return;
+    }
     if (slot.session)
         slot.session->close();
     else
@@ -216,15 +257,66 @@ void TerminalHelperService::close(UUID id) {
     closeSlot(*removed);
 }
 
-void TerminalHelperService::attach(UUID, std::optional<std::int64_t>, std::int64_t, std::int64_t,
-                                   AttachReply reply) {
-    reply(0, 0, std::string("No kept shell with this id."));
+void TerminalHelperService::attach(UUID id, std::optional<std::int64_t> from, std::int64_t columns,
+                                   std::int64_t rows, AttachReply reply) {
+    // The same answer whether or not another identifier has a shell of this id.
+    auto kept = keptShells ? keptShells->find(client->identifier(), id) : nullptr;
+    if (!kept || ended) {
+        reply(0, 0, std::string(ended ? connectionEndedText : noKeptShellText));
+        return;
+    }
+    if (auto existing = slot(id)) {
+        reply(0, 0,
+              std::string(existing->kept == kept ? "This connection has this shell already."
+                                                 : duplicateIdText));
+        return;
+    }
+    if (!kept->session() && !kept->hasExited()) {
+        reply(0, 0, std::string("The shell is still starting."));
+        return;
+    }
+    auto [offset, problem] = kept->attach(weak_from_this(), client, from, columns, rows);
+    if (problem) {
+        reply(0, 0, std::move(problem));
+        return;
+    }
+    if (!kept->hasExited()) {
+        auto attached = std::make_shared<Slot>();
+        attached->kept = kept;
+        attached->session = kept->session();
+        slots.emplace(id, attached);
+    }
+    reply(kept->pid(), offset, std::nullopt);
+    // The kept output follows the answer, which may wait behind slower answers.
+    client->afterResponses([kept] { kept->startReplay(); });
 }
 
-void TerminalHelperService::detach(UUID) {}
+void TerminalHelperService::detach(UUID id) {
+    auto found = slot(id);
+    if (!found || !found->kept || !found->kept->isHeldBy(this)) {
+        client->error("detach", "detach: no kept shell with this id is attached here.");
+        return;
+    }
+    slots.erase(id);
+    releaseInput(*found, *client);
+    found->kept->detach();
+}
+
+void TerminalHelperService::keptShellLeft(const UUID& id) {
+    auto found = slot(id);
+    if (!found || !found->kept)
+        return;
+    slots.erase(id);
+    found->forwarding = false;
+    releaseInput(*found, *client);
+}
 
 void TerminalHelperService::list(ListReply reply) {
-    reply({});
+    std::vector<KeptShellInfo> shells;
+    if (keptShells)
+        for (const auto& kept : keptShells->of(client->identifier()))
+            shells.push_back(kept->info());
+    reply(std::move(shells));
 }
 
 void TerminalHelperService::closeAll() {
@@ -234,8 +326,15 @@ void TerminalHelperService::closeAll() {
     for (auto& entry : slots)
         taken.push_back(std::move(entry.second));
     slots.clear();
-    for (const auto& closed : taken)
-        closeSlot(*closed);
+    for (const auto& closed : taken) {
+        // A kept shell outlives its connection; one still starting goes with it.
+        if (closed->kept && closed->session) {
+            releaseInput(*closed, *client);
+            closed->kept->detach();
+        } else {
+            closeSlot(*closed);
+        }
+    }
 }
 
 } // namespace veltro

@@ -2,6 +2,7 @@
 
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "service/HelperLifetime.hpp"
+#include "service/KeptShells.hpp"
 #include "service/TerminalClient.hpp"
 #include "sessions/ShellEvents.hpp"
 #include "sessions/ShellLauncher.hpp"
@@ -22,7 +23,11 @@ namespace veltro {
 // Everything runs on the event loop, so the table and the slots need no lock. A service must be
 // owned by a std::shared_ptr: each shell's exit forwarder holds it weakly, so a session that
 // outlives its connection does not keep the service alive.
+//
+// Kept shells belong to the agent's KeptShells; a slot of this table stands for one while this
+// connection has it attached, and the kept shell routes its events itself.
 class TerminalHelperService final : public TerminalHelperProtocol,
+                                    public KeptShellHolder,
                                     public std::enable_shared_from_this<TerminalHelperService> {
 public:
     // One shell's place in the table. Identity matters: a late exit removes only its own slot.
@@ -39,11 +44,14 @@ public:
         // Whether this shell's backlog, or its input before the launch, holds the client's
         // input back.
         bool holdsInput = false;
+        // Set for a kept shell.
+        std::shared_ptr<KeptShell> kept;
     };
 
     TerminalHelperService(std::shared_ptr<ShellLauncher> launcher,
                           std::shared_ptr<TerminalClient> client,
-                          std::shared_ptr<HelperLifetime> lifetime);
+                          std::shared_ptr<HelperLifetime> lifetime,
+                          std::shared_ptr<KeptShells> keptShells = nullptr);
 
     void hello(std::int64_t clientVersion, HelloReply reply) override;
     void openShell(UUID id, std::int64_t columns, std::int64_t rows, std::string folder,
@@ -59,6 +67,8 @@ public:
     void detach(UUID id) override;
     void list(ListReply reply) override;
 
+    void keptShellLeft(const UUID& id) override;
+
     // Ends the service for good: refuses further opens and hangs up every shell. The shells'
     // counts fall as each one reports its exit.
     void closeAll();
@@ -68,9 +78,12 @@ public:
     const std::shared_ptr<ShellLauncher> launcher;
     const std::shared_ptr<TerminalClient> client;
     const std::shared_ptr<HelperLifetime> lifetime;
+    // None: this service keeps no shells.
+    const std::shared_ptr<KeptShells> keptShells;
 
 private:
     ShellEvents events(const UUID& id, const std::shared_ptr<Slot>& slot);
+    void openKept(const ShellRequest& request, ShellOptions options, OpenShellReply reply);
     void launched(const UUID& id, const std::shared_ptr<Slot>& slot,
                   std::shared_ptr<ShellSession> session, std::string error,
                   const OpenShellReply& reply);

@@ -327,6 +327,16 @@ void PTYSession::resize(std::int64_t columns, std::int64_t rows) {
     ::ioctl(master.native_handle(), TIOCSWINSZ, &size);
 }
 
+void PTYSession::signalWindowChange() {
+    if (!takesInput() || !master.is_open())
+        return;
+    pid_t group = ::tcgetpgrp(master.native_handle());
+    // No group in front (the shell is ending) leaves nobody to redraw. The group may also end
+    // between the two calls; a signal that finds nobody is as good as delivered.
+    if (group > 0)
+        ::kill(-group, SIGWINCH);
+}
+
 // ---- End
 
 void PTYSession::shellEnded(const asio::error_code& error) {

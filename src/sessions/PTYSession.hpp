@@ -78,6 +78,7 @@ public:
     bool write(Bytes data) override;
     void whenInputDrained(std::function<void()> drained) override;
     void resize(std::int64_t columns, std::int64_t rows) override;
+    void signalWindowChange() override;
     std::optional<std::string> currentFolder() override;
     ForegroundProcess foregroundProcess() override;
     void close() override;

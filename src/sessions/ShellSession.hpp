@@ -37,6 +37,9 @@ public:
     // or the session has finished; at once when it is below already.
     virtual void whenInputDrained(std::function<void()> drained) = 0;
     virtual void resize(std::int64_t columns, std::int64_t rows) = 0;
+    // Tells the program in front that its window changed although its size did not, so a
+    // full-screen program draws its screen again.
+    virtual void signalWindowChange() = 0;
     virtual std::optional<std::string> currentFolder() = 0;
     virtual ForegroundProcess foregroundProcess() = 0;
     virtual void close() = 0;

@@ -37,6 +37,7 @@ public:
         void resize(std::int64_t columns, std::int64_t rows) override {
             inner->resize(columns, rows);
         }
+        void signalWindowChange() override { inner->signalWindowChange(); }
         std::optional<std::string> currentFolder() override { return inner->currentFolder(); }
         ForegroundProcess foregroundProcess() override { return inner->foregroundProcess(); }
         void close() override { inner->close(); }

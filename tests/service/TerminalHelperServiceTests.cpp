@@ -25,12 +25,23 @@ public:
     void folderChanged(const UUID&, std::string folder) override {
         folders.push_back(std::move(folder));
     }
+    void detached(const UUID& id, std::string reason) override {
+        detaches.emplace_back(id, std::move(reason));
+    }
+    void error(std::string method, std::string message) override {
+        errors.push_back(method + ": " + message);
+    }
+    std::string identifier() const override { return identity; }
+    void afterResponses(std::function<void()> block) override { block(); }
     void suspendInput() override { ++suspensions; }
     void resumeInput() override { --suspensions; }
 
     std::vector<Bytes> outputs;
     std::vector<std::pair<UUID, std::int32_t>> exits;
     std::vector<std::string> folders;
+    std::vector<std::pair<UUID, std::string>> detaches;
+    std::vector<std::string> errors;
+    std::string identity = "tech.morvane.veltro";
     int suspensions = 0;
 };
 
@@ -45,12 +56,17 @@ public:
     void suspendReading() override {}
     void resumeReading() override {}
     pid_t peerPid() const override { return 42; }
+    const std::string& peerIdentifier() const override { return identifier; }
     void output(const UUID&, ByteView, std::function<void()> onWritten) override { onWritten(); }
     void exited(const UUID&, std::int32_t) override {}
     void folderChanged(const UUID&, std::string_view) override {}
+    void detached(const UUID&, std::string_view) override {}
+    void error(std::string_view, std::string_view) override {}
+    void afterResponses(std::function<void()> block) override { block(); }
     void addWriteBarrier(std::function<void()> block) override { block(); }
 
     std::vector<std::string> steps;
+    std::string identifier;
 };
 
 struct OpenReply {

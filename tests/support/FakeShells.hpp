@@ -31,6 +31,7 @@ public:
     void resize(std::int64_t columns, std::int64_t rows) override {
         resizes.emplace_back(columns, rows);
     }
+    void signalWindowChange() override { ++windowChanges; }
     std::optional<std::string> currentFolder() override { return "/fake/" + std::to_string(pid_); }
     ForegroundProcess foregroundProcess() override { return {true, "vim"}; }
     // A real session reports the end of a hung-up shell once it has been reaped.
@@ -56,6 +57,7 @@ public:
     Bytes input;
     std::vector<std::pair<std::int64_t, std::int64_t>> resizes;
     int closes = 0;
+    int windowChanges = 0;
     bool backlogged = false;
     bool exitOnClose = true;
 
