@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <future>
 #include <map>
+#include <mutex>
 
 namespace veltro {
 
@@ -30,15 +31,43 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
     State(EventLoop& loop, Handler handler) : loop(loop), handler(std::move(handler)) {}
 
     void output(UUID id, Bytes data) override {
-        if (!detached && handler.output)
+        {
+            std::lock_guard guard(offsetsMutex);
+            offsets[id] += static_cast<std::int64_t>(data.size());
+        }
+        if (!released && handler.output)
             handler.output(id, std::move(data));
     }
     void exited(UUID id, std::int32_t status) override {
-        if (!detached && handler.exited)
+        {
+            std::lock_guard guard(offsetsMutex);
+            offsets.erase(id);
+        }
+        if (!released && handler.exited)
             handler.exited(id, status);
     }
+    void detached(UUID id, std::string reason) override {
+        if (!released && handler.detached)
+            handler.detached(id, reason);
+    }
+
+    // Where the output of a shell that is now ours goes on from. A new shell's output counts
+    // from 0, even when some of it came before the answer to its opening.
+    void startOutput(const UUID& id, std::int64_t offset) {
+        std::lock_guard guard(offsetsMutex);
+        offsets[id] = offset;
+    }
+    void startNewOutput(const UUID& id) {
+        std::lock_guard guard(offsetsMutex);
+        offsets.try_emplace(id, 0);
+    }
+    std::optional<std::int64_t> offset(const UUID& id) {
+        std::lock_guard guard(offsetsMutex);
+        auto found = offsets.find(id);
+        return found == offsets.end() ? std::nullopt : std::optional(found->second);
+    }
     void folderChanged(UUID id, std::string folder) override {
-        if (!detached && handler.folderChanged)
+        if (!released && handler.folderChanged)
             handler.folderChanged(id, folder);
     }
 
@@ -47,7 +76,7 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
             return;
         for (auto& [key, wake] : std::exchange(waiters, {}))
             wake();
-        if (!detached && handler.disconnected)
+        if (!released && handler.disconnected)
             handler.disconnected(reason);
     }
 
@@ -57,7 +86,7 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
         connection->setErrorHandler(
             [weak = weak_from_this()](std::string method, std::string message) {
                 auto self = weak.lock();
-                if (self && !self->detached && self->handler.error)
+                if (self && !self->released && self->handler.error)
                     self->handler.error(method, message);
             });
         connection->setDisconnectHandler([weak = weak_from_this()](std::string reason) {
@@ -97,10 +126,13 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
     Handler handler;
     std::shared_ptr<ipc::ClientConnection> connection;
     std::int64_t agentVersion = 0;
-    bool detached = false;
+    bool released = false;
     bool isEnded = false;
     std::uint64_t nextKey = 0;
     std::map<std::uint64_t, std::function<void()>> waiters;
+    // Written on the loop, read from any thread.
+    std::mutex offsetsMutex;
+    std::map<UUID, std::int64_t> offsets;
 };
 
 std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(EventLoop& loop,
@@ -154,7 +186,7 @@ TerminalHelperClient::TerminalHelperClient(std::shared_ptr<State> state)
 // Waits for the loop, so no handler runs once the client is gone.
 TerminalHelperClient::~TerminalHelperClient() {
     state_->loop.sync([state = state_] {
-        state->detached = true;
+        state->released = true;
         state->connection->disconnect();
     });
 }
@@ -172,9 +204,9 @@ std::int64_t TerminalHelperClient::hello(std::int64_t clientVersion) {
 TerminalHelperClient::OpenResult
 TerminalHelperClient::openShell(const UUID& id, std::int64_t columns, std::int64_t rows,
                                 const std::string& folder, const std::optional<std::string>& shell,
-                                const Environment& environment) {
+                                const Environment& environment, const ShellOptions& options) {
     return state_->wait<OpenResult>([&](auto answer) {
-        openShell(id, columns, rows, folder, shell, environment, std::move(answer));
+        openShell(id, columns, rows, folder, shell, environment, options, std::move(answer));
     });
 }
 
@@ -191,16 +223,47 @@ TerminalHelperClient::Busy TerminalHelperClient::isBusy(const UUID& id) {
     });
 }
 
+TerminalHelperClient::AttachResult TerminalHelperClient::attach(const UUID& id,
+                                                                std::optional<std::int64_t> from,
+                                                                std::int64_t columns,
+                                                                std::int64_t rows) {
+    return state_->wait<AttachResult>([&](auto answer) {
+        state_->connection->attach(id, from, columns, rows,
+                                   [state = state_, id, answer](std::int32_t pid,
+                                                                std::int64_t offset,
+                                                                std::optional<std::string> error) {
+                                       if (!error)
+                                           state->startOutput(id, offset);
+                                       answer(AttachResult{pid, offset, std::move(error)});
+                                   });
+    });
+}
+
+std::vector<TerminalHelperClient::KeptShell> TerminalHelperClient::list() {
+    return state_->wait<std::vector<KeptShell>>(
+        [&](auto answer) { state_->connection->list(std::move(answer)); });
+}
+
 void TerminalHelperClient::openShell(const UUID& id, std::int64_t columns, std::int64_t rows,
                                      const std::string& folder,
                                      const std::optional<std::string>& shell,
                                      const Environment& environment,
                                      std::function<void(OpenResult)> done) {
-    state_->connection->openShell(
-        id, columns, rows, folder, shell, environment,
-        [done = std::move(done)](std::int32_t pid, std::optional<std::string> error) {
-            done(OpenResult{pid, std::move(error)});
-        });
+    openShell(id, columns, rows, folder, shell, environment, {}, std::move(done));
+}
+
+void TerminalHelperClient::openShell(const UUID& id, std::int64_t columns, std::int64_t rows,
+                                     const std::string& folder,
+                                     const std::optional<std::string>& shell,
+                                     const Environment& environment, const ShellOptions& options,
+                                     std::function<void(OpenResult)> done) {
+    state_->connection->openShell(id, columns, rows, folder, shell, environment, options,
+                                  [state = state_, id, done = std::move(done)](
+                                      std::int32_t pid, std::optional<std::string> error) {
+                                      if (!error)
+                                          state->startNewOutput(id);
+                                      done(OpenResult{pid, std::move(error)});
+                                  });
 }
 
 void TerminalHelperClient::write(const UUID& id, Bytes data) {
@@ -221,6 +284,14 @@ void TerminalHelperClient::resize(const UUID& id, std::int64_t columns, std::int
 
 void TerminalHelperClient::close(const UUID& id) {
     state_->connection->close(id);
+}
+
+void TerminalHelperClient::detach(const UUID& id) {
+    state_->connection->detach(id);
+}
+
+std::optional<std::int64_t> TerminalHelperClient::offset(const UUID& id) const {
+    return state_->offset(id);
 }
 
 void TerminalHelperClient::disconnect() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/Bytes.hpp"
+#include "protocol/TerminalHelperProtocol.hpp"
 #include "protocol/UUID.hpp"
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace veltro::ipc {
 class Endpoint;
@@ -39,6 +41,8 @@ public:
         std::function<void(const UUID& id, Bytes data)> output;
         std::function<void(const UUID& id, std::int32_t status)> exited;
         std::function<void(const UUID& id, const std::string& folder)> folderChanged;
+        // Another connection attached this kept shell; nothing more about it comes here.
+        std::function<void(const UUID& id, const std::string& reason)> detached;
         // The agent did not carry out a notification of ours (a bad argument, say): which, and
         // why. The connection goes on.
         std::function<void(const std::string& method, const std::string& message)> error;
@@ -51,6 +55,16 @@ public:
         std::int32_t pid = 0;
         std::optional<std::string> error;
     };
+
+    struct AttachResult {
+        std::int32_t pid = 0;
+        // The offset of the first byte that follows; more than `from` when bytes before it are
+        // no longer kept.
+        std::int64_t offset = 0;
+        std::optional<std::string> error;
+    };
+
+    using KeptShell = KeptShellInfo;
 
     struct Busy {
         bool busy = false;
@@ -73,21 +87,41 @@ public:
     std::int64_t agentVersion() const;
 
     std::int64_t hello(std::int64_t clientVersion);
+    // `options` with a keep period opens a kept shell, which outlives this connection (needs an
+    // agent of version 2); the default options work with any agent.
     OpenResult openShell(const UUID& id, std::int64_t columns, std::int64_t rows,
                          const std::string& folder, const std::optional<std::string>& shell,
-                         const Environment& environment);
+                         const Environment& environment, const ShellOptions& options = {});
     std::optional<std::string> currentFolder(const UUID& id);
     Busy isBusy(const UUID& id);
+    // Takes a kept shell of our identifier onto this connection at `columns` x `rows`; its
+    // output follows from `from`, or from the oldest byte kept when none.
+    AttachResult attach(const UUID& id, std::optional<std::int64_t> from, std::int64_t columns,
+                        std::int64_t rows);
+    // The kept shells of our identifier, attached or not.
+    std::vector<KeptShell> list();
 
     // Asynchronous form: the callback runs on the event loop, or never when the connection ends
     // first.
     void openShell(const UUID& id, std::int64_t columns, std::int64_t rows,
                    const std::string& folder, const std::optional<std::string>& shell,
                    const Environment& environment, std::function<void(OpenResult)> done);
+    void openShell(const UUID& id, std::int64_t columns, std::int64_t rows,
+                   const std::string& folder, const std::optional<std::string>& shell,
+                   const Environment& environment, const ShellOptions& options,
+                   std::function<void(OpenResult)> done);
 
     void write(const UUID& id, Bytes data);
     void resize(const UUID& id, std::int64_t columns, std::int64_t rows);
     void close(const UUID& id);
+    // Leaves a kept shell of this connection running, waiting for an attach.
+    void detach(const UUID& id);
+
+    // How many bytes of a shell's output this client has received: the offset of the next byte,
+    // counting the chunk an `output` handler is given. It starts at 0 when a shell is opened and
+    // at the answer's offset when one is attached, so a client that attaches again from it
+    // misses and repeats nothing. None for a shell this connection has not had or that exited.
+    std::optional<std::int64_t> offset(const UUID& id) const;
 
     // Ends the connection; the agent closes every shell of it.
     void disconnect();

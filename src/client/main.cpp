@@ -1,5 +1,7 @@
 // veltro-terminal: a shell through the terminal helper, in this terminal.
 #include "client/TerminalHelperClient.hpp"
+#include "client/command/CommandLine.hpp"
+#include "client/command/DetachKey.hpp"
 #include "ipc/ClientConnection.hpp"
 #include "platform/EventLoop.hpp"
 #include "protocol/TerminalService.hpp"
@@ -28,6 +30,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/FileDescriptor.hpp"
 
@@ -39,72 +43,31 @@ namespace veltro {
 namespace {
 
 constexpr const char* usage =
-    "Usage: veltro-terminal [--shell PATH] [--env NAME=VALUE]... [--check]\n"
+    "Usage: veltro-terminal [--shell PATH] [--env NAME=VALUE]... [--keep SECONDS]\n"
+    "                       [--detach-key KEY]\n"
+    "       veltro-terminal --attach ID [--detach-key KEY]\n"
+    "       veltro-terminal --list | --check\n"
     "\n"
     "Opens a shell through the Veltro terminal helper in this terminal, in the current folder.\n"
     "\n"
     "  --shell PATH        run PATH instead of your login shell\n"
     "  --env NAME=VALUE    set a variable in the shell's environment (repeatable)\n"
+    "  --keep SECONDS      keep the shell: when this terminal goes away (its window is\n"
+    "                      closed, say) the shell runs on for SECONDS (up to 604800, a\n"
+    "                      week) and keeps its last MiB of output, waiting for --attach\n"
+    "  --list              list the kept shells: id, pid, whether a terminal has it, the\n"
+    "                      time left before a detached one is closed, program and folder\n"
+    "  --attach ID         take a kept shell into this terminal, at this terminal's size,\n"
+    "                      and show its kept output again; the start of its id is enough\n"
+    "                      when no other kept shell's id starts the same way\n"
+    "  --detach-key KEY    leave a kept shell running and end, when KEY is typed; KEY is a\n"
+    "                      control key in caret notation, such as ^] or ^\\ (none by default)\n"
     "  --check             only check that a terminal helper is listening\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "\n"
-    "The exit status is the shell's, or 128 plus the signal that ended it.\n";
-
-struct Options {
-    std::optional<std::string> shell;
-    Environment environment;
-    bool check = false;
-};
-
-// Parses the command line; answers the exit status when the program is done already.
-std::optional<int> parse(int argc, char** argv, Options& options) {
-    for (int index = 1; index < argc; ++index) {
-        std::string argument = argv[index];
-        auto value = [&](const std::string& name) -> std::optional<std::string> {
-            if (argument.starts_with(name + "="))
-                return argument.substr(name.size() + 1);
-            if (argument == name && index + 1 < argc)
-                return std::string(argv[++index]);
-            return std::nullopt;
-        };
-        if (argument == "--help" || argument == "-h") {
-            std::cout << usage;
-            return 0;
-        }
-        if (argument == "--version") {
-            std::cout << "veltro-terminal " << VELTRO_VERSION << '\n';
-            return 0;
-        }
-        if (argument == "--check") {
-            options.check = true;
-            continue;
-        }
-        if (argument == "--shell" || argument.starts_with("--shell=")) {
-            auto shell = value("--shell");
-            if (!shell) {
-                std::cerr << "veltro-terminal: --shell needs a path\n";
-                return 2;
-            }
-            options.shell = *shell;
-            continue;
-        }
-        if (argument == "--env" || argument.starts_with("--env=")) {
-            auto entry = value("--env");
-            std::size_t equals = entry ? entry->find('=') : std::string::npos;
-            if (!entry || equals == 0 || equals == std::string::npos) {
-                std::cerr << "veltro-terminal: --env needs NAME=VALUE\n";
-                return 2;
-            }
-            options.environment[entry->substr(0, equals)] = entry->substr(equals + 1);
-            continue;
-        }
-        std::cerr << "veltro-terminal: unknown argument \u201c" << argument << "\u201d\n"
-                  << "Try veltro-terminal --help.\n";
-        return 2;
-    }
-    return std::nullopt;
-}
+    "The exit status is the shell's, or 128 plus the signal that ended it; 0 when it was left\n"
+    "running (the detach key, or another terminal attached it).\n";
 
 // Whether anything accepts connections at `path`: no file, or a refused connect, means no.
 bool someoneListens(const std::string& path) {
@@ -192,11 +155,13 @@ void writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 // What the event loop tells the main thread. The main thread sleeps in poll() and wakes
 // on the event descriptor.
 struct Events {
+    // Set before this connection opens or attaches its shell, and not changed after.
     UUID id = UUID::random();
     std::atomic<bool> exited{false};
     std::atomic<std::int32_t> status{0};
     std::atomic<bool> disconnected{false};
-    // Written before `disconnected` is set, read only after it has been seen.
+    std::atomic<bool> takenOver{false};
+    // Written before `disconnected` or `takenOver` is set, read only after it has been seen.
     std::string reason;
     FileDescriptor wakeup{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 
@@ -221,6 +186,13 @@ TerminalHelperClient::Handler handlerFor(const std::shared_ptr<Events>& events) 
         events->wake();
     };
     handler.folderChanged = [](const UUID&, const std::string&) {};
+    handler.detached = [events](const UUID& id, const std::string& reason) {
+        if (id != events->id)
+            return;
+        events->reason = reason;
+        events->takenOver.store(true);
+        events->wake();
+    };
     handler.error = [](const std::string& method, const std::string& message) {
         std::cerr << "\r\nveltro-terminal: the terminal helper refused " << method << ": "
                   << message << "\r\n";
@@ -249,14 +221,27 @@ std::string currentFolder() {
     return folder;
 }
 
+// The few digits of an id that --attach needs in practice.
+std::string shortID(const UUID& id) {
+    return id.string().substr(0, 8);
+}
+
+// How a session ended: the exit status, and what to say once the terminal is ours again.
+struct Ending {
+    int status = 1;
+    std::string message;
+};
+
 class Session {
 public:
-    Session(std::shared_ptr<TerminalHelperClient> client, std::shared_ptr<Events> events)
-        : client(std::move(client)), events(std::move(events)) {}
+    // `kept`: the shell outlives this program's connection, so leaving must not close it.
+    Session(TerminalHelperClient& client, std::shared_ptr<Events> events, bool kept,
+            std::optional<std::uint8_t> detachKey)
+        : client(client), events(std::move(events)), kept(kept), detachKey(detachKey) {}
 
-    // Relays keystrokes, window sizes and signals until the shell ends, the agent goes away or a
-    // signal ends this program; answers the exit status.
-    int run(RawMode& raw) {
+    // Relays keystrokes, window sizes and signals until the shell ends, the agent goes away,
+    // the shell is detached or a signal ends this program.
+    Ending run() {
         sigset_t set;
         (void)sigemptyset(&set); // These fail only for a signal number out of range.
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGWINCH, SIGQUIT})
@@ -270,47 +255,63 @@ public:
             return 1;
         }
         bool inputOpen = true;
-        int result = 1;
-        while (!finished(raw, result)) {
+        for (;;) {
+            if (auto ending = finished())
+                return *ending;
             pollfd entries[3] = {{events->wakeup.get(), POLLIN, 0},
                                  {signals.get(), POLLIN, 0},
                                  {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
             if (::poll(entries, 3, -1) < 0)
                 continue;
             if (entries[1].revents & POLLIN) {
-                if (auto ending = takeSignal(signals.get())) {
-                    client->close(events->id);
-                    raw.restore();
-                    result = 128 + *ending;
-                    break;
-                }
+                if (auto signal = takeSignal(signals.get()))
+                    return leave(*signal);
             }
-            if (entries[2].revents & (POLLIN | POLLHUP | POLLERR))
-                inputOpen = forwardInput();
+            if (entries[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+                Input input = forwardInput();
+                if (input == Input::hungUp)
+                    return leave(SIGHUP);
+                if (input == Input::detachKey)
+                    return detach();
+                inputOpen = input == Input::open;
+            }
             if (entries[0].revents & POLLIN) {
                 // Only empties the descriptor; what woke us is in `events`, which finished() reads.
                 std::uint64_t count = 0;
                 [[maybe_unused]] ssize_t read = ::read(events->wakeup.get(), &count, sizeof count);
             }
         }
-        return result;
     }
 
 private:
-    bool finished(RawMode& raw, int& result) {
-        if (events->exited.load()) {
-            raw.restore();
-            result = exitCodeOf(events->status.load());
-            return true;
-        }
-        if (events->disconnected.load()) {
-            raw.restore();
-            std::cerr << "\r\nveltro-terminal: the terminal helper went away"
-                      << (events->reason.empty() ? "" : ": " + events->reason) << ".\n";
-            result = 1;
-            return true;
-        }
-        return false;
+    enum class Input { open, ended, hungUp, detachKey };
+
+    std::optional<Ending> finished() {
+        if (events->exited.load())
+            return Ending{exitCodeOf(events->status.load()), {}};
+        if (events->takenOver.load())
+            return Ending{0, "veltro-terminal: the shell was attached elsewhere (" +
+                                 events->reason + "); it runs on there.\n"};
+        if (events->disconnected.load())
+            return Ending{1, "veltro-terminal: the terminal helper went away" +
+                                 (events->reason.empty() ? "" : ": " + events->reason) + ".\n"};
+        return std::nullopt;
+    }
+
+    // A hang-up means this terminal is gone: a kept shell waits for the next one, as the end of
+    // our connection leaves it. Any other ending signal closes the shell.
+    Ending leave(int signal) {
+        if (signal != SIGHUP || !kept)
+            client.close(events->id);
+        return Ending{128 + signal, {}};
+    }
+
+    Ending detach() {
+        client.detach(events->id);
+        std::string id = shortID(events->id);
+        return Ending{0, "veltro-terminal: detached; the shell runs on. Take it back with: "
+                         "veltro-terminal --attach " +
+                             id + "\n"};
     }
 
     // Window changes go to the shell; the ending signals end the session.
@@ -321,34 +322,42 @@ private:
         int signal = static_cast<int>(info.ssi_signo);
         if (signal == SIGWINCH) {
             WindowSize size = windowSize();
-            client->resize(events->id, size.columns, size.rows);
+            client.resize(events->id, size.columns, size.rows);
             return std::nullopt;
         }
         return signal;
     }
 
     // At the end of input that is not a terminal the shell gets an end-of-file character, so
-    // that piped commands end the shell as they would at a prompt.
-    bool forwardInput() {
+    // that piped commands end the shell as they would at a prompt. A terminal in raw mode ends
+    // its input only when it hangs up.
+    Input forwardInput() {
         Bytes buffer(65536);
         ssize_t count = ::read(STDIN_FILENO, buffer.data(), buffer.size());
         if (count < 0 && (errno == EINTR || errno == EAGAIN))
-            return true;
+            return Input::open;
         if (count <= 0) {
-            if (::isatty(STDIN_FILENO) != 1)
-                client->write(events->id, Bytes{0x04});
-            return false;
+            if (::isatty(STDIN_FILENO) == 1)
+                return Input::hungUp;
+            client.write(events->id, Bytes{0x04});
+            return Input::ended;
         }
         buffer.resize(static_cast<std::size_t>(count));
-        client->write(events->id, std::move(buffer));
-        return true;
+        std::optional<std::size_t> key = detachKey.find(buffer);
+        if (key)
+            buffer.resize(*key);
+        if (!buffer.empty())
+            client.write(events->id, std::move(buffer));
+        return key ? Input::detachKey : Input::open;
     }
 
-    std::shared_ptr<TerminalHelperClient> client;
+    TerminalHelperClient& client;
     std::shared_ptr<Events> events;
+    bool kept;
+    command::DetachKeyFilter detachKey;
 };
 
-Environment shellEnvironment(const Options& options) {
+Environment shellEnvironment(const command::Options& options) {
     Environment environment;
     // The shell's output goes to this terminal, so programs should speak its language.
     if (const char* term = std::getenv("TERM"); term && *term)
@@ -358,7 +367,74 @@ Environment shellEnvironment(const Options& options) {
     return environment;
 }
 
-int run(const Options& options) {
+bool needsKeptShells(const command::Options& options) {
+    using Action = command::Options::Action;
+    return options.keep > 0 || options.action == Action::list || options.action == Action::attach;
+}
+
+// Opens the shell the options describe; answers what went wrong, if anything.
+std::optional<std::string> openShell(TerminalHelperClient& client, const command::Options& options,
+                                     const UUID& id) {
+    WindowSize size = windowSize();
+    ShellOptions shellOptions;
+    if (options.keep > 0)
+        shellOptions = {options.keep, ShellOptions::defaultKeptHistory};
+    TerminalHelperClient::OpenResult opened =
+        client.openShell(id, size.columns, size.rows, currentFolder(), options.shell,
+                         shellEnvironment(options), shellOptions);
+    return opened.error;
+}
+
+// Finds the kept shell the options name and takes it into this connection, replaying all of
+// its kept output; answers what went wrong, if anything.
+std::optional<std::string> attachShell(TerminalHelperClient& client,
+                                       const command::Options& options, Events& events) {
+    std::vector<UUID> ids;
+    for (const KeptShellInfo& shell : client.list())
+        ids.push_back(shell.id);
+    command::ShellMatch match = command::matchShell(options.attach, ids);
+    if (!match.id)
+        return match.problem;
+    events.id = *match.id;
+    WindowSize size = windowSize();
+    TerminalHelperClient::AttachResult attached =
+        client.attach(events.id, std::nullopt, size.columns, size.rows);
+    return attached.error;
+}
+
+// Ends by letting go of the client, so that nothing more of the shell's output reaches this
+// terminal once it is the person's again.
+int runSession(std::shared_ptr<TerminalHelperClient>& client, const command::Options& options,
+               const std::shared_ptr<Events>& events) {
+    using Action = command::Options::Action;
+    std::optional<std::string> problem;
+    try {
+        if (options.action == Action::list) {
+            std::cout << command::keptShellTable(client->list());
+            return 0;
+        }
+        problem = options.action == Action::attach ? attachShell(*client, options, *events)
+                                                   : openShell(*client, options, events->id);
+    } catch (const std::exception& error) {
+        problem = error.what();
+    }
+    if (problem) {
+        std::cerr << "veltro-terminal: " << *problem << '\n';
+        return 1;
+    }
+    bool kept = options.keep > 0 || options.action == Action::attach;
+    Ending ending;
+    {
+        RawMode raw;
+        ending = Session(*client, events, kept, options.detachKey).run();
+        client.reset();
+    }
+    if (!ending.message.empty())
+        std::cerr << "\r\n" << ending.message;
+    return ending.status;
+}
+
+int run(const command::Options& options) {
     std::string path;
     try {
         path = TerminalService::socketPath();
@@ -395,36 +471,37 @@ int run(const Options& options) {
             std::cerr << "veltro-terminal: " << error.what() << '\n';
         return 1;
     }
-    if (options.check) {
+    if (options.action == command::Options::Action::check) {
         std::cout << "A terminal helper is listening at " << path << ".\n";
         return 0;
     }
-
-    WindowSize size = windowSize();
-    TerminalHelperClient::OpenResult opened;
-    try {
-        opened = client->openShell(events->id, size.columns, size.rows, currentFolder(),
-                                   options.shell, shellEnvironment(options));
-    } catch (const std::exception& error) {
-        std::cerr << "veltro-terminal: " << error.what() << '\n';
+    if (needsKeptShells(options) && client->agentVersion() < 2) {
+        std::cerr << "veltro-terminal: the terminal helper at " << path
+                  << " is too old to keep shells; it ends itself once idle, and the next one "
+                     "started is this version.\n";
         return 1;
     }
-    if (opened.error) {
-        std::cerr << "veltro-terminal: " << *opened.error << '\n';
-        return 1;
-    }
-
-    RawMode raw;
-    Session session(client, events);
-    return session.run(raw);
+    return runSession(client, options, events);
 }
 
 } // namespace
 } // namespace veltro
 
 int main(int argc, char** argv) {
-    veltro::Options options;
-    if (auto done = veltro::parse(argc, argv, options))
-        return *done;
-    return veltro::run(options);
+    using Action = veltro::command::Options::Action;
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    veltro::command::ParsedCommandLine parsed = veltro::command::parseCommandLine(arguments);
+    if (parsed.problem) {
+        std::cerr << "veltro-terminal: " << *parsed.problem << "\nTry veltro-terminal --help.\n";
+        return 2;
+    }
+    if (parsed.options.action == Action::help) {
+        std::cout << veltro::usage;
+        return 0;
+    }
+    if (parsed.options.action == Action::version) {
+        std::cout << "veltro-terminal " << VELTRO_VERSION << '\n';
+        return 0;
+    }
+    return veltro::run(parsed.options);
 }

@@ -1,0 +1,219 @@
+#include "support/ClientRecorder.hpp"
+#include "support/Eventually.hpp"
+#include "support/TemporaryFolder.hpp"
+
+#include "client/TerminalHelperClient.hpp"
+#include "platform/EventLoop.hpp"
+#include "platform/FileDescriptor.hpp"
+#include "protocol/TerminalService.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace veltro::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string readFile(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// A program of this build, its standard input a pipe the test types into, its output (both
+// streams) in a file. `runtime` is its XDG_RUNTIME_DIR, so it finds the test's agent.
+class Program {
+public:
+    Program(const std::string& runtime, const std::string& log,
+            std::vector<std::string> arguments) {
+        int input[2];
+        if (::pipe2(input, O_CLOEXEC) != 0)
+            throw std::runtime_error("cannot make a pipe");
+        FileDescriptor reading(input[0]);
+        typing_ = FileDescriptor(input[1]);
+        std::vector<std::string> command{"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (auto& text : command)
+            argv.push_back(text.data());
+        argv.push_back(nullptr);
+        FileDescriptor output(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(reading.get(), 0);
+            ::dup2(output.get(), 1);
+            ::dup2(output.get(), 2);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Program() {
+        if (!status_ && pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void type(std::string_view text) {
+        ASSERT_EQ(::write(typing_.get(), text.data(), text.size()),
+                  static_cast<ssize_t>(text.size()));
+    }
+    void signal(int number) { ::kill(pid_, number); }
+    // The raw wait status, or nothing when the program still runs after a generous while.
+    std::optional<int> waitForExit() {
+        eventually([&] {
+            int raw = 0;
+            if (!status_ && ::waitpid(pid_, &raw, WNOHANG) == pid_)
+                status_ = raw;
+            return status_.has_value();
+        });
+        return status_;
+    }
+    std::optional<int> exitCode() {
+        auto status = waitForExit();
+        if (!status || !WIFEXITED(*status))
+            return std::nullopt;
+        return WEXITSTATUS(*status);
+    }
+
+private:
+    FileDescriptor typing_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+bool someoneListens(const std::string& path) {
+    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+// The agent of this build with a private runtime folder; veltro-terminal runs against it.
+struct Agent {
+    TemporaryFolder runtime;
+    std::string socket = runtime / TerminalService::socketName();
+    std::string log = runtime / "agent.log";
+    std::unique_ptr<Program> process = std::make_unique<Program>(
+        runtime.path(), log, std::vector<std::string>{VELTRO_HELPER_PATH, "--agent"});
+    int runs = 0;
+
+    Agent() {
+        if (!eventually([&] { return someoneListens(socket); }))
+            throw std::runtime_error("the agent did not listen: " + readFile(log));
+    }
+    // A termination signal ends the agent and every shell it keeps.
+    ~Agent() {
+        process->signal(SIGTERM);
+        process->waitForExit();
+    }
+
+    // veltro-terminal with `arguments`; its output goes to a file of its own.
+    std::pair<std::unique_ptr<Program>, std::string> terminal(std::vector<std::string> arguments) {
+        std::string output = runtime / ("terminal-" + std::to_string(++runs) + ".out");
+        arguments.insert(arguments.begin(), VELTRO_TERMINAL_PATH);
+        return {std::make_unique<Program>(runtime.path(), output, arguments), output};
+    }
+    // Runs veltro-terminal to its end with nothing to type; answers its exit code and output.
+    std::pair<std::optional<int>, std::string> command(std::vector<std::string> arguments) {
+        auto [program, output] = terminal(std::move(arguments));
+        auto code = program->exitCode();
+        return {code, readFile(output)};
+    }
+};
+
+bool shows(const std::string& path, const std::string& text) {
+    return eventually([&] { return readFile(path).find(text) != std::string::npos; });
+}
+
+} // namespace
+
+TEST(KeptShellEndToEnd, AKeptShellOutlivesTheHangUpOfItsTerminalAndAttachReplaysItsOutput) {
+    Agent agent;
+    auto [first, firstOutput] = agent.terminal({"--keep", "600", "--shell", "/bin/sh"});
+    first->type("echo typed-$((2*3))\n");
+    ASSERT_TRUE(shows(firstOutput, "typed-6")) << readFile(firstOutput);
+    first->signal(SIGHUP);
+    EXPECT_EQ(first->exitCode(), 128 + SIGHUP);
+
+    auto [listed, table] = agent.command({"--list"});
+    EXPECT_EQ(listed, 0);
+    ASSERT_THAT(table, HasSubstr("ID")) << table;
+    std::string row = table.substr(table.find('\n') + 1);
+    EXPECT_THAT(row, HasSubstr("  no  ")) << table;
+    std::string prefix = row.substr(0, 6);
+
+    auto [second, secondOutput] = agent.terminal({"--attach", prefix});
+    ASSERT_TRUE(shows(secondOutput, "typed-6")) << readFile(secondOutput);
+    second->type("exit 3\n");
+    EXPECT_EQ(second->exitCode(), 3) << readFile(secondOutput);
+    EXPECT_TRUE(
+        eventually([&] { return agent.command({"--list"}).second == "No kept shells.\n"; }));
+}
+
+// The library's client keeps its connection: the attach takes the shell from it, and it goes on
+// from the offset it counted, getting each byte once.
+TEST(KeptShellEndToEnd, AttachTakesAUniqueStartOfAnIdTheDetachKeyLeavesTheShellRunning) {
+    Agent agent;
+    UUID kept = *UUID::parse("aaaa2222-0000-4000-8000-000000000002");
+    UUID other = *UUID::parse("aaaa1111-0000-4000-8000-000000000001");
+    EventLoop loop;
+    ClientRecorder recorder;
+    std::atomic<bool> takenOver{false};
+    TerminalHelperClient::Handler handler = recorder.handler();
+    handler.detached = [&](const UUID& id, const std::string& reason) {
+        takenOver = id == kept && reason == "attached elsewhere";
+    };
+    auto client = TerminalHelperClient::connect(loop, handler, agent.socket);
+    for (const UUID& id : {kept, other}) {
+        auto opened = client->openShell(id, 80, 24, "/", "/bin/sh", {}, {600, 1 << 20});
+        ASSERT_FALSE(opened.error) << *opened.error;
+    }
+    std::string command = "echo k-$((6*7))\n";
+    client->write(kept, Bytes(command.begin(), command.end()));
+    ASSERT_TRUE(eventually([&] { return recorder.saw(kept, "k-42"); }));
+
+    auto [ambiguous, ambiguousText] = agent.command({"--attach", "aaaa"});
+    EXPECT_EQ(ambiguous, 1);
+    EXPECT_THAT(ambiguousText, HasSubstr(kept.string()));
+    EXPECT_THAT(ambiguousText, HasSubstr(other.string()));
+    auto [unknown, unknownText] = agent.command({"--attach", "aaaa3"});
+    EXPECT_EQ(unknown, 1);
+    EXPECT_THAT(unknownText, HasSubstr("No kept shell has an id"));
+
+    auto [attached, output] = agent.terminal({"--attach", "AAAA2", "--detach-key", "^]"});
+    ASSERT_TRUE(shows(output, "k-42")) << readFile(output);
+    EXPECT_TRUE(eventually([&] { return takenOver.load(); }));
+    attached->type("echo still-$((1+1))\n");
+    ASSERT_TRUE(shows(output, "still-2")) << readFile(output);
+    attached->type("\x1d");
+    EXPECT_EQ(attached->exitCode(), 0) << readFile(output);
+    EXPECT_THAT(readFile(output), HasSubstr("detached"));
+
+    std::size_t seen = recorder.output(kept).size();
+    ASSERT_EQ(client->offset(kept), static_cast<std::int64_t>(seen));
+    auto again = client->attach(kept, client->offset(kept), 80, 24);
+    ASSERT_FALSE(again.error) << *again.error;
+    EXPECT_EQ(again.offset, static_cast<std::int64_t>(seen));
+    ASSERT_TRUE(eventually([&] { return recorder.saw(kept, "still-2"); }));
+    std::string missed = recorder.output(kept).substr(seen);
+    EXPECT_EQ(missed.find("k-42"), std::string::npos) << missed;
+    client->write(kept, Bytes{'e', 'x', 'i', 't', '\n'});
+    EXPECT_TRUE(eventually([&] { return recorder.exit(kept).has_value(); }));
+}
+
+} // namespace veltro::testing
