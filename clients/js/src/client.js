@@ -295,10 +295,9 @@ export class TerminalClient extends EventEmitter {
     checkSize('openShell', columns, rows);
     const options = openOptions({ keep, history });
     if (options) this.#needVersion2('openShell with keep or history');
-    const params = [null, columns, rows, folder, shell, env];
-    if (options) params.push(options);
     const handle = new Shell(this, randomUUID(), { kept: keep > 0 });
-    params[0] = handle.idBytes;
+    const params = [handle.idBytes, columns, rows, folder, shell, env];
+    if (options) params.push(options);
     const [pid, error] = await this.#start(handle, 'openShell', params);
     if (error != null) throw new TerminalHelperError(error, 'EOPEN', { method: 'openShell' });
     handle.pid = pid;

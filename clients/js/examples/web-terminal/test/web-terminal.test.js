@@ -35,7 +35,12 @@ async function openPage(t) {
     const buffer = term.buffer.active;
     return Array.from({ length: buffer.length }, (_, i) => buffer.getLine(i).translateToString(true)).join('\n').includes(needle);
   }, {}, text);
-  return { page, screenShows };
+  // A whole line, so that the command's own echo does not pass for what it printed.
+  const lineShows = (text) => page.waitForFunction((line) => {
+    const buffer = term.buffer.active;
+    return Array.from({ length: buffer.length }, (_, i) => buffer.getLine(i).translateToString(true)).includes(line);
+  }, {}, text);
+  return { page, screenShows, lineShows };
 }
 
 test('a page types into its own shell, follows its window size and shows the exit', limit, async (t) => {
@@ -57,16 +62,16 @@ test('a page types into its own shell, follows its window size and shows the exi
 
 test('a reloaded page gets its shell back, screen and process, and a new one once that exited', limit, async (t) => {
   if (agentVersion < 2) return t.skip(`the agent at ${agentPath} speaks protocol ${agentVersion}; keeping a shell needs 2`);
-  const { page, screenShows } = (await openPage(t)) ?? {};
+  const { page, screenShows, lineShows } = (await openPage(t)) ?? {};
   if (!page) return;
   await page.waitForFunction(() => window.shell);
   await page.keyboard.type('echo before-reload\n');
-  await screenShows('before-reload');
+  await lineShows('before-reload');
   const { pid } = await page.evaluate(() => window.shell);
 
   await page.reload();
   await page.waitForFunction(() => window.shell);
-  await screenShows('before-reload');
+  await lineShows('before-reload');
   assert.equal((await page.evaluate(() => window.shell)).pid, pid);
   await page.keyboard.type('echo after-$$\n');
   await screenShows(`after-${pid}`);
