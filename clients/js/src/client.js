@@ -11,7 +11,11 @@ import { decodeWaitStatus } from './wait-status.js';
 const REQUEST = 0;
 const RESPONSE = 1;
 const NOTIFICATION = 2;
-const clientProtocolVersion = 1;
+// The version this client speaks. It still works with a version 1 agent, which answers 1
+// whatever is sent: only the features of version 2 need the agent's answer to be 2.
+const clientProtocolVersion = 2;
+const oldestProtocolVersion = 1;
+const uuidPattern = /^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$/i;
 const encoder = new Encoder();
 const utf8 = new TextEncoder();
 
@@ -19,6 +23,8 @@ const utf8 = new TextEncoder();
 const deliver = Symbol('deliver');
 const hold = Symbol('hold');
 const release = Symbol('release');
+const handOver = Symbol('handOver');
+const forget = Symbol('forget');
 
 export class TerminalHelperError extends Error {
   constructor(message, code, { method = null, reason = null } = {}) {
@@ -36,8 +42,35 @@ function checkSize(method, columns, rows) {
   }
 }
 
+function checkOffset(method, from) {
+  if (from != null && !(Number.isSafeInteger(from) && from >= 0)) {
+    throw new TypeError(`${method}: from must be null or an offset (an integer from 0), not ${from}`);
+  }
+}
+
+function checkOption(name, value) {
+  if (value !== undefined && !Number.isSafeInteger(value)) {
+    throw new TypeError(`openShell: ${name} must be an integer, not ${value}`);
+  }
+}
+
 function uuidBytes(uuid) {
   return Uint8Array.from(Buffer.from(uuid.replaceAll('-', ''), 'hex'));
+}
+
+function uuidString(bytes) {
+  const hex = Buffer.from(bytes).toString('hex');
+  return [hex.slice(0, 8), hex.slice(8, 12), hex.slice(12, 16), hex.slice(16, 20), hex.slice(20)].join('-');
+}
+
+// Only the options asked for travel, so a client that asks for none sends version 1's message.
+function openOptions({ keep, history }) {
+  checkOption('keep', keep);
+  checkOption('history', history);
+  const options = {};
+  if (keep !== undefined) options.keep = keep;
+  if (history !== undefined) options.history = history;
+  return Object.keys(options).length > 0 ? options : null;
 }
 
 function idKey(bytes) {
@@ -75,16 +108,28 @@ export class Shell extends EventEmitter {
   #client;
   #idBytes;
   #paused = false;
+  // Events wait until the caller has the shell in hand: an attach's replay follows its answer
+  // at once, before any listener could have been added.
+  #held = true;
   #queue = [];
   #queuedBytes = 0;
+  #offset = 0;
 
-  constructor(client, id) {
+  constructor(client, id, { kept = false } = {}) {
     super();
     this.#client = client;
     this.#idBytes = uuidBytes(id);
     this.id = id;
     this.pid = null;
     this.ended = false;
+    this.kept = kept;
+    this.missed = 0;
+  }
+
+  // The offset of the next output byte this shell will deliver: every byte delivered so far
+  // counts, and none that merely waits while the shell is paused.
+  get offset() {
+    return this.#offset;
   }
 
   get idBytes() {
@@ -126,8 +171,18 @@ export class Shell extends EventEmitter {
   close() {
     if (this.ended) return;
     this.ended = true;
-    this.#client[release](this, true);
+    this.#client[forget](this);
     this.#client.notify('close', [this.#idBytes]);
+  }
+
+  // A kept shell runs on without this connection until its keep period ends. Output the agent
+  // sent before it saw this is dropped uncounted, so attaching from `offset` gets it again.
+  detach() {
+    if (!this.kept) throw new TerminalHelperError('detach: only a kept shell can be detached; close it instead', 'ENOTKEPT', { method: 'detach' });
+    if (this.ended) return;
+    this.ended = true;
+    this.#client[forget](this);
+    this.#client.notify('detach', [this.#idBytes]);
   }
 
   // While paused, events wait here in order. Past the client's highWaterMark the connection
@@ -138,17 +193,38 @@ export class Shell extends EventEmitter {
 
   resume() {
     this.#paused = false;
-    while (!this.#paused && this.#queue.length > 0) {
+    this.#flush();
+  }
+
+  #flush() {
+    while (!this.#paused && !this.#held && this.#queue.length > 0) {
       const [event, value] = this.#queue.shift();
       if (event === 'output') this.#queuedBytes -= value.length;
-      this.emit(event, value);
+      this.#emit(event, value);
     }
-    if (!this.#paused) this.#client[release](this);
+    if (!this.#paused && !this.#held) this.#client[release](this);
+  }
+
+  // Counted before the listeners run, so inside an 'output' listener `offset` already lies past
+  // the chunk: it is what to attach from once the chunk has been shown.
+  #emit(event, value) {
+    if (event === 'output') this.#offset += value.length;
+    this.emit(event, value);
+  }
+
+  // Called when the caller receives the shell: from here on, events flow unless paused.
+  [handOver](offset = 0, from = offset) {
+    this.#offset = offset;
+    this.missed = Math.max(0, offset - from);
+    setImmediate(() => {
+      this.#held = false;
+      this.#flush();
+    });
   }
 
   [deliver](event, value) {
-    if (!this.#paused) {
-      this.emit(event, value);
+    if (!this.#paused && !this.#held) {
+      this.#emit(event, value);
       return;
     }
     this.#queue.push([event, value]);
@@ -204,8 +280,8 @@ export class TerminalClient extends EventEmitter {
     try {
       this.notify('identify', [identifier]);
       const version = await this.request('hello', [clientProtocolVersion]);
-      if (!Number.isInteger(version) || version < clientProtocolVersion) {
-        throw new TerminalHelperError(`The terminal helper speaks protocol ${version}, not ${clientProtocolVersion}`, 'EPROTO');
+      if (!Number.isInteger(version) || version < oldestProtocolVersion) {
+        throw new TerminalHelperError(`The terminal helper speaks protocol ${version}, which this client does not`, 'EPROTO');
       }
       this.protocolVersion = version;
       return this;
@@ -215,22 +291,64 @@ export class TerminalClient extends EventEmitter {
     }
   }
 
-  async openShell({ columns = 80, rows = 24, folder = '', shell = null, env = {} } = {}) {
+  async openShell({ columns = 80, rows = 24, folder = '', shell = null, env = {}, keep, history } = {}) {
     checkSize('openShell', columns, rows);
-    const id = randomUUID();
-    const handle = new Shell(this, id);
+    const options = openOptions({ keep, history });
+    if (options) this.#needVersion2('openShell with keep or history');
+    const handle = new Shell(this, randomUUID(), { kept: keep > 0 });
+    const params = [handle.idBytes, columns, rows, folder, shell, env];
+    if (options) params.push(options);
+    const [pid, error] = await this.#start(handle, 'openShell', params);
+    if (error != null) throw new TerminalHelperError(error, 'EOPEN', { method: 'openShell' });
+    handle.pid = pid;
+    handle[handOver]();
+    return handle;
+  }
+
+  // Takes a kept shell of this identifier: one that is detached, or that another connection
+  // has (that connection then hears 'detached'). Output starts at max(from, the oldest byte the
+  // agent still keeps); with from null, at the oldest, which replays the whole history.
+  async attachShell(id, { from = null, columns = 80, rows = 24 } = {}) {
+    if (typeof id !== 'string' || !uuidPattern.test(id)) throw new TypeError(`attachShell: ${id} is not a shell id`);
+    checkOffset('attachShell', from);
+    checkSize('attachShell', columns, rows);
+    this.#needVersion2('attachShell');
+    const handle = new Shell(this, id.toLowerCase(), { kept: true });
+    // A second handle would take the first one's events; the agent refuses this case anyway.
+    if (this.#shells.has(idKey(handle.idBytes))) {
+      throw new TerminalHelperError('attachShell: this connection has this shell already', 'EATTACH', { method: 'attach' });
+    }
+    const [pid, offset, error] = await this.#start(handle, 'attach', [handle.idBytes, from ?? null, columns, rows]);
+    if (error != null) throw new TerminalHelperError(error, 'EATTACH', { method: 'attach' });
+    handle.pid = pid;
+    handle[handOver](offset, from ?? offset);
+    return handle;
+  }
+
+  // The kept shells of this client's identifier, attached or not, ids as strings.
+  async listShells() {
+    this.#needVersion2('listShells');
+    const shells = await this.request('list', []);
+    return shells.map((shell) => ({ ...shell, id: uuidString(shell.id) }));
+  }
+
+  // Registered before asking, so nothing the shell prints can arrive unclaimed.
+  async #start(handle, method, params) {
     const key = idKey(handle.idBytes);
-    // Registered before asking, so nothing the shell prints can arrive unclaimed.
     this.#shells.set(key, handle);
     try {
-      const [pid, error] = await this.request('openShell', [handle.idBytes, columns, rows, folder, shell, env]);
-      if (error != null) throw new TerminalHelperError(error, 'EOPEN', { method: 'openShell' });
-      handle.pid = pid;
-      return handle;
+      const answer = await this.request(method, params);
+      if (answer[answer.length - 1] != null) this.#shells.delete(key);
+      return answer;
     } catch (error) {
       this.#shells.delete(key);
       throw error;
     }
+  }
+
+  #needVersion2(what) {
+    if (this.protocolVersion >= 2) return;
+    throw new TerminalHelperError(`${what} needs protocol version 2; the terminal helper speaks ${this.protocolVersion}`, 'EVERSION');
   }
 
   // Sends any request; the answer's result, or a TerminalHelperError. A newer client can probe
@@ -326,7 +444,8 @@ export class TerminalClient extends EventEmitter {
     switch (method) {
       case 'output':
       case 'folderChanged':
-      case 'exited': {
+      case 'exited':
+      case 'detached': {
         const shell = this.#shells.get(idKey(params[0]));
         if (!shell || shell.ended) return;
         if (method === 'output') shell[deliver]('output', params[1]);
@@ -334,7 +453,8 @@ export class TerminalClient extends EventEmitter {
         else {
           shell.ended = true;
           this.#shells.delete(idKey(params[0]));
-          shell[deliver]('exit', decodeWaitStatus(params[1]));
+          if (method === 'exited') shell[deliver]('exit', decodeWaitStatus(params[1]));
+          else shell[deliver]('detached', params[1]);
         }
         return;
       }
@@ -358,9 +478,13 @@ export class TerminalClient extends EventEmitter {
     this.#socket.pause();
   }
 
-  [release](shell, forget = false) {
-    if (forget) this.#shells.delete(idKey(shell.idBytes));
+  [release](shell) {
     if (this.#holders.delete(shell) && this.#holders.size === 0) this.#socket.resume();
+  }
+
+  [forget](shell) {
+    this.#shells.delete(idKey(shell.idBytes));
+    this[release](shell);
   }
 
   async #dial() {

@@ -39,6 +39,51 @@ export interface ShellOptions {
   shell?: string | null;
   /** Variables set for the shell. */
   env?: Record<string, string>;
+  /**
+   * Seconds (0 to 604800) the shell stays alive, detached, once this connection ends or
+   * detaches it, waiting for `attachShell`. 0 or absent: it is hung up with its connection.
+   * Needs an agent of protocol version 2 (`EVERSION` otherwise).
+   */
+  keep?: number;
+  /**
+   * Bytes (0 to 67108864) of the most recent output the agent keeps for `attachShell`; by
+   * default 1 MiB when `keep` is given, else 0. Neither option is sent unless given.
+   */
+  history?: number;
+}
+
+export interface AttachOptions {
+  /**
+   * The offset of the first byte wanted: a `Shell.offset` saved earlier. null (the default)
+   * replays the whole history the agent still keeps.
+   */
+  from?: number | null;
+  /** The shell takes this size; at an unchanged size its programs are still told to redraw. */
+  columns?: number;
+  rows?: number;
+}
+
+/** One kept shell of this client's identifier, as `listShells` gives it. */
+export interface KeptShellInfo {
+  id: string;
+  pid: number;
+  /** True while any connection has the shell. */
+  attached: boolean;
+  exited: boolean;
+  /** Offset of the oldest byte still kept. */
+  oldest: number;
+  /** Offset of the next byte the shell will produce. */
+  produced: number;
+  columns: number;
+  rows: number;
+  folder: string | null;
+  /** The foreground program's name; null when the shell itself is in the foreground. */
+  program: string | null;
+  keep: number;
+  /** Seconds left of the keep period while detached; null while attached. */
+  left: number | null;
+  /** Keys a later agent may add. */
+  [key: string]: unknown;
 }
 
 export interface ExitStatus {
@@ -55,7 +100,10 @@ export interface ExitStatus {
 
 export class TerminalHelperError extends Error {
   constructor(message: string, code: string, options?: { method?: string | null; reason?: string | null });
-  /** ETIMEDOUT, ECONNCLOSED, EOPEN, EREQUEST, EREFUSED, EPROTO, EAGENT, or a system error code. */
+  /**
+   * ETIMEDOUT, ECONNCLOSED, EOPEN, EATTACH, EREQUEST, EREFUSED, EPROTO, EVERSION (the agent is
+   * too old for what was asked), ENOTKEPT, EAGENT, or a system error code.
+   */
   code: string;
   /** The method the error is about, where there is one. */
   method: string | null;
@@ -75,15 +123,39 @@ export interface ShellEvents {
   output: [data: Uint8Array];
   folderChanged: [folder: string];
   exit: [status: ExitStatus];
+  /** Another connection attached this kept shell (the reason says so); nothing more comes here. */
+  detached: [reason: string];
   drain: [];
 }
 
+/**
+ * One shell on this connection.
+ *
+ * Reattaching after a crash: a front end that wants its kept shells back keeps, for each one,
+ * its `id` and its `offset` where they outlive the front end (a file, the page's storage),
+ * saving `offset` after it has shown each chunk of output. After a crash it connects again and
+ * calls `attachShell(id, { from: offset, columns, rows })`. The bytes between are then either
+ * all replayed, each exactly once and in order, or, if the agent's history no longer reached
+ * back that far (the new shell's `offset` > `from`, by `missed` bytes), those are lost for good
+ * and output resumes at the oldest byte still kept. With `from: null` the whole kept history is
+ * replayed, which redraws a fresh screen.
+ */
 export class Shell extends EventEmitter {
   readonly id: string;
   readonly idBytes: Uint8Array;
   pid: number | null;
-  /** True once the shell exited or was closed. */
+  /** True once the shell exited, was closed, was detached or was attached elsewhere. */
   ended: boolean;
+  /** True for a shell opened with `keep` > 0 or attached. Only a kept shell can be detached. */
+  readonly kept: boolean;
+  /**
+   * The offset of the next output byte this shell delivers: where it was attached (0 for a new
+   * shell) plus every byte emitted as 'output' since. Bytes waiting while paused do not count.
+   * Inside an 'output' listener it already includes that chunk.
+   */
+  readonly offset: number;
+  /** Bytes between the asked `from` and where output resumed, lost for good; 0 for a new shell. */
+  readonly missed: number;
   readonly isPaused: boolean;
   /** Output bytes waiting while the shell is paused. */
   readonly bufferedBytes: number;
@@ -93,6 +165,8 @@ export class Shell extends EventEmitter {
   currentFolder(): Promise<string | null>;
   isBusy(): Promise<{ busy: boolean; name: string | null }>;
   close(): void;
+  /** Leaves a kept shell running without this connection; its keep period starts. ENOTKEPT for others. */
+  detach(): void;
   pause(): void;
   resume(): void;
   on<K extends keyof ShellEvents>(event: K, listener: (...args: ShellEvents[K]) => void): this;
@@ -117,7 +191,16 @@ export class TerminalClient extends EventEmitter {
   /** The agent this client started, if it started one. */
   agentProcess: ChildProcess | null;
   connect(): Promise<this>;
+  /** Events of the returned shell start flowing once the caller has it: add listeners at once. */
   openShell(options?: ShellOptions): Promise<Shell>;
+  /**
+   * Attaches a kept shell of this identifier, detached or another connection's; rejects with
+   * EATTACH when the agent has no such shell (`error.message` is its reason). Output starts at
+   * `max(from, oldest kept byte)`, the replay first, then live output.
+   */
+  attachShell(id: string, options?: AttachOptions): Promise<Shell>;
+  /** The kept shells of this identifier, attached or not. */
+  listShells(): Promise<KeptShellInfo[]>;
   request(method: string, params: unknown[], options?: { timeout?: number }): Promise<unknown>;
   notify(method: string, params: unknown[]): boolean;
   close(): Promise<void>;

@@ -2,6 +2,7 @@
 // real agent nor each other's.
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -40,4 +41,34 @@ export function collect(shell) {
   shell.on('output', (data) => (seen.text += decoder.decode(data, { stream: true })));
   seen.until = (needle) => waitFor(() => `"${needle}" in ${JSON.stringify(seen.text.slice(-300))}`, () => seen.text.includes(needle));
   return seen;
+}
+
+// A stand-in agent on a private socket: it records every message a client sends and answers
+// each request with what `answer(method, params, socket)` returns (a result, or undefined for
+// no answer); `send` writes any message to the client.
+export async function fakeAgent(answer) {
+  const { Encoder, decodeMultiStream } = await import('@msgpack/msgpack');
+  const encoder = new Encoder();
+  const folder = privateFolder();
+  const socketPath = path.join(folder, 'agent');
+  const received = [];
+  const server = net.createServer(async (socket) => {
+    const send = (...messages) => socket.write(Buffer.concat(messages.map((message) => encoder.encode(message))));
+    try {
+      for await (const message of decodeMultiStream(socket)) {
+        received.push(message);
+        if (message[0] !== 0) continue;
+        const [result, ...more] = (await answer(message[2], message[3])) ?? [];
+        if (result !== undefined) send([1, message[1], null, result], ...more);
+      }
+    } catch {
+      socket.destroy();
+    }
+  });
+  await new Promise((resolve) => server.listen(socketPath, resolve));
+  return {
+    socketPath,
+    received,
+    stop: () => new Promise((resolve) => server.close(() => resolve(fs.rmSync(folder, { recursive: true, force: true })))),
+  };
 }

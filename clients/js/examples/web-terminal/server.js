@@ -8,8 +8,12 @@
 // port, and any program can claim whatever Origin and Host it likes, so the token is what keeps
 // the shell to whoever can read this server's output.
 //
+// A page keeps its shell across a reload: the shell is kept for KEEP seconds once its page is
+// gone, the page remembers its id for the tab, and the reloaded page attaches it again.
+//
 // Environment: PORT, VELTRO_AGENT (an agent binary to start when none listens), VELTRO_SHELL
-// (an absolute shell path; the login shell by default).
+// (an absolute shell path; the login shell by default), KEEP (seconds, default 60; 0 keeps
+// nothing).
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
@@ -36,8 +40,9 @@ const highMark = 1024 * 1024;
 const lowMark = 256 * 1024;
 
 // Binary frames carry the terminal's bytes both ways; text frames carry JSON: a resize from the
-// page, the shell's end or a failure from here.
-async function bridge(ws, request, { clientOptions, shell: shellPath }) {
+// page; from here the shell the page has (`{ shell: { id, pid, kept }, history }`, before any
+// of its bytes, `history` counting the replayed ones), its end or a failure.
+async function bridge(ws, request, { clientOptions, shell: shellPath, keep }) {
   ws.pause();
   const end = (ending) => {
     if (ws.readyState !== ws.OPEN) return;
@@ -45,24 +50,31 @@ async function bridge(ws, request, { clientOptions, shell: shellPath }) {
     ws.close();
   };
   let client;
+  // Ending the connection detaches a kept shell, so a reloaded page finds it again.
   ws.once('close', () => client?.close());
   try {
     client = await connect(clientOptions);
     client.on('error', (error) => console.error(`terminal helper: ${error.message}`));
     client.on('close', () => end({ error: 'The terminal helper went away.' }));
-    const size = new URL(request.url, 'http://localhost').searchParams;
-    const shell = await client.openShell({
-      columns: Number(size.get('columns')) || 80,
-      rows: Number(size.get('rows')) || 24,
-      shell: shellPath ?? null,
-      env: { TERM: 'xterm-256color' },
-    });
+    const asked = new URL(request.url, 'http://localhost').searchParams;
+    const size = { columns: Number(asked.get('columns')) || 80, rows: Number(asked.get('rows')) || 24 };
+    const { shell, history } = (await reattach(client, asked.get('shell'), size)) ?? {
+      shell: await client.openShell({
+        ...size,
+        shell: shellPath ?? null,
+        env: { TERM: 'xterm-256color' },
+        ...(keep > 0 && client.protocolVersion >= 2 ? { keep } : {}),
+      }),
+      history: 0,
+    };
     if (ws.readyState !== ws.OPEN) return client.close();
+    ws.send(JSON.stringify({ shell: { id: shell.id, pid: shell.pid, kept: shell.kept }, history }));
     shell.on('output', (data) => {
       ws.send(data, () => ws.bufferedAmount < lowMark && shell.isPaused && shell.resume());
       if (ws.bufferedAmount > highMark) shell.pause();
     });
     shell.on('exit', (status) => end({ exit: status }));
+    shell.on('detached', () => end({ error: 'Another page took this shell.' }));
     shell.on('drain', () => ws.resume());
     ws.on('message', (data, isBinary) => {
       if (isBinary) return shell.write(data) || ws.pause();
@@ -73,6 +85,23 @@ async function bridge(ws, request, { clientOptions, shell: shellPath }) {
   } catch (error) {
     client?.destroy();
     end({ error: error.message });
+  }
+}
+
+// The page's kept shell at the page's size, with its whole history so a fresh terminal shows
+// the screen again; null when there is none to come back to (never kept, ended, or taken past
+// its keep period), and the page gets a new shell instead. `history` is how many of the bytes
+// that follow were printed before the page came back.
+async function reattach(client, id, size) {
+  if (!id || client.protocolVersion < 2) return null;
+  const listed = (await client.listShells()).find((shell) => shell.id === id.toLowerCase());
+  if (!listed) return null;
+  try {
+    const shell = await client.attachShell(listed.id, { from: null, ...size });
+    return { shell, history: Math.max(0, listed.produced - shell.offset) };
+  } catch (error) {
+    if (error.code === 'EATTACH') return null;
+    throw error;
   }
 }
 
@@ -102,7 +131,7 @@ function sameToken(given, token) {
   return guess.length === expected.length && crypto.timingSafeEqual(guess, expected);
 }
 
-export async function startServer({ port = 8022, host = '127.0.0.1', clientOptions = {}, shell } = {}) {
+export async function startServer({ port = 8022, host = '127.0.0.1', clientOptions = {}, shell, keep = 60 } = {}) {
   // 256 random bits made at each start, so no earlier run's address opens anything.
   const token = crypto.randomBytes(32).toString('base64url');
   const carriesToken = (address) => address !== null && sameToken(address.searchParams.get('token'), token);
@@ -131,7 +160,7 @@ export async function startServer({ port = 8022, host = '127.0.0.1', clientOptio
     done(true);
   };
   const wss = new WebSocketServer({ server, path: '/pty', verifyClient });
-  wss.on('connection', (ws, request) => bridge(ws, request, { clientOptions, shell }));
+  wss.on('connection', (ws, request) => bridge(ws, request, { clientOptions, shell, keep }));
   await new Promise((resolve, reject) => server.once('error', reject).listen(port, host, resolve));
   return {
     url: `http://${host}:${server.address().port}/?token=${token}`,
@@ -145,7 +174,12 @@ export async function startServer({ port = 8022, host = '127.0.0.1', clientOptio
 
 if (process.argv[1] === fileURLToPath(import.meta.url)) {
   const clientOptions = process.env.VELTRO_AGENT ? { agentPath: path.resolve(process.env.VELTRO_AGENT) } : {};
-  const { url } = await startServer({ port: Number(process.env.PORT ?? 8022), clientOptions, shell: process.env.VELTRO_SHELL });
+  const { url } = await startServer({
+    port: Number(process.env.PORT ?? 8022),
+    clientOptions,
+    shell: process.env.VELTRO_SHELL,
+    keep: Number(process.env.KEEP ?? 60),
+  });
   // The one place the token is shown: whoever reads it may open a shell as this user.
   console.log(`Web terminal at ${url}`);
 }

@@ -4,21 +4,25 @@ import net from 'node:net';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
 import WebSocket from 'ws';
-import { limit, privateFolder, startAgent, waitFor } from '../../../test/support.js';
+import { connect } from '../../../src/index.js';
+import { agentPath, limit, privateFolder, startAgent, waitFor } from '../../../test/support.js';
 import { startServer } from '../server.js';
 
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
-let agent, server;
+let agent, server, agentVersion;
 before(async () => {
   agent = await startAgent();
   server = await startServer({ port: 0, clientOptions: { env: agent.env }, shell: '/bin/sh' });
+  const client = await connect({ env: agent.env });
+  agentVersion = client.protocolVersion;
+  await client.close();
 });
 after(async () => {
   await server?.close();
   await agent?.stop();
 });
 
-test('a page types into its own shell, follows its window size and shows the exit', limit, async (t) => {
+async function openPage(t) {
   if (!fs.existsSync(chromium)) return t.skip(`no Chromium at ${chromium} (apt-get install chromium)`);
   const { default: puppeteer } = await import('puppeteer-core');
   const browser = await puppeteer.launch({ executablePath: chromium, args: ['--no-sandbox', '--disable-gpu', '--disable-quic'] });
@@ -31,6 +35,17 @@ test('a page types into its own shell, follows its window size and shows the exi
     const buffer = term.buffer.active;
     return Array.from({ length: buffer.length }, (_, i) => buffer.getLine(i).translateToString(true)).join('\n').includes(needle);
   }, {}, text);
+  // A whole line, so that the command's own echo does not pass for what it printed.
+  const lineShows = (text) => page.waitForFunction((line) => {
+    const buffer = term.buffer.active;
+    return Array.from({ length: buffer.length }, (_, i) => buffer.getLine(i).translateToString(true)).includes(line);
+  }, {}, text);
+  return { page, screenShows, lineShows };
+}
+
+test('a page types into its own shell, follows its window size and shows the exit', limit, async (t) => {
+  const { page, screenShows } = (await openPage(t)) ?? {};
+  if (!page) return;
   await page.keyboard.type('echo hello-$((6*7))\n');
   await screenShows('hello-42');
 
@@ -43,6 +58,29 @@ test('a page types into its own shell, follows its window size and shows the exi
 
   await page.keyboard.type('exit 7\n');
   await screenShows('[shell exited with code 7]');
+});
+
+test('a reloaded page gets its shell back, screen and process, and a new one once that exited', limit, async (t) => {
+  if (agentVersion < 2) return t.skip(`the agent at ${agentPath} speaks protocol ${agentVersion}; keeping a shell needs 2`);
+  const { page, screenShows, lineShows } = (await openPage(t)) ?? {};
+  if (!page) return;
+  await page.waitForFunction(() => window.shell);
+  await page.keyboard.type('echo before-reload\n');
+  await lineShows('before-reload');
+  const { pid } = await page.evaluate(() => window.shell);
+
+  await page.reload();
+  await page.waitForFunction(() => window.shell);
+  await lineShows('before-reload');
+  assert.equal((await page.evaluate(() => window.shell)).pid, pid);
+  await page.keyboard.type('echo after-$$\n');
+  await screenShows(`after-${pid}`);
+
+  await page.keyboard.type('exit 3\n');
+  await screenShows('[shell exited with code 3]');
+  await page.reload();
+  await page.waitForFunction(() => window.shell);
+  assert.notEqual((await page.evaluate(() => window.shell)).pid, pid);
 });
 
 // What asking for the shell's WebSocket got: 101 when it opened, otherwise the refusal's status.
