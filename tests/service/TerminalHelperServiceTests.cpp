@@ -212,34 +212,24 @@ TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGe
     EXPECT_EQ(refused->error, "The connection has ended.");
 }
 
-TEST(TerminalHelperService, FailedLaunchRepliesWithItsTextAndGivesTheCountAndTheInputBack) {
+// A launch that fails, or is closed while it runs, gives the count and the held input back.
+TEST(TerminalHelperService, FailedOrClosedLaunchesRepliesOnceAndGiveTheCountAndTheInputBack) {
     Fixture f;
     f.launcher->finishAtOnce = false;
-    UUID id = UUID::random();
-    auto reply = f.open(id);
-    EXPECT_EQ(f.lifetime->shells(), 1);
-    f.service->write(id, Bytes(ShellSession::inputBacklogLimit + 1, 'x'));
-    EXPECT_EQ(f.client->suspensions, 1);
+    UUID failing = UUID::random();
+    UUID closed = UUID::random();
+    auto failed = f.open(failing);
+    auto reply = f.open(closed);
+    EXPECT_EQ(f.lifetime->shells(), 2);
+    f.service->write(failing, Bytes(ShellSession::inputBacklogLimit + 1, 'x'));
+    f.service->write(closed, Bytes(ShellSession::inputBacklogLimit + 1, 'x'));
+    EXPECT_EQ(f.client->suspensions, 2);
     f.launcher->finish("Couldn\u2019t start the shell.");
-    EXPECT_EQ(f.client->suspensions, 0);
-    EXPECT_EQ(reply->calls, 1);
-    EXPECT_EQ(reply->pid, 0);
-    EXPECT_EQ(reply->error, "Couldn\u2019t start the shell.");
-    EXPECT_EQ(f.service->shellCount(), 0);
-    EXPECT_EQ(f.lifetime->shells(), 0);
-    f.launcher->finishAtOnce = true;
-    EXPECT_EQ(f.open(id)->error, std::nullopt);
-}
-
-TEST(TerminalHelperService, CloseDuringLaunchClosesTheNewSessionForwardsNoExitAndLetsInputGo) {
-    Fixture f;
-    f.launcher->finishAtOnce = false;
-    UUID id = UUID::random();
-    auto reply = f.open(id);
-    f.service->write(id, Bytes(ShellSession::inputBacklogLimit, 'x'));
-    f.service->write(id, {'x'});
     EXPECT_EQ(f.client->suspensions, 1);
-    f.service->close(id);
+    EXPECT_EQ(failed->calls, 1);
+    EXPECT_EQ(failed->pid, 0);
+    EXPECT_EQ(failed->error, "Couldn\u2019t start the shell.");
+    f.service->close(closed);
     EXPECT_EQ(f.client->suspensions, 0);
     EXPECT_EQ(f.service->shellCount(), 0);
 
@@ -249,6 +239,8 @@ TEST(TerminalHelperService, CloseDuringLaunchClosesTheNewSessionForwardsNoExitAn
     EXPECT_TRUE(session->input.empty());
     EXPECT_EQ(f.lifetime->shells(), 0);
     EXPECT_TRUE(f.client->exits.empty());
+    f.launcher->finishAtOnce = true;
+    EXPECT_EQ(f.open(failing)->error, std::nullopt);
 }
 
 // Input before the launch counts toward the same bound as a running shell's backlog: past it
@@ -293,6 +285,12 @@ TEST(TerminalHelperService, InputAndSizeSentWhileTheShellStartsReachItInOrderWit
     EXPECT_EQ(f.client->suspensions, 1);
     backlogged->drain();
     EXPECT_EQ(f.client->suspensions, 0);
+    // A shell that ends while it holds input back gives the hold back too.
+    backlogged->backlogged = true;
+    f.service->write(slow, {'f'});
+    EXPECT_EQ(f.client->suspensions, 1);
+    f.service->close(slow);
+    EXPECT_EQ(f.client->suspensions, 0);
 
     send(id, {'!'});
     f.service->resize(id, 120, 40);
@@ -326,30 +324,6 @@ TEST(TerminalHelperService,
     fresh->exit(9);
     EXPECT_EQ(f.client->exits, (std::vector<std::pair<UUID, std::int32_t>>{{id, 9}}));
     EXPECT_EQ(f.lifetime->shells(), 0);
-}
-
-TEST(TerminalHelperService, BackloggedInputHoldsTheClientBackUntilTheShellHasTakenIt) {
-    Fixture f;
-    UUID first = UUID::random();
-    UUID second = UUID::random();
-    f.open(first);
-    f.open(second);
-    auto slow = f.launcher->sessions.at(0);
-    slow->backlogged = true;
-    f.service->write(first, Bytes(100, 'a'));
-    f.service->write(first, Bytes(100, 'b'));
-    EXPECT_EQ(f.client->suspensions, 1);
-    EXPECT_EQ(slow->input.size(), 200u);
-
-    f.launcher->sessions.at(1)->backlogged = true;
-    f.service->write(second, {'c'});
-    EXPECT_EQ(f.client->suspensions, 2);
-
-    slow->drain();
-    EXPECT_EQ(f.client->suspensions, 1);
-    // A shell that ends while it holds input back gives the hold back too.
-    f.service->close(second);
-    EXPECT_EQ(f.client->suspensions, 0);
 }
 
 TEST(TerminalHelperService, CloseAllHangsUpEveryShellOnceAndTheShellsOutliveTheService) {
