@@ -1,3 +1,4 @@
+#include "support/ChildProcess.hpp"
 #include "support/ClientRecorder.hpp"
 #include "support/Eventually.hpp"
 #include "support/TemporaryFolder.hpp"
@@ -11,94 +12,41 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace veltro::testing {
 namespace {
 
 using ::testing::HasSubstr;
 
-std::string readFile(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 // A program of this build, its standard input a pipe the test types into, its output (both
 // streams) in a file. `runtime` is its XDG_RUNTIME_DIR, so it finds the test's agent.
-class Program {
+class Program : public ChildProcess {
 public:
-    Program(const std::string& runtime, const std::string& log,
-            std::vector<std::string> arguments) {
-        int input[2];
-        if (::pipe2(input, O_CLOEXEC) != 0)
-            throw std::runtime_error("cannot make a pipe");
-        FileDescriptor reading(input[0]);
-        typing_ = FileDescriptor(input[1]);
-        std::vector<std::string> command{"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& text : command)
-            argv.push_back(text.data());
-        argv.push_back(nullptr);
-        FileDescriptor output(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(reading.get(), 0);
-            ::dup2(output.get(), 1);
-            ::dup2(output.get(), 2);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-    }
-    ~Program() {
-        if (!status_ && pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
+    Program(const std::string& runtime, const std::string& log, std::vector<std::string> arguments,
+            Pipe input = Pipe())
+        : ChildProcess(command(runtime, std::move(arguments)), log, input.reading.get()),
+          typing_(std::move(input.writing)) {}
 
     void type(std::string_view text) {
         ASSERT_EQ(::write(typing_.get(), text.data(), text.size()),
                   static_cast<ssize_t>(text.size()));
     }
-    void signal(int number) { ::kill(pid_, number); }
-    // The exit code, or nothing when the program still runs after a generous while or was
-    // killed.
-    std::optional<int> exitCode() {
-        eventually([&] {
-            int raw = 0;
-            if (!status_ && ::waitpid(pid_, &raw, WNOHANG) == pid_)
-                status_ = raw;
-            return status_.has_value();
-        });
-        if (!status_ || !WIFEXITED(*status_))
-            return std::nullopt;
-        return WEXITSTATUS(*status_);
-    }
 
 private:
-    FileDescriptor typing_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
+    static std::vector<std::string> command(const std::string& runtime,
+                                            std::vector<std::string> arguments) {
+        std::vector<std::string> command{"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return command;
+    }
 
-bool someoneListens(const std::string& path) {
-    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
+    FileDescriptor typing_;
+};
 
 // The agent of this build with a private runtime folder; veltro-terminal runs against it.
 struct Agent {
