@@ -57,19 +57,12 @@ class AgentProcess : public ChildProcess {
 public:
     AgentProcess(const std::string& log, const Environment& job, int listeningSocket = -1,
                  std::vector<std::string> arguments = {"--agent"})
-        : ChildProcess(agentCommand(job, listeningSocket >= 0, std::move(arguments)), log, -1,
+        : ChildProcess(agentCommand(job, listeningSocket >= 0, std::move(arguments)), log, false,
                        listeningSocket) {}
 };
 
-void expectEndsForIdleness(AgentProcess& agent, const std::string& log) {
-    auto status = agent.waitForExit();
-    ASSERT_TRUE(status) << "the agent did not end for idleness; its log:\n" << readFile(log);
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << readFile(log);
-}
-
 void expectLeftAsAnotherAgentIsThere(AgentProcess& agent, const std::string& log) {
-    auto status = agent.waitForExit();
-    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << readFile(log);
+    EXPECT_EQ(agent.exitCode(), 0) << readFile(log);
     EXPECT_NE(readFile(log).find("another agent is already listening"), std::string::npos)
         << readFile(log);
 }
@@ -177,7 +170,7 @@ TEST(AgentEndToEnd, AgentBindsAPrivateSocketServesAShellAndEndsForIdlenessRemovi
     expectLeftAsAnotherAgentIsThere(second, secondLog);
 
     expectServesAShell(runtime.socket);
-    expectEndsForIdleness(agent, runtime.log);
+    EXPECT_EQ(agent.exitCode(), 0) << readFile(runtime.log);
     // Nothing but the two logs and the lock that is left for the next agent: neither the socket
     // nor the name it was moved aside to.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runtime.folder.path()), {}), 3)
@@ -197,19 +190,15 @@ TEST(AgentEndToEnd, StraySignalsAreIgnoredATerminationSignalClosesEveryShellAndR
     EXPECT_NE(::access(runtime.socket.c_str(), F_OK), 0);
 }
 
-// A socket file that nothing listens on, as an agent killed outright leaves it.
-FileIdentity leaveStaleSocket(const std::string& path) {
-    FileDescriptor socket = ipc::bindListeningSocket(path);
-    return FileIdentity::of(path);
-}
-
 // Agents started together beside a leftover socket file each find that nothing listens there;
 // only the one that holds the lock beside the socket may replace the file. And an agent never
 // takes away a socket file that it did not bind, not even when it ends for idleness.
 TEST(AgentEndToEnd, OfAgentsStartedTogetherBesideALeftoverSocketOneListensAndTouchesNoOtherFile) {
     Runtime runtime;
     Environment job{{"XDG_RUNTIME_DIR", runtime.folder.path()}};
-    FileIdentity stale = leaveStaleSocket(runtime.socket);
+    // A socket file that nothing listens on, as an agent killed outright leaves it.
+    ASSERT_TRUE(ipc::bindListeningSocket(runtime.socket));
+    FileIdentity stale = FileIdentity::of(runtime.socket);
     {
         // An agent in the middle of binding holds the lock: the leftover is its to replace.
         FileDescriptor lock(
@@ -249,7 +238,7 @@ TEST(AgentEndToEnd, OfAgentsStartedTogetherBesideALeftoverSocketOneListensAndTou
     ::unlink(runtime.socket.c_str());
     FileDescriptor newcomer = ipc::bindListeningSocket(runtime.socket);
     FileIdentity replaced = FileIdentity::of(runtime.socket);
-    expectEndsForIdleness(*agents[winner], logs[winner]);
+    EXPECT_EQ(agents[winner]->exitCode(), 0) << readFile(logs[winner]);
     EXPECT_TRUE(FileIdentity::of(runtime.socket).sameAs(replaced))
         << "the agent removed a socket file it did not bind";
     EXPECT_FALSE(std::filesystem::exists(runtime.socket + ".ending"));
@@ -259,8 +248,7 @@ TEST(AgentEndToEnd, RuntimeFolderOpenToOthersIsRefusedWithStatusOne) {
     TemporaryFolder runtime(0755);
     std::string log = runtime / "agent.log";
     AgentProcess agent(log, {{"XDG_RUNTIME_DIR", runtime.path()}});
-    auto status = agent.waitForExit();
-    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+    EXPECT_EQ(agent.exitCode(), 1);
     EXPECT_NE(readFile(log).find(runtime.path()), std::string::npos) << readFile(log);
 }
 
@@ -281,7 +269,7 @@ TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent
     {
         AgentProcess agent(runtime.log, job, socket.get(), {});
         expectServesAShell(runtime.socket);
-        expectEndsForIdleness(agent, runtime.log);
+        EXPECT_EQ(agent.exitCode(), 0) << readFile(runtime.log);
     }
     EXPECT_EQ(::access(runtime.socket.c_str(), F_OK), 0) << "systemd's socket file was removed";
 
@@ -298,7 +286,6 @@ TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent
     EXPECT_EQ(::access(runtime.socket.c_str(), F_OK), 0) << "systemd's socket file was removed";
 }
 
-// Runs a shell command line and answers what it printed.
 std::string capture(const std::string& command) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");

@@ -5,56 +5,34 @@
 
 #include "client/TerminalHelperClient.hpp"
 #include "platform/EventLoop.hpp"
-#include "platform/FileDescriptor.hpp"
 #include "protocol/TerminalService.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <csignal>
-#include <cstring>
 
 namespace veltro::testing {
 namespace {
 
 using ::testing::HasSubstr;
 
-// A program of this build, its standard input a pipe the test types into, its output (both
-// streams) in a file. `runtime` is its XDG_RUNTIME_DIR, so it finds the test's agent.
-class Program : public ChildProcess {
-public:
-    Program(const std::string& runtime, const std::string& log, std::vector<std::string> arguments,
-            Pipe input = Pipe())
-        : ChildProcess(command(runtime, std::move(arguments)), log, input.reading.get()),
-          typing_(std::move(input.writing)) {}
-
-    void type(std::string_view text) {
-        ASSERT_EQ(::write(typing_.get(), text.data(), text.size()),
-                  static_cast<ssize_t>(text.size()));
-    }
-
-private:
-    static std::vector<std::string> command(const std::string& runtime,
-                                            std::vector<std::string> arguments) {
-        std::vector<std::string> command{"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        return command;
-    }
-
-    FileDescriptor typing_;
-};
+// A program of this build whose standard input the test types into, its output (both streams)
+// in `log`. `runtime` is its XDG_RUNTIME_DIR, so it finds the test's agent.
+std::unique_ptr<ChildProcess> program(const std::string& runtime, const std::string& log,
+                                      std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime});
+    return std::make_unique<ChildProcess>(std::move(arguments), log, true);
+}
 
 // The agent of this build with a private runtime folder; veltro-terminal runs against it.
 struct Agent {
     TemporaryFolder runtime;
     std::string socket = runtime / TerminalService::socketName();
     std::string log = runtime / "agent.log";
-    std::unique_ptr<Program> process = std::make_unique<Program>(
-        runtime.path(), log, std::vector<std::string>{VELTRO_HELPER_PATH, "--agent"});
+    std::unique_ptr<ChildProcess> process =
+        program(runtime.path(), log, {VELTRO_HELPER_PATH, "--agent"});
     int runs = 0;
 
     Agent() {
@@ -68,15 +46,16 @@ struct Agent {
     }
 
     // veltro-terminal with `arguments`; its output goes to a file of its own.
-    std::pair<std::unique_ptr<Program>, std::string> terminal(std::vector<std::string> arguments) {
+    std::pair<std::unique_ptr<ChildProcess>, std::string>
+    terminal(std::vector<std::string> arguments) {
         std::string output = runtime / ("terminal-" + std::to_string(++runs) + ".out");
         arguments.insert(arguments.begin(), VELTRO_TERMINAL_PATH);
-        return {std::make_unique<Program>(runtime.path(), output, arguments), output};
+        return {program(runtime.path(), output, arguments), output};
     }
     // Runs veltro-terminal to its end with nothing to type; answers its exit code and output.
     std::pair<std::optional<int>, std::string> command(std::vector<std::string> arguments) {
-        auto [program, output] = terminal(std::move(arguments));
-        auto code = program->exitCode();
+        auto [ran, output] = terminal(std::move(arguments));
+        auto code = ran->exitCode();
         return {code, readFile(output)};
     }
 };

@@ -83,13 +83,9 @@ public:
     std::string identifier;
 };
 
-struct OpenReply {
+// The reply to openShell or attach; `calls` counts how often it came.
+struct Reply {
     int calls = 0;
-    std::int32_t pid = -1;
-    std::optional<std::string> error;
-};
-
-struct Attached {
     std::int32_t pid = -1;
     std::int64_t offset = -1;
     std::optional<std::string> error;
@@ -120,9 +116,9 @@ struct Fixture {
         return connection;
     }
 
-    std::shared_ptr<OpenReply> open(const UUID& id, ShellOptions options = {},
+    std::shared_ptr<Reply> open(const UUID& id, ShellOptions options = {},
                                     std::optional<std::string> shell = std::nullopt) {
-        auto reply = std::make_shared<OpenReply>();
+        auto reply = std::make_shared<Reply>();
         service->openShell(id, 80, 24, "/tmp", std::move(shell), {}, options,
                            [reply](std::int32_t pid, std::optional<std::string> error) {
                                ++reply->calls;
@@ -138,12 +134,12 @@ struct Fixture {
     }
 };
 
-Attached attach(TerminalHelperService& service, const UUID& id, std::optional<std::int64_t> from,
-                std::int64_t columns = 80, std::int64_t rows = 24) {
-    Attached attached;
+Reply attach(TerminalHelperService& service, const UUID& id, std::optional<std::int64_t> from,
+             std::int64_t columns = 80, std::int64_t rows = 24) {
+    Reply attached;
     service.attach(id, from, columns, rows,
                    [&](std::int32_t pid, std::int64_t offset, std::optional<std::string> error) {
-                       attached = {pid, offset, std::move(error)};
+                       attached = {attached.calls + 1, pid, offset, std::move(error)};
                    });
     return attached;
 }

@@ -5,6 +5,7 @@
 #include "sessions/LeftoverScan.hpp"
 #include "sessions/PTYSession.hpp"
 #include "sessions/PTYShellLauncher.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/Eventually.hpp"
 #include "support/ProcessCounts.hpp"
 #include "support/TemporaryFolder.hpp"
@@ -89,7 +90,6 @@ bool waitForText(const Recording& recorder, const std::string& text) {
         recorder, [&](const Recorder& seen) { return seen.output.find(text) != seen.output.npos; });
 }
 
-// The exit statuses, once there is one.
 Statuses exitsOnceEnded(const Recording& recorder) {
     waitFor(recorder, [](const Recorder& seen) { return !seen.exits.empty(); });
     return seen(recorder).exits;
@@ -187,11 +187,6 @@ std::optional<ProcessHandle> printedProcess(const Recording& recorder) {
     return ProcessHandle::open(std::stoi(output.substr(output.find('<') + 1)));
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 // Whether the process runs: not gone, and not a zombie waiting for its parent to collect it.
 bool running(pid_t pid) {
     std::string fields = readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -202,7 +197,6 @@ bool ended(const ProcessHandle& process) {
     return eventually([&] { return !process.exists() || !running(process.pid()); });
 }
 
-// Processes of the session that have not ended.
 int liveInSession(pid_t session) {
     const ProcessInfo::Attachment attachment[] = {{session, 0}};
     int live = 0;
@@ -491,7 +485,6 @@ void maskOnWorker(int how, const sigset_t& signals) {
     done.get_future().wait();
 }
 
-// Columns and rows of the terminal.
 std::pair<int, int> windowSize(const std::string& tty) {
     FileDescriptor terminal(::open(tty.c_str(), O_RDONLY | O_NOCTTY));
     winsize size{};

@@ -4,6 +4,8 @@
 
 #include "platform/FileDescriptor.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -17,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veltro::testing {
@@ -35,38 +38,30 @@ inline bool someoneListens(const std::string& path) {
     return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
-// Both ends of a pipe, close-on-exec: a child's standard input that the test writes into.
-struct Pipe {
-    FileDescriptor reading;
-    FileDescriptor writing;
-
-    Pipe() {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0)
-            return;
-        reading = FileDescriptor(ends[0]);
-        writing = FileDescriptor(ends[1]);
-    }
-};
-
-// A program run as a child: `command` (its first word an absolute path), standard input from
-// `input` (none: /dev/null), both output streams appended to `log`, and `listeningSocket`, when
-// given, on descriptor 3 as systemd hands a socket over. Killed at the end unless it has ended.
+// A program run as a child: `command` (its first word an absolute path), standard input a pipe
+// that type() writes into when `typed` (else /dev/null), both output streams appended to `log`,
+// and `listeningSocket`, when given, on descriptor 3 as systemd hands a socket over. Killed at
+// the end unless it has ended.
 class ChildProcess {
 public:
-    ChildProcess(std::vector<std::string> command, const std::string& log, int input = -1,
+    ChildProcess(std::vector<std::string> command, const std::string& log, bool typed = false,
                  int listeningSocket = -1) {
         std::vector<char*> argv;
         for (auto& text : command)
             argv.push_back(text.data());
         argv.push_back(nullptr);
         FileDescriptor output(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-        FileDescriptor nothing(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        FileDescriptor input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        int ends[2];
+        if (typed && ::pipe2(ends, O_CLOEXEC) == 0) {
+            input = FileDescriptor(ends[0]);
+            typing_ = FileDescriptor(ends[1]);
+        }
         pid_ = ::fork();
         if (pid_ != 0)
             return;
         // In the child only async-signal-safe calls; a failure shows as the program not running.
-        ::dup2(input >= 0 ? input : nothing.get(), 0);
+        ::dup2(input.get(), 0);
         ::dup2(output.get(), 1);
         ::dup2(output.get(), 2);
         if (listeningSocket >= 0 && listeningSocket != 3)
@@ -87,6 +82,10 @@ public:
 
     pid_t pid() const { return pid_; }
     void signal(int number) { ::kill(pid_, number); }
+    void type(std::string_view text) {
+        ASSERT_EQ(::write(typing_.get(), text.data(), text.size()),
+                  static_cast<ssize_t>(text.size()));
+    }
 
     // The raw wait status, or nothing if the program still runs after `timeout`.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
@@ -110,6 +109,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    FileDescriptor typing_;
     std::optional<int> status_;
 };
 
