@@ -62,10 +62,6 @@ struct Sleeper {
     pid_t pid = -1;
 };
 
-bool contains(const std::vector<pid_t>& pids, pid_t pid) {
-    return std::find(pids.begin(), pids.end(), pid) != pids.end();
-}
-
 } // namespace
 
 TEST(ProcessInfo, FolderIsResolvedAndAbsentOnceRemovedOrTheProcessIsGone) {
@@ -112,9 +108,9 @@ TEST(ProcessInfo, GroupsAndShellsListExactlyTheirProcessesBySessionOrTerminal) {
     ASSERT_GT(leader.pid, 0);
     EXPECT_EQ(ProcessInfo::processGroupMembers(leader.pid), std::vector<pid_t>{leader.pid});
     auto ours = ProcessInfo::processGroupMembers(::getpgrp());
-    EXPECT_TRUE(contains(ours, ::getpid()));
-    EXPECT_TRUE(contains(ours, other.pid));
-    EXPECT_FALSE(contains(ours, leader.pid));
+    EXPECT_EQ(std::ranges::count(ours, ::getpid()), 1);
+    EXPECT_EQ(std::ranges::count(ours, other.pid), 1);
+    EXPECT_EQ(std::ranges::count(ours, leader.pid), 0);
 
     int master = -1;
     int slave = -1;

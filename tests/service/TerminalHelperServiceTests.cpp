@@ -117,7 +117,7 @@ struct Fixture {
     }
 
     std::shared_ptr<Reply> open(const UUID& id, ShellOptions options = {},
-                                    std::optional<std::string> shell = std::nullopt) {
+                                std::optional<std::string> shell = std::nullopt) {
         auto reply = std::make_shared<Reply>();
         service->openShell(id, 80, 24, "/tmp", std::move(shell), {}, options,
                            [reply](std::int32_t pid, std::optional<std::string> error) {
