@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,7 +37,8 @@ constexpr std::size_t crowdHistory = 4096;
 constexpr std::size_t crowdOutput = 2 * crowdHistory;
 // Closed shells have ended by then, and the agent is done reckoning with their leftovers.
 constexpr auto settling = 3s;
-constexpr auto fillingLimit = 60s;
+// Far more than a loaded machine needs to start, fill or end a hundred shells.
+constexpr auto waitingLimit = 30s;
 
 constexpr std::string_view filledMarker = "DONE";
 
@@ -94,6 +97,20 @@ double attachToLastByte(const Agent& agent, const UUID& id) {
     return elapsed;
 }
 
+// Looks at the agent's list until exactly `count` of the kept shells pass `test`, or the time is
+// up; answers how many did at the last look.
+std::size_t awaitKeptShells(Client& client, std::size_t count,
+                            const std::function<bool(const KeptShellInfo&)>& test) {
+    auto deadline = Clock::now() + waitingLimit;
+    for (;;) {
+        std::vector<KeptShellInfo> shells = client.list();
+        auto passing = static_cast<std::size_t>(std::count_if(shells.begin(), shells.end(), test));
+        if (passing == count || Clock::now() > deadline)
+            return passing;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
 // Opens `count` kept shells that each write `bytes` and then go quiet, and waits until the agent
 // has counted all of it.
 std::vector<UUID> quietKeptShells(Client& client, std::size_t count, std::size_t history,
@@ -103,18 +120,23 @@ std::vector<UUID> quietKeptShells(Client& client, std::size_t count, std::size_t
         ids.push_back(client.open(shell, keptWith(history)));
         client.type(ids.back(), fillScript(bytes));
     }
-    auto deadline = Clock::now() + fillingLimit;
-    auto filled = [bytes](const KeptShellInfo& info) {
-        return info.produced >= static_cast<std::int64_t>(bytes);
+    std::set<UUID> ours(ids.begin(), ids.end());
+    auto filled = [&](const KeptShellInfo& info) {
+        return ours.contains(info.id) && info.produced >= static_cast<std::int64_t>(bytes);
     };
-    for (;;) {
-        std::vector<KeptShellInfo> shells = client.list();
-        if (static_cast<std::size_t>(std::count_if(shells.begin(), shells.end(), filled)) == count)
-            return ids;
-        if (Clock::now() > deadline)
-            throw std::runtime_error("the kept shells did not write their output in time");
-        std::this_thread::sleep_for(20ms);
-    }
+    if (awaitKeptShells(client, count, filled) != count)
+        throw std::runtime_error("the kept shells did not write their output in time");
+    return ids;
+}
+
+// Closes every kept shell of `client` and waits until the agent lists none.
+void closeKeptShells(const Agent& agent, Client& client, const std::vector<UUID>& ids) {
+    for (const UUID& id : ids)
+        client.close(id);
+    Client observer(agent);
+    auto any = [](const KeptShellInfo&) { return true; };
+    if (std::size_t left = awaitKeptShells(observer, 0, any))
+        throw std::runtime_error(std::to_string(left) + " closed kept shells are still listed");
 }
 
 // How many kept shells are detached and still running.
@@ -151,13 +173,10 @@ void keptMemoryBench(const Options& options) {
     Agent agent(options.agent);
     {
         Client client(agent);
-        for (const UUID& id : quietKeptShells(client, crowd, crowdHistory, crowdOutput))
-            client.close(id);
+        closeKeptShells(agent, client, quietKeptShells(client, crowd, crowdHistory, crowdOutput));
     }
     std::this_thread::sleep_for(settling);
     std::size_t none = agent.residentBytes();
-    if (std::size_t left = detachedShells(agent); left != 0)
-        std::fprintf(stderr, "%zu closed kept shells are still running\n", left);
     {
         Client client(agent);
         quietKeptShells(client, crowd, crowdHistory, crowdOutput);
