@@ -249,10 +249,10 @@ public:
         FileDescriptor signals(::signalfd(-1, &set, SFD_CLOEXEC));
         // Blocked, these signals would otherwise never reach this program at all.
         if (!signals) {
-            std::cerr << "veltro-terminal: can\u2019t watch for signals: " << std::strerror(errno)
-                      << '\n';
-            client->close(events->id);
-            return 1;
+            std::string reason = std::strerror(errno);
+            if (!kept)
+                client.close(events->id);
+            return Ending{1, "veltro-terminal: can\u2019t watch for signals: " + reason + ".\n"};
         }
         bool inputOpen = true;
         for (;;) {

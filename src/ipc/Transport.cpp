@@ -70,6 +70,12 @@ bool Transport::wantsToRead() const {
 void Transport::read() {
     if (reading_ || !wantsToRead())
         return;
+    issueRead();
+}
+
+// One read at a time, straight into the decoder's buffer; its completion delivers or, once the
+// transport is ending, discards.
+void Transport::issueRead() {
     reading_ = true;
     std::span<std::uint8_t> room = decoder_.prepare(readSize);
     socket_.async_read_some(
@@ -339,14 +345,7 @@ void Transport::stopSending() {
 void Transport::discard() {
     if (reading_ || !isEnding())
         return;
-    reading_ = true;
-    std::span<std::uint8_t> room = decoder_.prepare(readSize);
-    socket_.async_read_some(
-        asio::buffer(room.data(), room.size()),
-        [self = shared_from_this()](const asio::error_code& error, std::size_t count) {
-            self->reading_ = false;
-            self->discarded(error, count);
-        });
+    issueRead();
 }
 
 // Reads on while the peer sends; after its end (or a failure) there is nothing more to read,

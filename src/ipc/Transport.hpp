@@ -122,6 +122,7 @@ private:
 
     bool wantsToRead() const;
     void read();
+    void issueRead();
     void readDone(const asio::error_code& error, std::size_t count);
     void deliver();
     void continueReadingSoon();

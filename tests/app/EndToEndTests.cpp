@@ -1,3 +1,4 @@
+#include "support/ChildProcess.hpp"
 #include "support/ClientRecorder.hpp"
 #include "support/Eventually.hpp"
 #include "support/TemporaryFolder.hpp"
@@ -23,10 +24,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <map>
-#include <sstream>
 
 namespace veltro::testing {
 namespace {
@@ -35,90 +34,32 @@ using namespace std::chrono_literals;
 using Environment = std::map<std::string, std::string>;
 using ipc::FileIdentity;
 
-std::string readFile(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 // The agent of this build as a child process, started with `job` added to (or replacing
 // entries of) this process's environment. A listening socket is handed over the way systemd
 // does: on descriptor 3, with LISTEN_FDS=1 and LISTEN_PID naming the agent.
-class AgentProcess {
+std::vector<std::string> agentCommand(const Environment& job, bool handsOverSocket,
+                                      std::vector<std::string> arguments) {
+    std::vector<std::string> command{"/usr/bin/env"};
+    for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES", "XPC_SERVICE_NAME"})
+        command.insert(command.end(), {"-u", name});
+    for (const auto& [name, value] : job)
+        command.push_back(name + "=" + value);
+    // The shell's $$ is the agent's pid too, since env and the shell exec in its place.
+    if (handsOverSocket)
+        command.insert(command.end(),
+                       {"/bin/sh", "-c", "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$@\"", "sh"});
+    command.push_back(VELTRO_HELPER_PATH);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+class AgentProcess : public ChildProcess {
 public:
     AgentProcess(const std::string& log, const Environment& job, int listeningSocket = -1,
-                 std::vector<std::string> arguments = {"--agent"}) {
-        std::vector<std::string> command{"/usr/bin/env"};
-        for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES", "XPC_SERVICE_NAME"})
-            command.insert(command.end(), {"-u", name});
-        for (const auto& [name, value] : job)
-            command.push_back(name + "=" + value);
-        // The shell's $$ is the agent's pid too, since env and the shell exec in its place.
-        if (listeningSocket >= 0)
-            command.insert(command.end(), {"/bin/sh", "-c",
-                                           "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$@\"", "sh"});
-        command.push_back(VELTRO_HELPER_PATH);
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (auto& text : command)
-            argv.push_back(text.data());
-        argv.push_back(nullptr);
-
-        int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(input, 0);
-            ::dup2(output, 1);
-            ::dup2(output, 2);
-            if (listeningSocket >= 0 && listeningSocket != 3)
-                ::dup2(listeningSocket, 3);
-            else if (listeningSocket == 3)
-                ::fcntl(3, F_SETFD, 0);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(output);
-        ::close(input);
-    }
-    ~AgentProcess() {
-        if (!status) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    // The raw wait status, or nothing if the agent is still running after `timeout`.
-    std::optional<int> waitForExit(std::chrono::milliseconds timeout = 60s) {
-        eventually(
-            [&] {
-                int raw = 0;
-                if (!status && ::waitpid(pid_, &raw, WNOHANG) == pid_)
-                    status = raw;
-                return status.has_value();
-            },
-            timeout);
-        return status;
-    }
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status;
+                 std::vector<std::string> arguments = {"--agent"})
+        : ChildProcess(agentCommand(job, listeningSocket >= 0, std::move(arguments)), log, -1,
+                       listeningSocket) {}
 };
-
-sockaddr_un addressOf(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
-}
-
-bool someoneListens(const std::string& path) {
-    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address = addressOf(path);
-    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
 
 void expectEndsForIdleness(AgentProcess& agent, const std::string& log) {
     auto status = agent.waitForExit();

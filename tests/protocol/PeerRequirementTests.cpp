@@ -11,16 +11,12 @@ namespace {
 // however the identifier is spelled, and a requirement that names a signer admits nobody.
 TEST(PeerRequirement, BuiltRequirementsAdmitOnlyTheSameIdentifierAndNeverWithASigner) {
     for (const std::string identifier : {"tech.morvane.veltro", "a\"b\\c", "", "x y (z) or w"}) {
-        for (bool orByApple : {false, true}) {
-            std::string adHoc = requirement(Signer::adHoc(), identifier, orByApple);
-            EXPECT_TRUE(isSatisfied(adHoc, {identifier})) << adHoc;
-            EXPECT_FALSE(isSatisfied(adHoc, {identifier + "x"})) << adHoc;
-            for (const Signer& signer :
-                 {Signer::team("KQ7310ZV4M"), Signer::certificate("AB:12")}) {
-                std::string signed_ = requirement(signer, identifier, orByApple);
-                EXPECT_FALSE(isSatisfied(signed_, {identifier})) << signed_;
-            }
-        }
+        std::string adHoc = requirement(Signer::adHoc(), identifier, true);
+        EXPECT_TRUE(isSatisfied(adHoc, {identifier})) << adHoc;
+        EXPECT_FALSE(isSatisfied(adHoc, {identifier + "x"})) << adHoc;
+        for (bool orByApple : {false, true})
+            for (const Signer& signer : {Signer::team("KQ7310ZV4M"), Signer::certificate("AB:12")})
+                EXPECT_FALSE(isSatisfied(requirement(signer, identifier, orByApple), {identifier}));
     }
 }
 

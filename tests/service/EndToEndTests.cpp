@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -18,50 +19,30 @@ using namespace veltro::testing;
 
 namespace {
 
-// Wraps the real launcher and counts the sessions that are still alive, so a test can show
-// that nothing keeps a finished shell's session (or the slot that holds it) around.
+// The real launcher, remembering each session weakly, so a test can show that nothing keeps a
+// finished shell's session (or the slot that holds it) around. The list is the loop's.
 class CountingLauncher final : public ShellLauncher {
 public:
-    class Session final : public ShellSession {
-    public:
-        Session(std::shared_ptr<ShellSession> inner, std::shared_ptr<std::atomic<int>> live)
-            : inner(std::move(inner)), live(std::move(live)) {
-            ++*this->live;
-        }
-        ~Session() override { --*live; }
-        pid_t pid() const override { return inner->pid(); }
-        bool write(Bytes data) override { return inner->write(std::move(data)); }
-        void whenInputDrained(std::function<void()> drained) override {
-            inner->whenInputDrained(std::move(drained));
-        }
-        void resize(std::int64_t columns, std::int64_t rows) override {
-            inner->resize(columns, rows);
-        }
-        void signalWindowChange() override { inner->signalWindowChange(); }
-        std::optional<std::string> currentFolder() override { return inner->currentFolder(); }
-        ForegroundProcess foregroundProcess() override { return inner->foregroundProcess(); }
-        void close() override { inner->close(); }
-
-    private:
-        std::shared_ptr<ShellSession> inner;
-        std::shared_ptr<std::atomic<int>> live;
-    };
-
-    void launch(const ShellRequest& request, ShellEvents events, Launched launched) override {
-        real.launch(request, std::move(events),
-                    [live = live, launched = std::move(launched)](
-                        Expected<std::shared_ptr<ShellSession>> session) {
-                        if (session)
-                            *session = std::make_shared<Session>(std::move(*session), live);
-                        launched(std::move(session));
-                    });
-    }
-
     explicit CountingLauncher(EventLoop& loop)
         : real(loop, UserAccount::current(), {{"PATH", "/usr/bin:/bin"}}) {}
 
+    void launch(const ShellRequest& request, ShellEvents events, Launched launched) override {
+        real.launch(request, std::move(events),
+                    [sessions = sessions, launched = std::move(launched)](
+                        Expected<std::shared_ptr<ShellSession>> session) {
+                        if (session)
+                            sessions->push_back(*session);
+                        launched(std::move(session));
+                    });
+    }
+    bool noneLive() const {
+        return std::all_of(sessions->begin(), sessions->end(),
+                           [](const auto& session) { return session.expired(); });
+    }
+
     PTYShellLauncher real;
-    std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::vector<std::weak_ptr<ShellSession>>> sessions =
+        std::make_shared<std::vector<std::weak_ptr<ShellSession>>>();
 };
 
 struct Agent {
@@ -77,7 +58,7 @@ struct Agent {
     bool settled() {
         return eventually([&] {
             return lifetime->connections() == 0 && lifetime->shells() == 0 &&
-                   launcher->live->load() == 0;
+                   loop.sync([&] { return launcher->noneLive(); });
         });
     }
 };

@@ -22,7 +22,6 @@ namespace {
 class FakeClient final : public TerminalClient {
 public:
     void output(const UUID& id, ByteView data, Sent sent) override {
-        outputs.emplace_back(data.begin(), data.end());
         streams[id].append(data.begin(), data.end());
         if (holdOutput)
             unsent.push_back(std::move(sent));
@@ -49,7 +48,6 @@ public:
     void suspendInput() override { ++suspensions; }
     void resumeInput() override { --suspensions; }
 
-    std::vector<Bytes> outputs;
     std::vector<std::pair<UUID, std::int32_t>> exits;
     std::vector<std::string> folders;
     std::vector<std::pair<UUID, std::string>> detaches;
@@ -91,20 +89,41 @@ struct OpenReply {
     std::optional<std::string> error;
 };
 
+struct Attached {
+    std::int32_t pid = -1;
+    std::int64_t offset = -1;
+    std::optional<std::string> error;
+};
+
+// Connections of one agent sharing its kept shells, over fake shells; `client` and `service` are
+// the first connection's.
 struct Fixture {
     EventLoop loop;
     std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
-    std::shared_ptr<FakeClient> client = std::make_shared<FakeClient>();
     // A delay no test waits for: only the counts matter here.
     std::shared_ptr<HelperLifetime> lifetime =
         std::make_shared<HelperLifetime>(loop, 3600.0, [] {});
+    std::shared_ptr<KeptShells> kept = std::make_shared<KeptShells>(loop.executor(), lifetime);
+    std::shared_ptr<FakeClient> client = std::make_shared<FakeClient>();
     std::shared_ptr<TerminalHelperService> service =
-        std::make_shared<TerminalHelperService>(launcher, client, lifetime);
+        std::make_shared<TerminalHelperService>(launcher, client, lifetime, kept);
 
-    std::shared_ptr<OpenReply> open(const UUID& id,
+    struct Connection {
+        std::shared_ptr<FakeClient> client = std::make_shared<FakeClient>();
+        std::shared_ptr<TerminalHelperService> service;
+    };
+    Connection connect(std::string identity = "tech.morvane.veltro") {
+        Connection connection;
+        connection.client->identity = std::move(identity);
+        connection.service =
+            std::make_shared<TerminalHelperService>(launcher, connection.client, lifetime, kept);
+        return connection;
+    }
+
+    std::shared_ptr<OpenReply> open(const UUID& id, ShellOptions options = {},
                                     std::optional<std::string> shell = std::nullopt) {
         auto reply = std::make_shared<OpenReply>();
-        service->openShell(id, 80, 24, "/tmp", std::move(shell), {}, {},
+        service->openShell(id, 80, 24, "/tmp", std::move(shell), {}, options,
                            [reply](std::int32_t pid, std::optional<std::string> error) {
                                ++reply->calls;
                                reply->pid = pid;
@@ -112,7 +131,42 @@ struct Fixture {
                            });
         return reply;
     }
+    // A kept shell opened on the first connection, and its session.
+    std::shared_ptr<FakeSession> keep(const UUID& id, ShellOptions options = {60, 1024 * 1024}) {
+        EXPECT_EQ(open(id, options)->error, std::nullopt);
+        return launcher->sessions.back();
+    }
 };
+
+Attached attach(TerminalHelperService& service, const UUID& id, std::optional<std::int64_t> from,
+                std::int64_t columns = 80, std::int64_t rows = 24) {
+    Attached attached;
+    service.attach(id, from, columns, rows,
+                   [&](std::int32_t pid, std::int64_t offset, std::optional<std::string> error) {
+                       attached = {pid, offset, std::move(error)};
+                   });
+    return attached;
+}
+
+std::vector<KeptShellInfo> list(TerminalHelperService& service) {
+    std::vector<KeptShellInfo> shells;
+    service.list([&](std::vector<KeptShellInfo> all) { shells = std::move(all); });
+    return shells;
+}
+
+// Output of `size` bytes numbered by position, so a gap or a repeat shows.
+std::string numbered(std::size_t start, std::size_t size) {
+    std::string text;
+    for (std::size_t i = start; i < start + size; ++i)
+        text.push_back(static_cast<char>('a' + i % 23));
+    return text;
+}
+
+void produce(
+    FakeSession& session, const std::string& text, std::function<void()> sent = [] {}) {
+    session.events.output(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                          sent);
+}
 
 using Sizes = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
@@ -132,7 +186,7 @@ TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGe
     EXPECT_EQ(f.lifetime->shells(), 1);
     // A shell not named by an absolute path is refused before anything is launched.
     for (const char* shell : {"bin/sh", "./sh", ""}) {
-        auto relative = f.open(UUID::random(), shell);
+        auto relative = f.open(UUID::random(), {}, shell);
         EXPECT_EQ(relative->pid, 0);
         EXPECT_EQ(relative->error, "Couldn\u2019t start \u201c" + std::string(shell) +
                                        "\u201d: a shell must be named by an absolute path.");
@@ -158,34 +212,24 @@ TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGe
     EXPECT_EQ(refused->error, "The connection has ended.");
 }
 
-TEST(TerminalHelperService, FailedLaunchRepliesWithItsTextAndGivesTheCountAndTheInputBack) {
+// A launch that fails, or is closed while it runs, gives the count and the held input back.
+TEST(TerminalHelperService, FailedOrClosedLaunchesRepliesOnceAndGiveTheCountAndTheInputBack) {
     Fixture f;
     f.launcher->finishAtOnce = false;
-    UUID id = UUID::random();
-    auto reply = f.open(id);
-    EXPECT_EQ(f.lifetime->shells(), 1);
-    f.service->write(id, Bytes(ShellSession::inputBacklogLimit + 1, 'x'));
-    EXPECT_EQ(f.client->suspensions, 1);
+    UUID failing = UUID::random();
+    UUID closed = UUID::random();
+    auto failed = f.open(failing);
+    auto reply = f.open(closed);
+    EXPECT_EQ(f.lifetime->shells(), 2);
+    f.service->write(failing, Bytes(ShellSession::inputBacklogLimit + 1, 'x'));
+    f.service->write(closed, Bytes(ShellSession::inputBacklogLimit + 1, 'x'));
+    EXPECT_EQ(f.client->suspensions, 2);
     f.launcher->finish("Couldn\u2019t start the shell.");
-    EXPECT_EQ(f.client->suspensions, 0);
-    EXPECT_EQ(reply->calls, 1);
-    EXPECT_EQ(reply->pid, 0);
-    EXPECT_EQ(reply->error, "Couldn\u2019t start the shell.");
-    EXPECT_EQ(f.service->shellCount(), 0);
-    EXPECT_EQ(f.lifetime->shells(), 0);
-    f.launcher->finishAtOnce = true;
-    EXPECT_EQ(f.open(id)->error, std::nullopt);
-}
-
-TEST(TerminalHelperService, CloseDuringLaunchClosesTheNewSessionForwardsNoExitAndLetsInputGo) {
-    Fixture f;
-    f.launcher->finishAtOnce = false;
-    UUID id = UUID::random();
-    auto reply = f.open(id);
-    f.service->write(id, Bytes(ShellSession::inputBacklogLimit, 'x'));
-    f.service->write(id, {'x'});
     EXPECT_EQ(f.client->suspensions, 1);
-    f.service->close(id);
+    EXPECT_EQ(failed->calls, 1);
+    EXPECT_EQ(failed->pid, 0);
+    EXPECT_EQ(failed->error, "Couldn\u2019t start the shell.");
+    f.service->close(closed);
     EXPECT_EQ(f.client->suspensions, 0);
     EXPECT_EQ(f.service->shellCount(), 0);
 
@@ -195,6 +239,8 @@ TEST(TerminalHelperService, CloseDuringLaunchClosesTheNewSessionForwardsNoExitAn
     EXPECT_TRUE(session->input.empty());
     EXPECT_EQ(f.lifetime->shells(), 0);
     EXPECT_TRUE(f.client->exits.empty());
+    f.launcher->finishAtOnce = true;
+    EXPECT_EQ(f.open(failing)->error, std::nullopt);
 }
 
 // Input before the launch counts toward the same bound as a running shell's backlog: past it
@@ -239,6 +285,12 @@ TEST(TerminalHelperService, InputAndSizeSentWhileTheShellStartsReachItInOrderWit
     EXPECT_EQ(f.client->suspensions, 1);
     backlogged->drain();
     EXPECT_EQ(f.client->suspensions, 0);
+    // A shell that ends while it holds input back gives the hold back too.
+    backlogged->backlogged = true;
+    f.service->write(slow, {'f'});
+    EXPECT_EQ(f.client->suspensions, 1);
+    f.service->close(slow);
+    EXPECT_EQ(f.client->suspensions, 0);
 
     send(id, {'!'});
     f.service->resize(id, 120, 40);
@@ -264,7 +316,7 @@ TEST(TerminalHelperService,
     old->events.folderChanged("/tmp");
     old->exit(0);
     EXPECT_TRUE(sent);
-    EXPECT_TRUE(f.client->outputs.empty() && f.client->folders.empty() && f.client->exits.empty());
+    EXPECT_TRUE(f.client->streams.empty() && f.client->folders.empty() && f.client->exits.empty());
     EXPECT_EQ(f.service->shellCount(), 1);
     f.service->write(id, {'l', 's'});
     EXPECT_EQ(fresh->input, (Bytes{'l', 's'}));
@@ -272,30 +324,6 @@ TEST(TerminalHelperService,
     fresh->exit(9);
     EXPECT_EQ(f.client->exits, (std::vector<std::pair<UUID, std::int32_t>>{{id, 9}}));
     EXPECT_EQ(f.lifetime->shells(), 0);
-}
-
-TEST(TerminalHelperService, BackloggedInputHoldsTheClientBackUntilTheShellHasTakenIt) {
-    Fixture f;
-    UUID first = UUID::random();
-    UUID second = UUID::random();
-    f.open(first);
-    f.open(second);
-    auto slow = f.launcher->sessions.at(0);
-    slow->backlogged = true;
-    f.service->write(first, Bytes(100, 'a'));
-    f.service->write(first, Bytes(100, 'b'));
-    EXPECT_EQ(f.client->suspensions, 1);
-    EXPECT_EQ(slow->input.size(), 200u);
-
-    f.launcher->sessions.at(1)->backlogged = true;
-    f.service->write(second, {'c'});
-    EXPECT_EQ(f.client->suspensions, 2);
-
-    slow->drain();
-    EXPECT_EQ(f.client->suspensions, 1);
-    // A shell that ends while it holds input back gives the hold back too.
-    f.service->close(second);
-    EXPECT_EQ(f.client->suspensions, 0);
 }
 
 TEST(TerminalHelperService, CloseAllHangsUpEveryShellOnceAndTheShellsOutliveTheService) {
@@ -331,97 +359,19 @@ TEST(TerminalHelperListenerDelegate, ChecksEachConnectionBeforeResumingIt) {
               (std::vector<std::string>{"requirement identifier \"x\"", "resume"}));
 }
 
-namespace {
-
-// Connections of one agent sharing its kept shells, over fake shells.
-struct KeptFixture {
-    EventLoop loop;
-    std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
-    std::shared_ptr<HelperLifetime> lifetime =
-        std::make_shared<HelperLifetime>(loop, 3600.0, [] {});
-    std::shared_ptr<KeptShells> kept = std::make_shared<KeptShells>(loop.executor(), lifetime);
-
-    struct Connection {
-        std::shared_ptr<FakeClient> client = std::make_shared<FakeClient>();
-        std::shared_ptr<TerminalHelperService> service;
-    };
-
-    Connection connect(std::string identity = "tech.morvane.veltro") {
-        Connection connection;
-        connection.client->identity = std::move(identity);
-        connection.service =
-            std::make_shared<TerminalHelperService>(launcher, connection.client, lifetime, kept);
-        return connection;
-    }
-
-    static std::optional<std::string> open(Connection& connection, const UUID& id,
-                                           ShellOptions options) {
-        std::optional<std::string> answer = "no reply";
-        connection.service->openShell(
-            id, 80, 24, "/", std::nullopt, {}, options,
-            [&](std::int32_t, std::optional<std::string> error) { answer = std::move(error); });
-        return answer;
-    }
-
-    struct Attached {
-        std::int32_t pid = -1;
-        std::int64_t offset = -1;
-        std::optional<std::string> error;
-    };
-
-    static Attached attach(Connection& connection, const UUID& id, std::optional<std::int64_t> from,
-                           std::int64_t columns = 80, std::int64_t rows = 24) {
-        Attached attached;
-        connection.service->attach(
-            id, from, columns, rows,
-            [&](std::int32_t pid, std::int64_t offset, std::optional<std::string> error) {
-                attached = {pid, offset, std::move(error)};
-            });
-        return attached;
-    }
-
-    static std::vector<KeptShellInfo> list(Connection& connection) {
-        std::vector<KeptShellInfo> shells;
-        connection.service->list([&](std::vector<KeptShellInfo> all) { shells = std::move(all); });
-        return shells;
-    }
-};
-
-// Output of `size` bytes numbered by position, so a gap or a repeat shows.
-std::string numbered(std::size_t start, std::size_t size) {
-    std::string text;
-    for (std::size_t i = start; i < start + size; ++i)
-        text.push_back(static_cast<char>('a' + i % 23));
-    return text;
-}
-
-void produce(FakeSession& session, const std::string& text, std::vector<ShellEvents::Sent>* held) {
-    ByteView chunk(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    session.events.output(chunk, [held] {
-        if (held)
-            held->clear();
-    });
-}
-
-const ShellOptions keptMinute{60, 1024 * 1024};
-
-} // namespace
-
 TEST(KeptShells, ReplayThenLiveOutputArriveOnceInOrderWhileTheReadingWaits) {
-    KeptFixture f;
-    auto first = f.connect();
+    Fixture f;
     UUID id = UUID::random();
-    ASSERT_EQ(KeptFixture::open(first, id, keptMinute), std::nullopt);
-    auto session = f.launcher->sessions.back();
+    auto session = f.keep(id);
     // Six pieces of replay: more than may be in flight at once.
     std::string before = numbered(0, 6 * 64 * 1024 + 100);
-    produce(*session, before, nullptr);
-    first.service->closeAll();
-    EXPECT_FALSE(f.list(first).front().attached);
+    produce(*session, before);
+    f.service->closeAll();
+    EXPECT_FALSE(list(*f.service).front().attached);
 
     auto second = f.connect();
     second.client->holdOutput = true;
-    auto attached = KeptFixture::attach(second, id, 1000);
+    auto attached = attach(*second.service, id, 1000);
     ASSERT_EQ(attached.error, std::nullopt);
     EXPECT_EQ(attached.pid, session->pid());
     EXPECT_EQ(attached.offset, 1000);
@@ -429,112 +379,97 @@ TEST(KeptShells, ReplayThenLiveOutputArriveOnceInOrderWhileTheReadingWaits) {
     // Read while the replay is under way: it waits, unacknowledged, behind the kept bytes.
     std::string live = numbered(before.size(), 5000);
     bool liveSent = false;
-    session->events.output(
-        ByteView(reinterpret_cast<const std::uint8_t*>(live.data()), live.size()),
-        [&] { liveSent = true; });
+    produce(*session, live, [&] { liveSent = true; });
     second.client->acknowledge();
     EXPECT_TRUE(liveSent);
     EXPECT_EQ(second.client->streams[id], (before + live).substr(1000));
-    EXPECT_EQ(f.list(second).front().produced, std::int64_t(before.size() + live.size()));
+    EXPECT_EQ(list(*second.service).front().produced, std::int64_t(before.size() + live.size()));
 }
 
 TEST(KeptShells, HistoryKeepsTheNewestBytesAndAttachStartsAtTheOldestKept) {
-    KeptFixture f;
-    auto first = f.connect();
+    Fixture f;
     UUID id = UUID::random();
-    ASSERT_EQ(KeptFixture::open(first, id, {60, 4096}), std::nullopt);
-    auto session = f.launcher->sessions.back();
-    first.service->detach(id);
-    std::string all;
-    for (std::size_t written = 0; written < 20000; written += 3000) {
-        std::string chunk = numbered(written, 3000);
-        produce(*session, chunk, nullptr);
-        all += chunk;
-    }
+    auto session = f.keep(id, {60, 4096});
+    f.service->detach(id);
+    std::string all = numbered(0, 20000);
+    for (std::size_t at = 0; at < all.size(); at += 3000)
+        produce(*session, all.substr(at, 3000));
     auto second = f.connect();
+    // From the oldest kept, and from an offset already overwritten.
     for (std::optional<std::int64_t> from :
          {std::optional<std::int64_t>(), std::optional<std::int64_t>(5)}) {
-        auto attached = KeptFixture::attach(second, id, from);
-        EXPECT_EQ(attached.offset, std::int64_t(all.size() - 4096));
+        EXPECT_EQ(attach(*second.service, id, from).offset, std::int64_t(all.size() - 4096));
         second.service->detach(id);
     }
     EXPECT_EQ(second.client->streams[id],
               all.substr(all.size() - 4096) + all.substr(all.size() - 4096));
-    auto past = KeptFixture::attach(second, id, std::int64_t(all.size()) + 1);
+    auto past = attach(*second.service, id, std::int64_t(all.size()) + 1);
     EXPECT_EQ(past.pid, 0);
     EXPECT_TRUE(past.error);
 }
 
 TEST(KeptShells, TakeOverTellsThePreviousConnectionAndTheSizeReachesTheShell) {
-    KeptFixture f;
-    auto first = f.connect();
+    Fixture f;
     UUID id = UUID::random();
-    ASSERT_EQ(KeptFixture::open(first, id, keptMinute), std::nullopt);
-    auto session = f.launcher->sessions.back();
+    auto session = f.keep(id);
     auto second = f.connect();
     // The same size: only the signal that makes a full-screen program redraw.
-    ASSERT_EQ(KeptFixture::attach(second, id, std::nullopt, 80, 24).error, std::nullopt);
+    ASSERT_EQ(attach(*second.service, id, std::nullopt, 80, 24).error, std::nullopt);
     EXPECT_EQ(session->windowChanges, 1);
     EXPECT_TRUE(session->resizes.empty());
-    EXPECT_EQ(first.client->detaches,
+    EXPECT_EQ(f.client->detaches,
               (std::vector<std::pair<UUID, std::string>>{{id, "attached elsewhere"}}));
-    EXPECT_EQ(first.service->shellCount(), 0);
-    produce(*session, "after", nullptr);
-    EXPECT_EQ(first.client->streams[id], "");
+    EXPECT_EQ(f.service->shellCount(), 0);
+    produce(*session, "after");
+    EXPECT_EQ(f.client->streams[id], "");
     EXPECT_EQ(second.client->streams[id], "after");
-    EXPECT_EQ(KeptFixture::attach(second, id, std::nullopt).error,
+    EXPECT_EQ(attach(*second.service, id, std::nullopt).error,
               "This connection has this shell already.");
     // Taken back at another size; a detach from a connection without it changes nothing.
-    ASSERT_EQ(KeptFixture::attach(first, id, 4, 100, 40).error, std::nullopt);
+    ASSERT_EQ(attach(*f.service, id, 4, 100, 40).error, std::nullopt);
     EXPECT_EQ(session->resizes, (Sizes{{100, 40}}));
     second.service->detach(id);
     EXPECT_EQ(second.client->errors.size(), 1u);
-    EXPECT_TRUE(f.list(first).front().attached);
-    EXPECT_EQ(first.client->streams[id], "r");
+    EXPECT_TRUE(list(*f.service).front().attached);
+    EXPECT_EQ(f.client->streams[id], "r");
 }
 
 TEST(KeptShells, ExitWhileDetachedIsReplayedThenReportedAndTheShellIsGone) {
-    KeptFixture f;
-    auto first = f.connect();
+    Fixture f;
     UUID id = UUID::random();
-    ASSERT_EQ(KeptFixture::open(first, id, keptMinute), std::nullopt);
-    auto session = f.launcher->sessions.back();
-    produce(*session, "last words", nullptr);
-    first.service->closeAll();
+    auto session = f.keep(id);
+    produce(*session, "last words");
+    f.service->closeAll();
     session->exit(0x0300);
     EXPECT_EQ(f.lifetime->shells(), 1);
-    auto listed = f.list(first);
+    auto listed = list(*f.service);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_TRUE(listed.front().exited);
     EXPECT_EQ(listed.front().pid, session->pid());
 
     auto second = f.connect();
-    auto attached = KeptFixture::attach(second, id, 5);
-    EXPECT_EQ(attached.error, std::nullopt);
+    EXPECT_EQ(attach(*second.service, id, 5).error, std::nullopt);
     EXPECT_EQ(second.client->streams[id], "words");
     EXPECT_EQ(second.client->exits, (std::vector<std::pair<UUID, std::int32_t>>{{id, 0x0300}}));
-    EXPECT_TRUE(f.list(second).empty());
+    EXPECT_TRUE(list(*second.service).empty());
     EXPECT_EQ(f.lifetime->shells(), 0);
 }
 
 TEST(KeptShells, TheKeepPeriodEndsADetachedShellAndOnlyItsIdentifierSeesIt) {
-    KeptFixture f;
-    auto first = f.connect();
+    Fixture f;
     UUID id = UUID::random();
-    ASSERT_EQ(KeptFixture::open(first, id, {1, 0}), std::nullopt);
-    auto session = f.launcher->sessions.back();
+    auto session = f.keep(id, {1, 0});
     auto stranger = f.connect("com.example.other");
-    EXPECT_TRUE(f.list(stranger).empty());
-    auto refused = KeptFixture::attach(stranger, id, std::nullopt);
-    auto unknown = KeptFixture::attach(stranger, UUID::random(), std::nullopt);
+    EXPECT_TRUE(list(*stranger.service).empty());
+    auto refused = attach(*stranger.service, id, std::nullopt);
     EXPECT_EQ(refused.error, "No kept shell with this id.");
-    EXPECT_EQ(refused.error, unknown.error);
+    EXPECT_EQ(refused.error, attach(*stranger.service, UUID::random(), std::nullopt).error);
     EXPECT_EQ(refused.pid, 0);
 
     // The timer runs on the loop, so from here the test does too.
     f.loop.sync([&] {
-        first.service->closeAll();
-        EXPECT_EQ(f.list(first).front().left, 1);
+        f.service->closeAll();
+        EXPECT_EQ(list(*f.service).front().left, 1);
     });
     EXPECT_TRUE(eventually([&] { return f.loop.sync([&] { return f.kept->size() == 0; }); }));
     EXPECT_EQ(f.loop.sync([&] { return session->closes; }), 1);
@@ -542,20 +477,17 @@ TEST(KeptShells, TheKeepPeriodEndsADetachedShellAndOnlyItsIdentifierSeesIt) {
 }
 
 TEST(KeptShells, HistoriesShareOneBudgetAndAShellWithoutKeepIsVersionOnes) {
-    KeptFixture f;
-    auto connection = f.connect();
+    Fixture f;
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(KeptFixture::open(connection, UUID::random(), {60, ShellOptions::maximumHistory}),
-                  std::nullopt);
-    auto refused = KeptFixture::open(connection, UUID::random(), {60, 1});
+        f.keep(UUID::random(), {60, ShellOptions::maximumHistory});
+    auto refused = f.open(UUID::random(), {60, 1})->error;
     ASSERT_TRUE(refused);
     EXPECT_NE(refused->find("256 MiB"), std::string::npos);
-    EXPECT_EQ(KeptFixture::open(connection, UUID::random(), {60, 0}), std::nullopt);
+    f.keep(UUID::random(), {60, 0});
     // History alone keeps nothing: the shell dies with its connection.
-    UUID plain = UUID::random();
-    EXPECT_EQ(KeptFixture::open(connection, plain, {0, 4096}), std::nullopt);
-    EXPECT_EQ(f.list(connection).size(), 5u);
-    connection.service->closeAll();
+    f.keep(UUID::random(), {0, 4096});
+    EXPECT_EQ(list(*f.service).size(), 5u);
+    f.service->closeAll();
     EXPECT_EQ(f.launcher->sessions.back()->closes, 1);
     EXPECT_EQ(f.lifetime->shells(), 5);
     f.kept->closeAll();
