@@ -98,8 +98,7 @@ void outputBench(const Options& options) {
     figure("through the agent / bare", through.rate() / bare.rate(), "", "(target >= 0.95)");
     figure("bare reader's processor time", bare.cost(), "us/MiB");
     figure("agent's processor time, all threads", through.cost(), "us/MiB");
-    figure("agent / bare, by processor time", through.cost() / bare.cost(), "",
-           "(target <= 1.2)");
+    figure("agent / bare, by processor time", through.cost() / bare.cost(), "", "(target <= 1.2)");
 }
 
 // The same bursts from a kept shell, which copies every chunk into its history on the way, in

@@ -144,9 +144,8 @@ std::size_t detachedShells(const Agent& agent) {
     Client client(agent);
     std::vector<KeptShellInfo> shells = client.list();
     return static_cast<std::size_t>(
-        std::count_if(shells.begin(), shells.end(), [](const KeptShellInfo& info) {
-            return !info.attached && !info.exited;
-        }));
+        std::count_if(shells.begin(), shells.end(),
+                      [](const KeptShellInfo& info) { return !info.attached && !info.exited; }));
 }
 
 } // namespace
@@ -184,11 +183,10 @@ void keptMemoryBench(const Options& options) {
     std::this_thread::sleep_for(settling);
     std::size_t holding = agent.residentBytes();
     if (std::size_t detached = detachedShells(agent); detached != crowd)
-        std::fprintf(stderr, "%zu of %zu kept shells are detached and running\n", detached,
-                     crowd);
-    double perShell = (static_cast<double>(holding) - static_cast<double>(none)) /
-                          static_cast<double>(crowd) -
-                      static_cast<double>(crowdHistory);
+        std::fprintf(stderr, "%zu of %zu kept shells are detached and running\n", detached, crowd);
+    double perShell =
+        (static_cast<double>(holding) - static_cast<double>(none)) / static_cast<double>(crowd) -
+        static_cast<double>(crowdHistory);
     heading(std::to_string(crowd) + " detached idle kept shells of " + shell + " with " +
             std::to_string(crowdHistory) + " bytes of history each, full, against none");
     figure("agent's resident memory, none kept", kibibytes(static_cast<double>(none)), "KiB");
