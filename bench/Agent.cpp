@@ -160,4 +160,14 @@ long Agent::contextSwitches() const {
     return total;
 }
 
+std::size_t Agent::residentBytes() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (long kibibytes = counted(line, "VmRSS:"); kibibytes > 0)
+            return static_cast<std::size_t>(kibibytes) * 1024;
+    }
+    throw std::runtime_error("no resident memory of the agent in /proc");
+}
+
 } // namespace veltro::bench

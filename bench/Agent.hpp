@@ -3,6 +3,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <cstddef>
 #include <string>
 
 namespace veltro::bench {
@@ -28,6 +29,8 @@ public:
     // The voluntary and involuntary context switches of every thread of the agent so far: each
     // is one wake-up or one preemption.
     long contextSwitches() const;
+    // The agent's resident memory now, VmRSS of /proc/PID/status, in bytes.
+    std::size_t residentBytes() const;
 
 private:
     std::string folder_;

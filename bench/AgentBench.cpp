@@ -1,6 +1,7 @@
 // What one shell costs through the whole agent and the client library, against a bare read loop
 // on a pseudo-terminal of the same machine: output throughput and its processor time, keystroke
-// echo, and the time from an open request to the first byte of output.
+// echo, and the time from an open request to the first byte of output; and the output of a kept
+// shell, which keeps a history of it on the way.
 
 #include "Agent.hpp"
 #include "BareTerminal.hpp"
@@ -18,14 +19,17 @@ const std::string shell = "/bin/sh";
 // Writes one line and ends: its first byte is the first thing on the terminal.
 const std::string quickProgram = "/bin/echo";
 constexpr int openRounds = 50;
+// A kept burst's shell ends by itself; the keep period only makes it a kept one.
+constexpr std::int64_t keptBurstKeep = 60;
 
 // From the open request to the exit of the shell, after all its output has been heard; and the
 // agent's processor time in between.
-Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes) {
+Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes,
+                 const ShellOptions& shellOptions = {}) {
     client.forget();
     double processorStart = agent.processorSeconds();
     auto start = Clock::now();
-    UUID id = client.open(shell);
+    UUID id = client.open(shell, shellOptions);
     client.type(id, burstScript(bytes) + "\n");
     client.waitUntil([](const Heard& heard) { return heard.exits == 1; });
     auto elapsed = Clock::now() - start;
@@ -58,34 +62,71 @@ void append(std::vector<double>& to, const std::vector<double>& values) {
     to.insert(to.end(), values.begin(), values.end());
 }
 
+// The medians of one side's bursts: throughput, and processor time per MiB.
+struct Throughput {
+    std::vector<double> rates;
+    std::vector<double> costs;
+
+    void add(const Burst& burst, double size) {
+        rates.push_back(size / seconds(burst.elapsed));
+        costs.push_back(1e6 * burst.processor / size);
+    }
+    double rate() const { return median(rates); }
+    double cost() const { return median(costs); }
+};
+
+void burstHeading(const Options& options, const std::string& more = "") {
+    heading("burst of " + std::to_string(options.bytes) + " bytes from `" +
+            burstScript(options.bytes) + "`, median of " + std::to_string(options.rounds) +
+            " alternating rounds" + more);
+}
+
 } // namespace
 
 void outputBench(const Options& options) {
     Agent agent(options.agent);
     Client client(agent);
     double size = mebibytes(options.bytes);
-    std::vector<double> bareRates, agentRates, bareCosts, agentCosts;
+    Throughput bare, through;
     for (int round = 0; round < options.rounds; ++round) {
-        Burst bare = bareBurst(options.bytes);
-        Burst through = agentBurst(agent, client, options.bytes);
-        bareRates.push_back(size / seconds(bare.elapsed));
-        agentRates.push_back(size / seconds(through.elapsed));
-        bareCosts.push_back(1e6 * bare.processor / size);
-        agentCosts.push_back(1e6 * through.processor / size);
+        bare.add(bareBurst(options.bytes), size);
+        through.add(agentBurst(agent, client, options.bytes), size);
     }
-    double bareRate = median(bareRates);
-    double agentRate = median(agentRates);
-    double bareCost = median(bareCosts);
-    double agentCost = median(agentCosts);
-    heading("burst of " + std::to_string(options.bytes) + " bytes from `" +
-            burstScript(options.bytes) + "`, median of " + std::to_string(options.rounds) +
-            " alternating rounds");
-    figure("bare read loop on a terminal", bareRate, "MiB/s");
-    figure("through the agent and the client library", agentRate, "MiB/s");
-    figure("through the agent / bare", agentRate / bareRate, "", "(target >= 0.95)");
-    figure("bare reader's processor time", bareCost, "us/MiB");
-    figure("agent's processor time, all threads", agentCost, "us/MiB");
-    figure("agent / bare, by processor time", agentCost / bareCost, "", "(target <= 1.2)");
+    burstHeading(options);
+    figure("bare read loop on a terminal", bare.rate(), "MiB/s");
+    figure("through the agent and the client library", through.rate(), "MiB/s");
+    figure("through the agent / bare", through.rate() / bare.rate(), "", "(target >= 0.95)");
+    figure("bare reader's processor time", bare.cost(), "us/MiB");
+    figure("agent's processor time, all threads", through.cost(), "us/MiB");
+    figure("agent / bare, by processor time", through.cost() / bare.cost(), "", "(target <= 1.2)");
+}
+
+// The same bursts from a kept shell, which copies every chunk into its history on the way, in
+// rounds alternating with a shell that keeps nothing and with the bare terminal.
+void keptOutputBench(const Options& options) {
+    Agent agent(options.agent);
+    Client client(agent);
+    double size = mebibytes(options.bytes);
+    ShellOptions kept{.keep = keptBurstKeep, .history = ShellOptions::defaultKeptHistory};
+    Throughput bare, through, keeping;
+    for (int round = 0; round < options.rounds; ++round) {
+        bare.add(bareBurst(options.bytes), size);
+        through.add(agentBurst(agent, client, options.bytes), size);
+        keeping.add(agentBurst(agent, client, options.bytes, kept), size);
+    }
+    burstHeading(options, ", the kept shell with " +
+                              std::to_string(ShellOptions::defaultKeptHistory) +
+                              " bytes of history");
+    figure("bare read loop on a terminal", bare.rate(), "MiB/s");
+    figure("through the agent, no history", through.rate(), "MiB/s");
+    figure("through the agent, kept shell with history", keeping.rate(), "MiB/s");
+    figure("no history / bare", through.rate() / bare.rate(), "");
+    figure("with history / bare", keeping.rate() / bare.rate(), "", "(target >= 0.95)");
+    figure("with history / no history", keeping.rate() / through.rate(), "");
+    figure("bare reader's processor time", bare.cost(), "us/MiB");
+    figure("agent's processor time, no history", through.cost(), "us/MiB");
+    figure("agent's processor time, with history", keeping.cost(), "us/MiB");
+    figure("with history / bare, by processor time", keeping.cost() / bare.cost(), "");
 }
 
 void echoBench(const Options& options) {

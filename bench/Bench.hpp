@@ -40,6 +40,9 @@ void echoBench(const Options& options);
 void openBench(const Options& options);
 void idleBench(const Options& options);
 void closingBench(const Options& options);
+void keptOutputBench(const Options& options);
+void attachBench(const Options& options);
+void keptMemoryBench(const Options& options);
 
 inline double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();

@@ -15,6 +15,10 @@ constexpr std::size_t echoCapacity = 1 << 20;
 
 const Bytes keystroke{'x'};
 
+// Every shell's size: an attach at the same size changes nothing on its screen.
+constexpr std::int64_t columns = 80;
+constexpr std::int64_t rows = 24;
+
 } // namespace
 
 Client::Client(const Agent& agent)
@@ -82,13 +86,25 @@ bool Client::nextKeystroke() {
     return true;
 }
 
-UUID Client::open(const std::string& program) {
+UUID Client::open(const std::string& program, const ShellOptions& options) {
     UUID id = UUID::random();
-    auto opened = helper_->openShell(id, 80, 24, "/", program, {});
+    auto opened = helper_->openShell(id, columns, rows, "/", program, {}, options);
     if (opened.pid <= 0)
         throw std::runtime_error("the agent did not open " + program + ": " +
                                  opened.error.value_or("no reason given"));
     return id;
+}
+
+std::int64_t Client::attach(const UUID& id) {
+    auto attached = helper_->attach(id, std::nullopt, columns, rows);
+    if (attached.pid <= 0)
+        throw std::runtime_error("the agent did not attach a kept shell: " +
+                                 attached.error.value_or("no reason given"));
+    return attached.offset;
+}
+
+std::vector<KeptShellInfo> Client::list() {
+    return helper_->list();
 }
 
 void Client::type(const UUID& id, std::string_view text) {

@@ -58,8 +58,13 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Opens a shell running `program` in "/"; throws when the agent refuses.
-    UUID open(const std::string& program);
+    // Opens a shell running `program` in "/", kept when `options` say so; throws when the
+    // agent refuses.
+    UUID open(const std::string& program, const ShellOptions& options = {});
+    // Takes the kept shell `id` onto this connection with every byte it still keeps; answers
+    // the offset its output starts from, or throws when the agent refuses.
+    std::int64_t attach(const UUID& id);
+    std::vector<KeptShellInfo> list();
     void type(const UUID& id, std::string_view text);
     void close(const UUID& id);
 
