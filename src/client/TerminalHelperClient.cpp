@@ -185,10 +185,25 @@ TerminalHelperClient::TerminalHelperClient(std::shared_ptr<State> state)
 
 // Waits for the loop, so no handler runs once the client is gone.
 TerminalHelperClient::~TerminalHelperClient() {
+    awaitWritten();
     state_->loop.sync([state = state_] {
         state->released = true;
         state->connection->disconnect();
     });
+}
+
+// What was sent before the end goes out before it. A `close` that never reached the agent would
+// leave its shell running (a kept one detached rather than closed), and a connection whose
+// messages still wait when the owner stops its loop is never closed at all, so the agent would
+// keep its shells for as long as this process lives. An agent that does not read holds the
+// caller for a short while at most; from the loop itself there is nothing to wait for.
+void TerminalHelperClient::awaitWritten() {
+    if (state_->loop.isCurrent())
+        return;
+    auto written = std::make_shared<std::promise<void>>();
+    std::future<void> done = written->get_future();
+    state_->connection->addWriteBarrier([written] { written->set_value(); });
+    (void)done.wait_for(writtenTimeout);
 }
 
 std::int64_t TerminalHelperClient::agentVersion() const {
@@ -295,6 +310,7 @@ std::optional<std::int64_t> TerminalHelperClient::offset(const UUID& id) const {
 }
 
 void TerminalHelperClient::disconnect() {
+    awaitWritten();
     state_->connection->disconnect();
 }
 

@@ -4,6 +4,7 @@
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "protocol/UUID.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -123,13 +124,16 @@ public:
     // misses and repeats nothing. None for a shell this connection has not had or that exited.
     std::optional<std::int64_t> offset(const UUID& id) const;
 
-    // Ends the connection; the agent closes every shell of it.
+    // Ends the connection once what was sent has been written (or after writtenTimeout); the
+    // agent closes every shell of it and detaches the kept ones.
     void disconnect();
+    static constexpr std::chrono::seconds writtenTimeout{2};
 
     struct State;
 
 private:
     explicit TerminalHelperClient(std::shared_ptr<State> state);
+    void awaitWritten();
     std::shared_ptr<State> state_;
 };
 
