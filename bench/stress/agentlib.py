@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import uuid as uuidlib
 
@@ -140,6 +141,25 @@ class Agent:
         self.stop()
 
 
+class RSSSampler(threading.Thread):
+    """The agent's peak VmRSS (KiB), sampled every 20 ms until `running` is cleared or the
+    agent has gone."""
+
+    def __init__(self, agent):
+        super().__init__(daemon=True)
+        self.agent = agent
+        self.peak = 0
+        self.running = True
+
+    def run(self):
+        while self.running:
+            rss = self.agent.status_kib("VmRSS")
+            if rss is None:
+                return
+            self.peak = max(self.peak, rss)
+            time.sleep(0.02)
+
+
 def eventually(condition, timeout, step=0.05):
     """Polls condition until it holds or timeout seconds pass; answers its last value."""
     deadline = time.monotonic() + timeout
@@ -253,8 +273,9 @@ def serves_fresh_client(path, timeout=10):
     except OSError as error:
         return False, f"connect and identify: {error.strerror or error}"
     try:
-        if client.hello() != 1:
-            return False, "hello did not answer 1"
+        version = client.hello()
+        if not isinstance(version, int) or version < 1:
+            return False, f"hello answered {version!r}, not a protocol version"
         shell_id, pid, error = client.open_shell()
         if error is not None:
             return False, f"open refused: {error}"

@@ -107,19 +107,6 @@ class HelloFlood(Hostile):
         self.sock = sock
 
 
-class Sampler(threading.Thread):
-    def __init__(self, agent):
-        super().__init__(daemon=True)
-        self.agent = agent
-        self.peak = 0
-        self.running = True
-
-    def run(self):
-        while self.running:
-            self.peak = max(self.peak, self.agent.status_kib("VmRSS") or 0)
-            time.sleep(0.02)
-
-
 def mib(kib):
     return f"{kib / 1024:.0f} MiB" if kib is not None else "n/a"
 
@@ -138,7 +125,7 @@ def one_round(binary, kind):
         client = agentlib.Client(agent.path)
         client.hello()
         typist = Typist(client, echo_shell(client))
-        sampler = Sampler(agent)
+        sampler = agentlib.RSSSampler(agent)
         sampler.start()
         typist.start()
         time.sleep(1.0)

@@ -18,28 +18,11 @@ CHUNK = int(os.environ.get("STRESS_CHUNK_KIB", "1024")) * 1024
 CHUNKS = (512 << 20) // CHUNK
 SLEEP = 20
 DEADLINE = 120
-SAMPLE_EVERY = 0.02
 
 
 def chunk(index, base):
     # Every chunk differs, so a dropped, doubled or reordered chunk changes the digest.
     return index.to_bytes(8, "big") + base[8:]
-
-
-class Sampler(threading.Thread):
-    def __init__(self, agent):
-        super().__init__(daemon=True)
-        self.agent = agent
-        self.peak = 0
-        self.running = True
-
-    def run(self):
-        while self.running:
-            rss = self.agent.status_kib("VmRSS")
-            if rss is None:
-                return
-            self.peak = max(self.peak, rss)
-            time.sleep(SAMPLE_EVERY)
 
 
 class Reader(threading.Thread):
@@ -124,7 +107,7 @@ def main():
 
         client.sock.settimeout(1.0)
         reader = Reader(client, shell_id)
-        sampler = Sampler(agent)
+        sampler = agentlib.RSSSampler(agent)
         reader.start()
         sampler.start()
         start = time.monotonic()

@@ -14,7 +14,7 @@ import time
 import uuid as uuidlib
 
 import agentlib
-from input_backlog import Sampler, mib, send_all
+from input_backlog import mib, send_all
 
 SHELLS = 900
 LINES = 19200  # of 64 bytes: 1.2 MiB for each shell
@@ -80,7 +80,7 @@ def main():
         rss_idle = agent.status_kib("VmRSS")
         client.sock.settimeout(1.0)
         reader = Reader(client)
-        sampler = Sampler(agent)
+        sampler = agentlib.RSSSampler(agent)
         reader.start()
         sampler.start()
         start = time.monotonic()
