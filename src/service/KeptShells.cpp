@@ -66,16 +66,17 @@ void KeptShell::output(ByteView chunk, ShellEvents::Sent sent) {
     client_->output(id_, chunk, std::move(sent));
 }
 
-std::pair<std::int64_t, std::optional<std::string>>
-KeptShell::attach(std::weak_ptr<KeptShellHolder> holder, std::shared_ptr<TerminalClient> client,
-                  std::optional<std::int64_t> from, std::int64_t columns, std::int64_t rows) {
+Expected<std::int64_t> KeptShell::attach(std::weak_ptr<KeptShellHolder> holder,
+                                         std::shared_ptr<TerminalClient> client,
+                                         std::optional<std::int64_t> from, std::int64_t columns,
+                                         std::int64_t rows) {
     if (from && *from < 0)
-        return {0, "from must not be negative."};
+        return unexpected(std::string("from must not be negative."));
     // Output that waited for an earlier replay belongs to the history now.
     flushHeld(false);
     if (from && *from > history_.produced())
-        return {0, "from lies past the output produced so far (" +
-                       std::to_string(history_.produced()) + " bytes)."};
+        return unexpected("from lies past the output produced so far (" +
+                          std::to_string(history_.produced()) + " bytes).");
     if (client_) {
         std::shared_ptr<TerminalClient> previous = std::move(client_);
         if (auto previousHolder = holder_.lock())
@@ -99,7 +100,7 @@ KeptShell::attach(std::weak_ptr<KeptShellHolder> holder, std::shared_ptr<Termina
             rows_ = rows;
         }
     }
-    return {cursor_, std::nullopt};
+    return cursor_;
 }
 
 void KeptShell::startReplay() {
@@ -248,22 +249,23 @@ KeptShellInfo KeptShell::info() {
 KeptShells::KeptShells(asio::any_io_executor executor, std::shared_ptr<HelperLifetime> lifetime)
     : executor_(std::move(executor)), lifetime_(std::move(lifetime)) {}
 
-std::pair<std::shared_ptr<KeptShell>, std::optional<std::string>>
-KeptShells::create(const UUID& id, const std::string& identifier, ShellOptions options,
-                   std::int64_t columns, std::int64_t rows) {
+Expected<std::shared_ptr<KeptShell>> KeptShells::create(const UUID& id,
+                                                        const std::string& identifier,
+                                                        ShellOptions options, std::int64_t columns,
+                                                        std::int64_t rows) {
     if (shells_.contains({identifier, id}))
-        return {nullptr, "A shell with this id is already open."};
+        return unexpected(std::string("A shell with this id is already open."));
     if (historyInUse_ + options.history > historyBudget)
-        return {nullptr, "The history of this shell would take the agent's kept output past " +
-                             std::to_string(historyBudget / (1024 * 1024)) + " MiB (" +
-                             std::to_string(historyInUse_) + " bytes are in use)."};
+        return unexpected("The history of this shell would take the agent's kept output past " +
+                          std::to_string(historyBudget / (1024 * 1024)) + " MiB (" +
+                          std::to_string(historyInUse_) + " bytes are in use).");
     auto shell = std::make_shared<KeptShell>(executor_, weak_from_this(), id, identifier, options,
                                              columns, rows);
     shells_.emplace(std::make_pair(identifier, id), shell);
     historyInUse_ += options.history;
     if (lifetime_)
         lifetime_->shellStarted();
-    return {shell, std::nullopt};
+    return shell;
 }
 
 std::shared_ptr<KeptShell> KeptShells::find(const std::string& identifier, const UUID& id) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Expected.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "service/HelperLifetime.hpp"
 #include "service/TerminalClient.hpp"
@@ -59,9 +60,10 @@ public:
     // Takes the shell onto `client`: the one that had it is told and forgets it. Answers the
     // offset its output starts from, or the reason it cannot be attached. The output waits until
     // startReplay().
-    std::pair<std::int64_t, std::optional<std::string>>
-    attach(std::weak_ptr<KeptShellHolder> holder, std::shared_ptr<TerminalClient> client,
-           std::optional<std::int64_t> from, std::int64_t columns, std::int64_t rows);
+    Expected<std::int64_t> attach(std::weak_ptr<KeptShellHolder> holder,
+                                  std::shared_ptr<TerminalClient> client,
+                                  std::optional<std::int64_t> from, std::int64_t columns,
+                                  std::int64_t rows);
     // Sends the kept output from the attach's offset on, then the live output.
     void startReplay();
     // The holder lets go: the shell runs on, and its keep period starts.
@@ -130,9 +132,9 @@ public:
     KeptShells(asio::any_io_executor executor, std::shared_ptr<HelperLifetime> lifetime);
 
     // A new kept shell, registered and counted, or the reason there is none.
-    std::pair<std::shared_ptr<KeptShell>, std::optional<std::string>>
-    create(const UUID& id, const std::string& identifier, ShellOptions options,
-           std::int64_t columns, std::int64_t rows);
+    Expected<std::shared_ptr<KeptShell>> create(const UUID& id, const std::string& identifier,
+                                                ShellOptions options, std::int64_t columns,
+                                                std::int64_t rows);
     std::shared_ptr<KeptShell> find(const std::string& identifier, const UUID& id) const;
     std::vector<std::shared_ptr<KeptShell>> of(const std::string& identifier) const;
     std::int64_t historyInUse() const { return historyInUse_; }

@@ -69,12 +69,13 @@ void TerminalHelperService::openKept(const ShellRequest& request, ShellOptions o
         reply(0, std::string("This agent keeps no shells."));
         return;
     }
-    auto [kept, problem] = keptShells->create(request.id, client->identifier(), options,
-                                              request.columns, request.rows);
-    if (!kept) {
-        reply(0, std::move(problem));
+    auto created = keptShells->create(request.id, client->identifier(), options, request.columns,
+                                      request.rows);
+    if (!created) {
+        reply(0, std::move(created.error()));
         return;
     }
+    std::shared_ptr<KeptShell> kept = std::move(*created);
     auto reserved = std::make_shared<Slot>();
     reserved->kept = kept;
     slots.emplace(request.id, reserved);
@@ -275,9 +276,9 @@ void TerminalHelperService::attach(UUID id, std::optional<std::int64_t> from, st
         reply(0, 0, std::string("The shell is still starting."));
         return;
     }
-    auto [offset, problem] = kept->attach(weak_from_this(), client, from, columns, rows);
-    if (problem) {
-        reply(0, 0, std::move(problem));
+    auto offset = kept->attach(weak_from_this(), client, from, columns, rows);
+    if (!offset) {
+        reply(0, 0, std::move(offset.error()));
         return;
     }
     if (!kept->hasExited()) {
@@ -286,7 +287,7 @@ void TerminalHelperService::attach(UUID id, std::optional<std::int64_t> from, st
         attached->session = kept->session();
         slots.emplace(id, attached);
     }
-    reply(kept->pid(), offset, std::nullopt);
+    reply(kept->pid(), *offset, std::nullopt);
     // The kept output follows the answer, which may wait behind slower answers.
     client->afterResponses([kept] { kept->startReplay(); });
 }
