@@ -253,6 +253,15 @@ class Client:
         pid, error = self.request("openShell", [shell_id, columns, rows, folder, shell, {}])
         return shell_id, pid, error
 
+    def open_prompted_shell(self, shell="/bin/sh"):
+        """Opens a shell and waits for its prompt; returns (uuid bytes, pid). A refusal ends the
+        script: nothing it measures can follow."""
+        shell_id, pid, error = self.open_shell(shell)
+        if error is not None:
+            raise SystemExit(f"open refused: {error}")
+        self.wait_prompt(shell_id)
+        return shell_id, pid
+
     def write(self, shell_id, data):
         self.notify("write", [shell_id, data])
 

@@ -97,10 +97,7 @@ def main():
     with agentlib.Agent(binary) as agent:
         client = agentlib.Client(agent.path)
         client.hello()
-        shell_id, shell_pid, error = client.open_shell()
-        if error is not None:
-            raise SystemExit(f"open refused: {error}")
-        client.wait_prompt(shell_id)
+        shell_id, shell_pid = client.open_prompted_shell()
         client.write(shell_id, f"stty raw -echo; printf 'REA''DY'; sleep {SLEEP}; head -c {total} | md5sum\n".encode())
         client.wait_output(shell_id, b"READY")
         rss_idle = agent.status_kib("VmRSS")

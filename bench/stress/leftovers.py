@@ -42,10 +42,7 @@ def run_case(binary, nofile, setup, ready, settle):
     with agentlib.Agent(binary, nofile=nofile) as agent:
         client = agentlib.Client(agent.path)
         client.hello()
-        shell_id, shell_pid, error = client.open_shell()
-        if error is not None:
-            raise SystemExit(f"open refused: {error}")
-        client.wait_prompt(shell_id)
+        shell_id, shell_pid = client.open_prompted_shell()
         client.write(shell_id, setup)
         client.wait_output(shell_id, ready, 30)
         time.sleep(settle)
