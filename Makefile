@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 PACKAGES   := cmake make g++ pkg-config libasio-dev libmsgpack-cxx-dev libsystemd-dev \
-              libgtest-dev libgmock-dev bash dash zsh clang clang-format tmux \
+              libgtest-dev libgmock-dev bash dash zsh fish clang clang-format tmux \
               libclang-rt-dev python3
 
 .PHONY: all deps configure build programs test test-js test-asan test-tsan format format-check bench fuzz \

@@ -19,6 +19,8 @@ struct ShellRequest {
     std::optional<std::string> shell;
     // Overrides every other source of the shell's environment.
     Environment environment;
+    // bash, zsh and fish start with the scripts that report prompts, commands and the folder.
+    bool integration = false;
 
     friend bool operator==(const ShellRequest&, const ShellRequest&) = default;
 };

@@ -61,7 +61,7 @@ if [[ -z ${__veltro_installed-} ]] &&
         if [[ -o history && $entry =~ ^\ *([0-9]+)\*?\ \ (.*)$ ]] &&
             ((BASH_REMATCH[1] >= ${__veltro_history_number:-0})); then
             line=${BASH_REMATCH[2]}
-            escape='\\'
+            escape='\'
             line=${line//\\/"$escape$escape"}
             escape='\x3b'
             line=${line//;/"$escape"}
