@@ -19,7 +19,7 @@ struct ShellRequest {
     std::optional<std::string> shell;
     // Overrides every other source of the shell's environment.
     Environment environment;
-    // bash, zsh and fish start with the scripts that report prompts, commands and the folder.
+    // Start bash, zsh and fish with the agent's shell integration, which marks their commands.
     bool integration = false;
 
     friend bool operator==(const ShellRequest&, const ShellRequest&) = default;
