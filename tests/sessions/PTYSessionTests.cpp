@@ -711,7 +711,7 @@ TEST_P(IntegratedShell, ReportsPromptCommandsExitCodesAndFolderKeepingTheUsersFi
 
     std::string status = fish ? "$status" : "$?";
     std::string exitSeven = fish ? "sh -c 'exit 7'" : "(exit 7)";
-    // Each command line as typed, and as reported: \ doubled, ; as \x3b.
+    // Each command line as typed, and as reported: \ doubled, ; and control characters as \xHH.
     const std::pair<std::string, std::string> commands[] = {
         {"false", "1"},
         {"true | false", "1"},
@@ -719,6 +719,7 @@ TEST_P(IntegratedShell, ReportsPromptCommandsExitCodesAndFolderKeepingTheUsersFi
         {"echo \"after: " + status + "\"", "0"},
         {"false; echo \"then: " + status + "\"", "0"},
         {"printf '%s\\n' 'a;b\\c'", "0"},
+        {"echo 'one\ntwo'", "0"},
         {"hello", "0"},
         {"cd '" + folder + "'", "0"},
         {"env | awk '/VELTRO|ZDOTDIR|XDG_DATA_DIRS/ {s = s $0 \" \"} END {print \"<env \" s "
@@ -735,7 +736,7 @@ TEST_P(IntegratedShell, ReportsPromptCommandsExitCodesAndFolderKeepingTheUsersFi
             << line << "\n"
             << seen(recorder).output;
         std::string reported = line;
-        for (auto [from, to] : {std::pair("\\", "\\\\"), {";", "\\x3b"}})
+        for (auto [from, to] : {std::pair("\\", "\\\\"), {";", "\\x3b"}, {"\n", "\\x0a"}})
             for (std::size_t at = reported.find(from); at != std::string::npos;
                  at = reported.find(from, at + std::strlen(to)))
                 reported.replace(at, std::strlen(from), to);
