@@ -6,7 +6,7 @@ else
     unset ZDOTDIR
 fi
 
-[[ -r ${ZDOTDIR:-$HOME}/.zlogin ]] && source ${ZDOTDIR:-$HOME}/.zlogin
+[[ -r "${ZDOTDIR:-$HOME}/.zlogin" ]] && source "${ZDOTDIR:-$HOME}/.zlogin"
 
-[[ -o interactive ]] && source $__veltro_zdotdir/veltro.zsh
+[[ -o interactive ]] && source "$__veltro_zdotdir/veltro.zsh"
 unset __veltro_zdotdir __veltro_user_zdotdir __veltro_user_zdotdir_set

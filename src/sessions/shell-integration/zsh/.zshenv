@@ -15,19 +15,19 @@ fi
 
 if [[ ${VELTRO_ZSH_STARTUP-} == none ]]; then
     unset VELTRO_ZSH_STARTUP
-    source $__veltro_zdotdir/veltro.zsh
+    source "$__veltro_zdotdir/veltro.zsh"
     unset __veltro_zdotdir
     # As zsh -f would: /etc/zsh/zshenv has been read, nothing after it is.
     setopt no_rcs
     return 0
 fi
 
-[[ -r ${ZDOTDIR:-$HOME}/.zshenv ]] && source ${ZDOTDIR:-$HOME}/.zshenv
+[[ -r "${ZDOTDIR:-$HOME}/.zshenv" ]] && source "${ZDOTDIR:-$HOME}/.zshenv"
 
 if [[ -o rcs ]] && [[ -o login || -o interactive ]]; then
     typeset -g __veltro_user_zdotdir=${ZDOTDIR-} __veltro_user_zdotdir_set=${ZDOTDIR+1}
     ZDOTDIR=$__veltro_zdotdir
 else
-    [[ -o interactive ]] && source $__veltro_zdotdir/veltro.zsh
+    [[ -o interactive ]] && source "$__veltro_zdotdir/veltro.zsh"
     unset __veltro_zdotdir
 fi
