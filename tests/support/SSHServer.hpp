@@ -1,6 +1,5 @@
 #pragma once
 
-#include "support/ChildProcess.hpp"
 #include "support/Eventually.hpp"
 #include "support/TemporaryFolder.hpp"
 
@@ -19,13 +18,68 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltro::testing {
+
+// A program run as a child with the given standard descriptors (the benchmark uses it too, so
+// it needs nothing of the test framework). Killed and reaped at the end unless it has ended.
+class SpawnedProcess {
+public:
+    SpawnedProcess() = default;
+    SpawnedProcess(std::vector<std::string> command, int input, int output, int errors) {
+        std::vector<char*> argv;
+        for (auto& word : command)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ != 0)
+            return;
+        // In the child only async-signal-safe calls; a failure shows as status 127.
+        ::dup2(input, 0);
+        ::dup2(output, 1);
+        ::dup2(errors, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    SpawnedProcess(SpawnedProcess&& other) noexcept
+        : pid_(std::exchange(other.pid_, -1)), status_(other.status_) {}
+    SpawnedProcess& operator=(SpawnedProcess&& other) noexcept {
+        std::swap(pid_, other.pid_);
+        std::swap(status_, other.status_);
+        return *this;
+    }
+    ~SpawnedProcess() {
+        if (pid_ <= 0 || status_)
+            return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+
+    pid_t pid() const { return pid_; }
+    bool running() {
+        int raw = 0;
+        if (pid_ > 0 && !status_ && ::waitpid(pid_, &raw, WNOHANG) == pid_)
+            status_ = raw;
+        return pid_ > 0 && !status_;
+    }
+    // The exit code once it has ended (within a minute); nothing if it runs on or was killed.
+    std::optional<int> exitCode() {
+        eventually([&] { return !running(); });
+        if (!status_ || !WIFEXITED(*status_))
+            return std::nullopt;
+        return WEXITSTATUS(*status_);
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
 
 // A private OpenSSH server on a free loopback port, with a host key and one authorized client
 // key made for it in a folder of its own, so that tests reach this machine's user over real
@@ -45,12 +99,12 @@ public:
             throw std::runtime_error("cannot make /run/sshd for the test's ssh server");
         makeKey(folder_ / "host_key");
         makeKey(folder_ / "client_key");
-        std::ofstream(folder_ / "authorized_keys") << readFile(folder_ / "client_key.pub");
+        std::ofstream(folder_ / "authorized_keys") << contents(folder_ / "client_key.pub");
         // Another program may take a port between the look and sshd's bind: try a few.
-        for (int attempt = 0; attempt < 5 && !server_; ++attempt)
+        for (int attempt = 0; attempt < 5 && !server_.running(); ++attempt)
             start();
-        if (!server_)
-            throw std::runtime_error("the test's sshd did not listen: " + readFile(log()));
+        if (!server_.running())
+            throw std::runtime_error("the test's sshd did not listen: " + contents(log()));
     }
     SSHServer(const SSHServer&) = delete;
     SSHServer& operator=(const SSHServer&) = delete;
@@ -99,7 +153,13 @@ private:
                               " -q -t ed25519 -N '' -C veltro-test -f " + path + " </dev/null >>" +
                               log() + " 2>&1";
         if (std::system(command.c_str()) != 0)
-            throw std::runtime_error("ssh-keygen failed: " + readFile(log()));
+            throw std::runtime_error("ssh-keygen failed: " + contents(log()));
+    }
+
+    static std::string contents(const std::string& path) {
+        std::stringstream text;
+        text << std::ifstream(path).rdbuf();
+        return text.str();
     }
 
     static int freeLoopbackPort() {
@@ -138,17 +198,17 @@ private:
                               << "AllowTcpForwarding no\n"
                               << "X11Forwarding no\n"
                               << "PrintMotd no\n";
-        auto server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{serverProgram, "-D", "-e", "-f", config}, log());
-        bool listens = eventually(
-            [&] { return accepts(port_) || server->waitForExit(std::chrono::seconds(0)); });
-        if (listens && !server->waitForExit(std::chrono::seconds(0)))
-            server_ = std::move(server);
+        FileDescriptor nothing(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        FileDescriptor output(
+            ::open(log().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        server_ = SpawnedProcess({serverProgram, "-D", "-e", "-f", config}, nothing.get(),
+                                 output.get(), output.get());
+        eventually([&] { return accepts(port_) || !server_.running(); });
     }
 
     TemporaryFolder folder_;
     int port_ = 0;
-    std::unique_ptr<ChildProcess> server_;
+    SpawnedProcess server_;
 };
 
 // ssh running a command on an SSHServer, as a client of the agent runs it: its standard input
@@ -163,50 +223,18 @@ public:
         socket_ = FileDescriptor(ends[0]);
         FileDescriptor theirs(ends[1]);
         FileDescriptor errors(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-        std::vector<std::string> command = server.command(remoteCommand);
-        std::vector<char*> argv;
-        for (auto& word : command)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ != 0)
-            return;
-        // In the child only async-signal-safe calls; a failure shows as ssh's status 127.
-        ::dup2(theirs.get(), 0);
-        ::dup2(theirs.get(), 1);
-        ::dup2(errors.get(), 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        ssh_ =
+            SpawnedProcess(server.command(remoteCommand), theirs.get(), theirs.get(), errors.get());
     }
-    ~SSHClient() {
-        if (status_)
-            return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    SSHClient(const SSHClient&) = delete;
-    SSHClient& operator=(const SSHClient&) = delete;
 
     // The test's end of ssh's standard input and output.
     FileDescriptor takeSocket() { return std::move(socket_); }
-
     // ssh's exit code, which is the remote command's; nothing while it runs or when killed.
-    std::optional<int> exitCode() {
-        eventually([&] {
-            int raw = 0;
-            if (!status_ && ::waitpid(pid_, &raw, WNOHANG) == pid_)
-                status_ = raw;
-            return status_.has_value();
-        });
-        if (!status_ || !WIFEXITED(*status_))
-            return std::nullopt;
-        return WEXITSTATUS(*status_);
-    }
+    std::optional<int> exitCode() { return ssh_.exitCode(); }
 
 private:
-    pid_t pid_ = -1;
     FileDescriptor socket_;
-    std::optional<int> status_;
+    SpawnedProcess ssh_;
 };
 
 } // namespace veltro::testing
