@@ -21,7 +21,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -54,6 +56,20 @@ std::string thisProgram() {
     return std::string(path.data(), static_cast<std::size_t>(length));
 }
 
+// This process's environment less the variables that describe the one ssh connection that
+// runs it: the agent outlives that connection and serves later ones, and its shells inherit it.
+std::vector<char*> agentEnvironment() {
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string_view text(*entry);
+        if (!text.starts_with("SSH_CLIENT=") && !text.starts_with("SSH_CONNECTION=") &&
+            !text.starts_with("SSH_TTY=") && !text.starts_with("SSH_ORIGINAL_COMMAND="))
+            environment.push_back(*entry);
+    }
+    environment.push_back(nullptr);
+    return environment;
+}
+
 // `program --agent` in a session of its own, so it outlives this proxy and the ssh session as
 // it would under the service manager. Its output goes nowhere: an agent holding ssh's pipes
 // would keep the session open after the proxy ended.
@@ -82,7 +98,8 @@ pid_t startAgent(const std::string& program) {
         error = error != 0 ? error : step;
     pid_t pid = -1;
     if (error == 0)
-        error = ::posix_spawn(&pid, program.c_str(), &files, &attributes, argv.data(), environ);
+        error = ::posix_spawn(&pid, program.c_str(), &files, &attributes, argv.data(),
+                              agentEnvironment().data());
     // Both only free what init allocated.
     (void)::posix_spawn_file_actions_destroy(&files);
     (void)::posix_spawnattr_destroy(&attributes);

@@ -85,10 +85,11 @@ TEST(ProxyEndToEnd, StartsTheAgentCarriesAShellAndEndsWithZeroWhenTheAgentCloses
     RemoteClient client{RawPeer(ssh.takeSocket())};
     ASSERT_TRUE(client.greet()) << readFile(log) << readFile(server.log());
     ASSERT_GT(client.openShell(), 0);
-    client.type("echo sum-$((6*7))\nexit 3\n");
+    // The agent outlives this ssh connection: its shells must not think they run under it.
+    client.type("echo sum-$((6*7)) ssh-${SSH_CONNECTION:-none}\nexit 3\n");
     std::string output;
     auto status = client.outputUntilExit(output);
-    EXPECT_NE(output.find("sum-42"), std::string::npos) << output;
+    EXPECT_NE(output.find("sum-42 ssh-none"), std::string::npos) << output;
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3) << *status;
 
