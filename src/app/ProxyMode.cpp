@@ -146,7 +146,8 @@ FileDescriptor connectOrStartAgent(const std::string& path) {
                                      " --agent " + failure + " before it listened.");
         if (std::chrono::steady_clock::now() > deadline)
             throw std::runtime_error("No agent listens at " + path + ", and " + program +
-                                     " --agent did not listen within 5 seconds.");
+                                     " --agent did not listen within " +
+                                     std::to_string(agentStartTimeout.count()) + " seconds.");
     }
 }
 
