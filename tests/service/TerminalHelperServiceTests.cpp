@@ -37,6 +37,15 @@ public:
     void folderChanged(const UUID&, std::string folder) override {
         folders.push_back(std::move(folder));
     }
+    void commandStarted(const UUID& id, std::int64_t offset,
+                        const std::optional<std::string>& commandLine) override {
+        marks.push_back(describe(id, offset, "started", commandLine.value_or("nil")));
+    }
+    void commandFinished(const UUID& id, std::int64_t offset, std::optional<std::int64_t> exitCode,
+                         std::int64_t) override {
+        marks.push_back(describe(id, offset, "finished",
+                                 exitCode ? std::to_string(*exitCode) : std::string("nil")));
+    }
     void detached(const UUID& id, std::string reason) override {
         detaches.emplace_back(id, std::move(reason));
     }
@@ -48,8 +57,16 @@ public:
     void suspendInput() override { ++suspensions; }
     void resumeInput() override { --suspensions; }
 
+    // A mark and how much of its shell's output had arrived before it.
+    std::string describe(const UUID& id, std::int64_t offset, const std::string& kind,
+                         const std::string& value) {
+        return kind + " " + std::to_string(offset) + " " + value + " after " +
+               std::to_string(streams[id].size());
+    }
+
     std::vector<std::pair<UUID, std::int32_t>> exits;
     std::vector<std::string> folders;
+    std::vector<std::string> marks;
     std::vector<std::pair<UUID, std::string>> detaches;
     std::map<UUID, std::string> streams;
     bool holdOutput = false;
@@ -75,6 +92,9 @@ public:
     void exited(const UUID&, std::int32_t) override {}
     void folderChanged(const UUID&, std::string_view) override {}
     void detached(const UUID&, std::string_view) override {}
+    void commandStarted(const UUID&, std::int64_t, const std::optional<std::string>&) override {}
+    void commandFinished(const UUID&, std::int64_t, std::optional<std::int64_t>,
+                         std::int64_t) override {}
     void error(std::string_view, std::string_view) override {}
     void afterResponses(std::function<void()> block) override { block(); }
     void addWriteBarrier(std::function<void()> block) override { block(); }
