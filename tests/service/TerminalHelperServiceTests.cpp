@@ -220,7 +220,16 @@ TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGe
     std::pair<bool, std::optional<std::string>> busy{true, ""};
     f.service->isBusy(unknown, [&](bool value, auto name) { busy = {value, name}; });
     EXPECT_EQ(busy, (std::pair<bool, std::optional<std::string>>{false, std::nullopt}));
+    std::optional<std::vector<CommandInfo>> commands;
+    f.service->commands(unknown, [&](std::vector<CommandInfo> all) { commands = std::move(all); });
+    EXPECT_EQ(commands, std::vector<CommandInfo>());
     EXPECT_TRUE(session->input.empty() && session->resizes.empty() && session->closes == 0);
+    // Only a shell opened with marks has its marks looked for, and reported.
+    EXPECT_FALSE(session->events.wantsMarks());
+    UUID marked = UUID::random();
+    f.open(marked, {0, 0, true, false});
+    f.launcher->finish()->events.commandFinished(7, 1, 20);
+    EXPECT_EQ(f.client->marks, std::vector<std::string>{"finished 7 1 after 0"});
 
     f.service->closeAll();
     auto refused = f.open(UUID::random());
@@ -375,10 +384,11 @@ TEST(TerminalHelperListenerDelegate, ChecksEachConnectionBeforeResumingIt) {
               (std::vector<std::string>{"requirement identifier \"x\"", "resume"}));
 }
 
-TEST(KeptShells, ReplayThenLiveOutputArriveOnceInOrderWhileTheReadingWaits) {
+// A mark found in live output that waits behind the replay waits with it.
+TEST(KeptShells, ReplayThenLiveOutputAndItsMarksArriveOnceInOrderWhileTheReadingWaits) {
     Fixture f;
     UUID id = UUID::random();
-    auto session = f.keep(id);
+    auto session = f.keep(id, {60, 1024 * 1024, true, false});
     // Six pieces of replay: more than may be in flight at once.
     std::string before = numbered(0, 6 * 64 * 1024 + 100);
     produce(*session, before);
@@ -396,7 +406,13 @@ TEST(KeptShells, ReplayThenLiveOutputArriveOnceInOrderWhileTheReadingWaits) {
     std::string live = numbered(before.size(), 5000);
     bool liveSent = false;
     produce(*session, live, [&] { liveSent = true; });
+    std::int64_t end = std::int64_t(before.size() + live.size());
+    session->events.commandStarted(end, "ls");
+    EXPECT_TRUE(second.client->marks.empty());
     second.client->acknowledge();
+    EXPECT_EQ(second.client->marks,
+              std::vector<std::string>{"started " + std::to_string(end) + " ls after " +
+                                       std::to_string(end - 1000)});
     EXPECT_TRUE(liveSent);
     EXPECT_EQ(second.client->streams[id], (before + live).substr(1000));
     EXPECT_EQ(list(*second.service).front().produced, std::int64_t(before.size() + live.size()));
