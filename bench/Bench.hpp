@@ -44,6 +44,7 @@ void keptOutputBench(const Options& options);
 void marksOutputBench(const Options& options);
 void attachBench(const Options& options);
 void keptMemoryBench(const Options& options);
+void sshBench(const Options& options);
 
 inline double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
