@@ -76,7 +76,9 @@ ShellEvents events(const Recording& recorder) {
                     sent();
             },
             [next](std::string folder) { next()->folders.push_back(std::move(folder)); },
-            [next](std::int32_t status) { next()->exits.push_back(status); }};
+            [next](std::int32_t status) { next()->exits.push_back(status); },
+            {},
+            {}};
 }
 
 Recorder seen(const Recording& recorder) {
