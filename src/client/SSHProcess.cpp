@@ -117,7 +117,7 @@ SSHProcess::Started SSHProcess::start(const SSHDestination& destination) {
     if (error != 0)
         throw ipc::ConnectionError("Cannot start ssh to reach " + destination.host + ": " +
                                    std::strerror(error));
-    return {std::make_unique<SSHProcess>(pid), std::move(ours)};
+    return {std::make_shared<SSHProcess>(pid), std::move(ours)};
 }
 
 SSHProcess::~SSHProcess() {
@@ -145,6 +145,7 @@ bool SSHProcess::reapedWithin(std::chrono::milliseconds patience) {
 }
 
 std::string SSHProcess::finish(std::chrono::milliseconds patience) {
+    std::lock_guard guard(mutex_);
     if (!status_ && !reapedWithin(patience)) {
         // ssh is our child and not yet reaped, so its pid cannot have been reused.
         (void)::kill(pid_, SIGTERM);

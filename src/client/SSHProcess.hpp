@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,11 +17,12 @@ namespace veltro {
 // ssh running the agent's proxy on a host, its standard input and output one end of a socket
 // pair whose other end the client speaks the protocol over. Its standard error stays ours, so
 // its password prompt and its errors reach the person. Destroying it reaps it: ssh first has
-// its time to deliver what it was given and end by itself, then it is ended.
+// its time to deliver what it was given and end by itself, then it is ended. Its members may be
+// called from any thread.
 class SSHProcess {
 public:
     struct Started {
-        std::unique_ptr<SSHProcess> process;
+        std::shared_ptr<SSHProcess> process;
         // Our end of the pair, close-on-exec.
         FileDescriptor socket;
     };
@@ -46,6 +48,8 @@ private:
     bool reapedWithin(std::chrono::milliseconds patience);
 
     pid_t pid_;
+    // Held while waiting, so a second caller waits for the first and then has its answer.
+    std::mutex mutex_;
     std::optional<int> status_;
 };
 

@@ -78,6 +78,9 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
             return;
         for (auto& [key, wake] : std::exchange(waiters, {}))
             wake();
+        // ssh ends with the connection; it is reaped aside, as it may take a moment to end.
+        if (ssh)
+            loop.offload([ssh = ssh] { (void)ssh->finish(writtenTimeout); }, [] {});
         if (!released && handler.disconnected)
             handler.disconnected(reason);
     }
@@ -135,8 +138,8 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
     // Written on the loop, read from any thread.
     std::mutex offsetsMutex;
     std::map<UUID, std::int64_t> offsets;
-    // The ssh that carries the connection, when one does; used by the owner's thread only.
-    std::unique_ptr<SSHProcess> ssh;
+    // The ssh that carries the connection, when one does. Set before the connection starts.
+    std::shared_ptr<SSHProcess> ssh;
 };
 
 std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(EventLoop& loop,
@@ -216,7 +219,8 @@ TerminalHelperClient::~TerminalHelperClient() {
         state->connection->disconnect();
     });
     // Its standard input is closed now, so ssh ends once it has delivered what it was given.
-    state_->ssh.reset();
+    if (state_->ssh)
+        (void)state_->ssh->finish(writtenTimeout);
 }
 
 // What was sent before the end goes out before it. A `close` that never reached the agent would

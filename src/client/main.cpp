@@ -339,7 +339,9 @@ private:
         // Gone, the client no longer calls the handler, which leaves `events` to us.
         client.reset();
         events->disconnected.store(false);
-        auto giveUp = std::chrono::steady_clock::now() + reconnectLimit;
+        // This machine's agent ends only with the shells it keeps, so there one attempt tells.
+        auto giveUp = std::chrono::steady_clock::now() +
+                      (place.ssh ? reconnectLimit : std::chrono::minutes(0));
         std::chrono::milliseconds pause = firstPause;
         // The shell's output may have stopped in the middle of a line.
         std::cerr << "\r\n";
