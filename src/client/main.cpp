@@ -339,9 +339,7 @@ private:
         // Gone, the client no longer calls the handler, which leaves `events` to us.
         client.reset();
         events->disconnected.store(false);
-        // This machine's agent ends only with the shells it keeps, so there one attempt tells.
-        auto giveUp = std::chrono::steady_clock::now() +
-                      (place.ssh ? reconnectLimit : std::chrono::minutes(0));
+        auto giveUp = std::chrono::steady_clock::now() + reconnectLimit;
         std::chrono::milliseconds pause = firstPause;
         // The shell's output may have stopped in the middle of a line.
         std::cerr << "\r\n";
@@ -361,6 +359,12 @@ private:
                 client.reset();
                 problem = error.what();
             }
+            // This machine's agent takes its kept shells with it when it ends, so there a
+            // failed connect is final.
+            if (!place.ssh)
+                return Ending{1, "veltro-terminal: the terminal helper went away, and the "
+                                 "shells it kept with it (" +
+                                     problem + ").\n"};
             if (std::chrono::steady_clock::now() + pause > giveUp)
                 return Ending{1, "veltro-terminal: " + place.name() +
                                      " could not be reached again (" + problem +
