@@ -19,9 +19,11 @@ namespace {
 
 // A keepalive every 10 seconds, with ssh's default of three unanswered, finds a dead network in
 // about half a minute, so a kept shell is reconnected soon; an idle connection costs one small
-// packet each time. Given after the user's options, which win when they set it too (the first
-// value of an ssh option counts).
+// packet each time. A connect that gets no answer fails after 10 seconds rather than the
+// system's two minutes, as nothing can be typed while one is under way. Both come after the
+// user's options, which win when they set them too (the first value of an ssh option counts).
 constexpr const char* keepalive = "ServerAliveInterval=10";
+constexpr const char* connectTimeout = "ConnectTimeout=10";
 
 // How long an ssh that was told to end gets after SIGTERM before SIGKILL.
 constexpr std::chrono::seconds termination{1};

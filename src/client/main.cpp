@@ -351,8 +351,12 @@ private:
                 client = connect();
                 WindowSize size = windowSize();
                 auto attached = client->attach(events->id, from, size.columns, size.rows);
-                if (!attached.error)
+                if (!attached.error) {
+                    if (from && attached.offset > *from)
+                        std::cerr << "veltro-terminal: " << attached.offset - *from
+                                  << " bytes of output were lost while disconnected.\r\n";
                     return std::nullopt;
+                }
                 client.reset();
                 return Ending{1, "veltro-terminal: the shell is gone: " + *attached.error + "\n"};
             } catch (const std::exception& error) {
