@@ -202,8 +202,13 @@ TerminalHelperClient::connect(EventLoop& loop, Handler handler, const SSHDestina
     } catch (const ConnectionEnded&) {
         // ssh's own message, on the standard error we share, says more.
         std::string ended = state->ssh->finish(writtenTimeout);
+        // The remote shell's word for a command it cannot find.
+        std::string hint = ended == "exit status 127"
+                               ? " The command that reaches the agent was not found there; is "
+                                 "veltro-terminal-helper installed on that host?"
+                               : "";
         throw ipc::ConnectionError("ssh to " + destination.host + " ended (" + ended +
-                                   ") before the agent there said hello.");
+                                   ") before the agent there said hello." + hint);
     }
     return client;
 }
