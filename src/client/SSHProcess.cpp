@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -82,9 +83,8 @@ std::string statusText(int status) {
     return "status " + std::to_string(status);
 }
 
-} // namespace
-
-std::vector<std::string> SSHProcess::arguments(const SSHDestination& destination) {
+// What runs: ssh, the user's options, ours, then the host and the remote command.
+std::vector<std::string> sshArguments(const SSHDestination& destination) {
     std::vector<std::string> arguments{"ssh"};
     arguments.insert(arguments.end(), destination.options.begin(), destination.options.end());
     arguments.insert(arguments.end(),
@@ -92,6 +92,8 @@ std::vector<std::string> SSHProcess::arguments(const SSHDestination& destination
                       destination.command.value_or(SSHDestination::defaultCommand)});
     return arguments;
 }
+
+} // namespace
 
 SSHProcess::Started SSHProcess::start(const SSHDestination& destination) {
     // A host that reads as an option would be taken as one by ssh.
@@ -105,7 +107,7 @@ SSHProcess::Started SSHProcess::start(const SSHDestination& destination) {
     FileDescriptor ours(ends[0]);
     FileDescriptor theirs(ends[1]);
 
-    std::vector<std::string> words = arguments(destination);
+    std::vector<std::string> words = sshArguments(destination);
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(word.data());

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace veltro {
 
@@ -29,9 +28,6 @@ public:
 
     // Throws ipc::ConnectionError naming the host when ssh cannot be started.
     static Started start(const SSHDestination& destination);
-
-    // What runs: ssh, the options, then the host and the remote command.
-    static std::vector<std::string> arguments(const SSHDestination& destination);
 
     explicit SSHProcess(pid_t pid) : pid_(pid) {}
     ~SSHProcess();
