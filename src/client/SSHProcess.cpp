@@ -88,7 +88,7 @@ std::vector<std::string> sshArguments(const SSHDestination& destination) {
     std::vector<std::string> arguments{"ssh"};
     arguments.insert(arguments.end(), destination.options.begin(), destination.options.end());
     arguments.insert(arguments.end(),
-                     {"-T", "-o", keepalive, destination.host, "--",
+                     {"-T", "-o", keepalive, "-o", connectTimeout, destination.host, "--",
                       destination.command.value_or(SSHDestination::defaultCommand)});
     return arguments;
 }
