@@ -326,7 +326,9 @@ private:
         if (events->disconnected.load() && kept)
             return reconnect();
         if (events->disconnected.load())
-            return Ending{1, "veltro-terminal: the terminal helper went away" +
+            return Ending{1, "veltro-terminal: " +
+                                 (place.ssh ? "the connection to " + place.name() + " ended"
+                                            : std::string("the terminal helper went away")) +
                                  (events->reason.empty() ? "" : ": " + events->reason) + ".\n"};
         return std::nullopt;
     }
