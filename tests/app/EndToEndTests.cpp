@@ -1,4 +1,4 @@
-#include "support/ChildProcess.hpp"
+#include "support/AgentProcess.hpp"
 #include "support/ClientRecorder.hpp"
 #include "support/Eventually.hpp"
 #include "support/TemporaryFolder.hpp"
@@ -13,53 +13,21 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <future>
-#include <map>
 
 namespace veltro::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using Environment = std::map<std::string, std::string>;
 using ipc::FileIdentity;
-
-// The agent of this build as a child process, started with `job` added to (or replacing
-// entries of) this process's environment. A listening socket is handed over the way systemd
-// does: on descriptor 3, with LISTEN_FDS=1 and LISTEN_PID naming the agent.
-std::vector<std::string> agentCommand(const Environment& job, bool handsOverSocket,
-                                      std::vector<std::string> arguments) {
-    std::vector<std::string> command{"/usr/bin/env"};
-    for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES", "XPC_SERVICE_NAME"})
-        command.insert(command.end(), {"-u", name});
-    for (const auto& [name, value] : job)
-        command.push_back(name + "=" + value);
-    // The shell's $$ is the agent's pid too, since env and the shell exec in its place.
-    if (handsOverSocket)
-        command.insert(command.end(),
-                       {"/bin/sh", "-c", "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$@\"", "sh"});
-    command.push_back(VELTRO_HELPER_PATH);
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return command;
-}
-
-class AgentProcess : public ChildProcess {
-public:
-    AgentProcess(const std::string& log, const Environment& job, int listeningSocket = -1,
-                 std::vector<std::string> arguments = {"--agent"})
-        : ChildProcess(agentCommand(job, listeningSocket >= 0, std::move(arguments)), log, false,
-                       listeningSocket) {}
-};
 
 void expectLeftAsAnotherAgentIsThere(AgentProcess& agent, const std::string& log) {
     EXPECT_EQ(agent.exitCode(), 0) << readFile(log);
@@ -147,19 +115,12 @@ void expectTerminationLeavesNoProcess(AgentProcess& agent, const std::string& so
         << job << " outlived the agent";
 }
 
-struct Runtime {
-    TemporaryFolder folder;
-    std::string socket = folder / TerminalService::socketName();
-    std::string log = folder / "agent.log";
-};
-
 TEST(AgentEndToEnd, AgentBindsAPrivateSocketServesAShellAndEndsForIdlenessRemovingTheSocket) {
     Runtime runtime;
     AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()},
                                      {"JOURNAL_STREAM", "8:12345"},
                                      {"INVOCATION_ID", "0123456789abcdef"}});
-    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
-        << readFile(runtime.log);
+    ASSERT_TRUE(runtime.listening()) << readFile(runtime.log);
     struct stat info {};
     ASSERT_EQ(::stat(runtime.socket.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -182,8 +143,7 @@ TEST(AgentEndToEnd, AgentBindsAPrivateSocketServesAShellAndEndsForIdlenessRemovi
 TEST(AgentEndToEnd, StraySignalsAreIgnoredATerminationSignalClosesEveryShellAndRemovesTheSocket) {
     Runtime runtime;
     AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
-    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
-        << readFile(runtime.log);
+    ASSERT_TRUE(runtime.listening()) << readFile(runtime.log);
     for (int stray : {SIGUSR1, SIGUSR2, SIGALRM})
         ASSERT_EQ(::kill(agent.pid(), stray), 0);
     expectTerminationLeavesNoProcess(agent, runtime.socket);
@@ -226,8 +186,7 @@ TEST(AgentEndToEnd, OfAgentsStartedTogetherBesideALeftoverSocketOneListensAndTou
         else
             winner = index;
     }
-    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
-        << readFile(logs[winner]);
+    ASSERT_TRUE(runtime.listening()) << readFile(logs[winner]);
     EventLoop loop;
     ClientRecorder recorder;
     EXPECT_EQ(
@@ -349,8 +308,7 @@ TEST(TerminalCommand, RunsAShellInTheTerminalFollowsResizesAndExitsWithTheShells
         GTEST_SKIP() << "tmux is not installed";
     Runtime runtime;
     AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
-    ASSERT_TRUE(eventually([&] { return someoneListens(runtime.socket); }))
-        << readFile(runtime.log);
+    ASSERT_TRUE(runtime.listening()) << readFile(runtime.log);
 
     Tmux tmux(runtime.folder / "tmux.sock");
     std::string command =

@@ -1,4 +1,4 @@
-#include "support/ChildProcess.hpp"
+#include "support/AgentProcess.hpp"
 #include "support/ClientRecorder.hpp"
 #include "support/Eventually.hpp"
 #include "support/SSHServer.hpp"
@@ -25,39 +25,31 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// A program of this build whose standard input the test types into, its output (both streams)
-// in `log`. `runtime` is its XDG_RUNTIME_DIR, so it finds the test's agent.
-std::unique_ptr<ChildProcess> program(const std::string& runtime, const std::string& log,
-                                      std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime});
-    return std::make_unique<ChildProcess>(std::move(arguments), log, true);
-}
-
 // The agent of this build with a private runtime folder; veltro-terminal runs against it.
 struct Agent {
-    TemporaryFolder runtime;
-    std::string socket = runtime / TerminalService::socketName();
-    std::string log = runtime / "agent.log";
-    std::unique_ptr<ChildProcess> process =
-        program(runtime.path(), log, {VELTRO_HELPER_PATH, "--agent"});
+    Runtime runtime;
+    std::string socket = runtime.socket;
+    AgentProcess process{runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}}};
     int runs = 0;
 
     Agent() {
-        if (!eventually([&] { return someoneListens(socket); }))
-            throw std::runtime_error("the agent did not listen: " + readFile(log));
+        if (!runtime.listening())
+            throw std::runtime_error("the agent did not listen: " + readFile(runtime.log));
     }
     // A termination signal ends the agent and every shell it keeps.
     ~Agent() {
-        process->signal(SIGTERM);
-        process->exitCode();
+        process.signal(SIGTERM);
+        process.exitCode();
     }
 
-    // veltro-terminal with `arguments`; its output goes to a file of its own.
+    // veltro-terminal with `arguments`, typed into; its output goes to a file of its own.
     std::pair<std::unique_ptr<ChildProcess>, std::string>
-    terminal(std::vector<std::string> arguments) {
-        std::string output = runtime / ("terminal-" + std::to_string(++runs) + ".out");
-        arguments.insert(arguments.begin(), VELTRO_TERMINAL_PATH);
-        return {program(runtime.path(), output, arguments), output};
+    terminal(const std::vector<std::string>& arguments) {
+        std::string output = runtime.folder / ("terminal-" + std::to_string(++runs) + ".out");
+        return {std::make_unique<ChildProcess>(withJob({{"XDG_RUNTIME_DIR", runtime.folder.path()}},
+                                                       VELTRO_TERMINAL_PATH, arguments),
+                                               output, true),
+                output};
     }
     // Runs veltro-terminal to its end with nothing to type; answers its exit code and output.
     std::pair<std::optional<int>, std::string> command(std::vector<std::string> arguments) {
@@ -173,7 +165,7 @@ TEST(KeptShellEndToEnd, OverSSHAKeptShellSurvivesItsSSHBeingKilledWithEveryLineO
         return arguments;
     };
     std::string proxy =
-        "env XDG_RUNTIME_DIR=" + agent.runtime.path() + " " VELTRO_HELPER_PATH " --proxy";
+        "env XDG_RUNTIME_DIR=" + agent.runtime.folder.path() + " " VELTRO_HELPER_PATH " --proxy";
 
     auto [failed, failure] = agent.command(viaSSH("exit 5", {"--check"}));
     EXPECT_EQ(failed, 1);

@@ -6,16 +6,15 @@
 #include "platform/FileDescriptor.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "protocol/TerminalInterfaces.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/Eventually.hpp"
 #include "support/TemporaryFolder.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -132,12 +131,7 @@ struct Message {
 // A client that speaks raw bytes, to send what a correct client never would.
 class RawPeer {
 public:
-    explicit RawPeer(const std::string& path) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.data(), path.size());
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
+    explicit RawPeer(const std::string& path) { veltro::testing::connectTo(fd_, path); }
     // Over a socket connected already, such as ssh's standard input and output.
     explicit RawPeer(FileDescriptor connected) : fd_(connected.release()) {}
     ~RawPeer() { ::close(fd_); }

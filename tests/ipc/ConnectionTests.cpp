@@ -142,10 +142,7 @@ TEST(ConnectionHandshake, PeerOfAnotherUserGetsNoByteAndNoConnection) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(10);
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, agent.path.data(), agent.path.size());
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        if (!veltro::testing::connectTo(fd, agent.path))
             ::_exit(11);
         ::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
         pollfd entry{fd, POLLIN, 0};

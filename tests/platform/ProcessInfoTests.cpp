@@ -1,5 +1,6 @@
 #include "platform/ProcessInfo.hpp"
 
+#include "support/ProcessCounts.hpp"
 #include "support/TemporaryFolder.hpp"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,11 +154,7 @@ TEST(ProcessHandle, SignalsReachOnlyTheHeldProcessWithOrWithoutAPidfdAndOnlyWhil
     EXPECT_TRUE(ProcessHandle::open(seen)->holdsDescriptor());
     EXPECT_FALSE(ProcessHandle::open(later));
 
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    rlimit none = limit;
-    none.rlim_cur = 0;
-    ::setrlimit(RLIMIT_NOFILE, &none);
+    rlimit limit = veltro::testing::leaveFreeDescriptors(0);
     auto held = ProcessHandle::open(seen);
     auto other = ProcessHandle::open(later);
     ::setrlimit(RLIMIT_NOFILE, &limit);

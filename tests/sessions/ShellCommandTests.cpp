@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace veltro {
 namespace {
 
@@ -9,6 +11,14 @@ const UserAccount account{"me", "/home/me", "/bin/zsh"};
 
 bool every(const std::string&) {
     return true;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;)
+        words.push_back(word);
+    return words;
 }
 
 ShellCommand command(const std::optional<std::string>& shell, const Environment& base = {},
@@ -40,63 +50,42 @@ TEST(ShellCommand, OnlyTheLoginShellReadsStartUpFilesAndANamedShellIsRunAsNamed)
 // Each shell gets its own way in, and what the way in replaces is handed to the script, which
 // puts it back; a variable a client passed by that name must not pass for the original.
 TEST(ShellCommand, IntegrationStartsBashZshAndFishThroughTheScriptsAndRemembersWhatItReplaced) {
-    struct Case {
-        std::optional<std::string> shell;
-        std::string accountShell;
+    // Each case: the shell asked for (else the account's), its arguments, and the variables
+    // before and after; a variable after without `=` must be gone.
+    const std::tuple<std::optional<std::string>, std::string, std::string, std::string, std::string>
+        cases[] = {
+            {std::nullopt, "/bin/bash", "", "bash --init-file /s/bash/veltro.bash",
+             "VELTRO_BASH_STARTUP=login"},
+            {"/bin/bash", "", "", "bash --init-file /s/bash/veltro.bash",
+             "VELTRO_BASH_STARTUP=none"},
+            {std::nullopt, "/bin/zsh", "ZDOTDIR=/z VELTRO_ZSH_STARTUP=none", "-zsh",
+             "ZDOTDIR=/s/zsh VELTRO_ORIGINAL_ZDOTDIR=/z VELTRO_ZSH_STARTUP"},
+            {"/bin/zsh", "", "VELTRO_ORIGINAL_ZDOTDIR=/stale", "zsh",
+             "ZDOTDIR=/s/zsh VELTRO_ZSH_STARTUP=none VELTRO_ORIGINAL_ZDOTDIR"},
+            {std::nullopt, "/usr/bin/fish", "VELTRO_XDG_DATA_DIRS=/stale", "-fish",
+             "XDG_DATA_DIRS=/s:/usr/local/share:/usr/share VELTRO_XDG_DATA_DIRS"},
+            {"/usr/bin/fish", "", "XDG_DATA_DIRS=/a:/b", "fish",
+             "XDG_DATA_DIRS=/s:/a:/b VELTRO_XDG_DATA_DIRS=/a:/b"},
+        };
+    for (const auto& [shell, accountShell, before, arguments, after] : cases) {
         Environment base;
-        std::vector<std::string> arguments;
-        Environment set;
-        std::vector<std::string> unset;
-    };
-    const Case cases[] = {
-        {std::nullopt,
-         "/bin/bash",
-         {},
-         {"bash", "--init-file", "/s/bash/veltro.bash"},
-         {{"VELTRO_BASH_STARTUP", "login"}},
-         {}},
-        {"/bin/bash",
-         "",
-         {},
-         {"bash", "--init-file", "/s/bash/veltro.bash"},
-         {{"VELTRO_BASH_STARTUP", "none"}},
-         {}},
-        {std::nullopt,
-         "/bin/zsh",
-         {{"ZDOTDIR", "/z"}, {"VELTRO_ZSH_STARTUP", "none"}},
-         {"-zsh"},
-         {{"ZDOTDIR", "/s/zsh"}, {"VELTRO_ORIGINAL_ZDOTDIR", "/z"}},
-         {"VELTRO_ZSH_STARTUP"}},
-        {"/bin/zsh",
-         "",
-         {{"VELTRO_ORIGINAL_ZDOTDIR", "/stale"}},
-         {"zsh"},
-         {{"ZDOTDIR", "/s/zsh"}, {"VELTRO_ZSH_STARTUP", "none"}},
-         {"VELTRO_ORIGINAL_ZDOTDIR"}},
-        {std::nullopt,
-         "/usr/bin/fish",
-         {{"VELTRO_XDG_DATA_DIRS", "/stale"}},
-         {"-fish"},
-         {{"XDG_DATA_DIRS", "/s:/usr/local/share:/usr/share"}},
-         {"VELTRO_XDG_DATA_DIRS"}},
-        {"/usr/bin/fish",
-         "",
-         {{"XDG_DATA_DIRS", "/a:/b"}},
-         {"fish"},
-         {{"XDG_DATA_DIRS", "/s:/a:/b"}, {"VELTRO_XDG_DATA_DIRS", "/a:/b"}},
-         {}},
-    };
-    for (const Case& test : cases) {
-        ShellCommand result =
-            command(test.shell, {}, test.base, {"me", "/home/me", test.accountShell});
+        for (const std::string& variable : words(before))
+            base.emplace(variable.substr(0, variable.find('=')),
+                         variable.substr(variable.find('=') + 1));
+        ShellCommand result = command(shell, {}, base, {"me", "/home/me", accountShell});
         ASSERT_TRUE(result.addIntegration("/s", every));
-        std::string path = test.shell.value_or(test.accountShell);
+        std::string path = shell.value_or(accountShell);
         EXPECT_EQ(result.path, path);
-        EXPECT_EQ(result.arguments, test.arguments) << path;
-        for (const auto& [key, value] : test.set)
-            EXPECT_EQ(result.environment[key], value) << path << " " << key;
-        for (const std::string& key : test.unset)
-            EXPECT_FALSE(result.environment.contains(key)) << path << " " << key;
+        EXPECT_EQ(result.arguments, words(arguments)) << path;
+        for (const std::string& variable : words(after)) {
+            std::size_t equals = variable.find('=');
+            std::string key = variable.substr(0, equals);
+            if (equals == std::string::npos)
+                EXPECT_FALSE(result.environment.contains(key)) << path << " " << key;
+            else
+                EXPECT_EQ(result.environment[key], variable.substr(equals + 1))
+                    << path << " " << key;
+        }
     }
     // Other shells, and scripts that are not there, leave the command as it was.
     ShellCommand::PathTest nothing = [](const std::string&) { return false; };

@@ -30,12 +30,17 @@ inline std::string readFile(const std::string& path) {
     return text.str();
 }
 
-inline bool someoneListens(const std::string& path) {
-    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// Only system calls, so that a child forked from a test with threads may use it too.
+inline bool connectTo(int socket, const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    return ::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+inline bool someoneListens(const std::string& path) {
+    FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return connectTo(socket.get(), path);
 }
 
 // A program run as a child: `command` (its first word an absolute path), standard input a pipe

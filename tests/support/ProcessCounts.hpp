@@ -1,6 +1,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -36,6 +38,18 @@ inline int childProcesses(pid_t parent = ::getpid()) {
     }
     ::closedir(folder);
     return count;
+}
+
+// Lowers the descriptor limit so that exactly `free` more descriptors can be opened, and answers
+// the limit before, for the test to set again.
+inline rlimit leaveFreeDescriptors(int free) {
+    rlimit before{};
+    ::getrlimit(RLIMIT_NOFILE, &before);
+    rlimit lowered{0, before.rlim_max};
+    while (::fcntl(static_cast<int>(lowered.rlim_cur), F_GETFD) != -1 || free-- > 0)
+        ++lowered.rlim_cur;
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+    return before;
 }
 
 } // namespace veltro::testing
