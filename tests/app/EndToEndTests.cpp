@@ -132,8 +132,7 @@ TEST(AgentEndToEnd, AgentBindsAPrivateSocketServesAShellAndEndsForIdlenessRemovi
 
     expectServesAShell(runtime.socket);
     EXPECT_EQ(agent.exitCode(), 0) << readFile(runtime.log);
-    // Nothing but the two logs and the lock that is left for the next agent: neither the socket
-    // nor the name it was moved aside to.
+    // Only the two logs and the lock kept for the next agent: no socket, nor its moved-aside name.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runtime.folder.path()), {}), 3)
         << "the agent left its socket behind";
 }
@@ -211,10 +210,9 @@ TEST(AgentEndToEnd, RuntimeFolderOpenToOthersIsRefusedWithStatusOne) {
     EXPECT_NE(readFile(log).find(runtime.path()), std::string::npos) << readFile(log);
 }
 
-// Started by the service manager: the socket comes ready-made on descriptor 3 and the job's
-// label in XPC_SERVICE_NAME selects agent mode without "--agent". The socket belongs to systemd
-// and outlives every agent: a client that connects after one agent has ended waits in it and
-// is served by the next.
+// Started by the service manager: the socket comes on descriptor 3 and XPC_SERVICE_NAME selects
+// agent mode. The socket is systemd's and outlives every agent: a client that connects after
+// one has ended waits in it for the next.
 TEST(AgentEndToEnd, SocketHandedOverBySystemdIsServedKeptAndWaitsForTheNextAgent) {
     Runtime runtime;
     runtime.socket = runtime.folder / "handed-over.sock";
@@ -255,9 +253,8 @@ std::string capture(const std::string& command) {
     return output;
 }
 
-// Neither program registers anything or opens a socket for these, the helper without arguments
-// included (on Linux it only says how it is loaded), and a missing helper is said plainly, with
-// how to start one.
+// None of these registers anything or opens a socket (the helper without arguments only says
+// how it is loaded on Linux); a missing helper is said plainly, with how to start one.
 TEST(ProgramsEndToEnd, HelpNoArgumentsAndAMissingHelperAreAnsweredWithoutSideEffects) {
     for (auto [program, argument, printed, ending] : {
              std::tuple{VELTRO_HELPER_PATH, "--help", "Usage: veltro-terminal-helper",

@@ -209,9 +209,8 @@ TEST(KeptShellEndToEnd, OverSSHAKeptShellSurvivesItsSSHBeingKilledWithEveryLineO
     }
 }
 
-// A kept shell with marks, from a plain sh that prints them: each mark's notification follows
-// the output up to the byte after it, and the commands keep their offsets while the shell runs
-// on detached, marks included, and after it is attached again.
+// Marks printed by a plain sh: each notification follows the output up to the byte after it,
+// and commands keep their offsets while the shell runs on detached and once it is attached.
 TEST(KeptShellEndToEnd, CommandMarksFollowTheirOutputAndOutliveADetachWithTheSameOffsets) {
     Agent agent;
     UUID id = UUID::random();

@@ -75,8 +75,7 @@ private:
     std::vector<std::string> calls_;
 };
 
-// Accepts every connection with `helper`, admitting only clients that
-// identify as the application, and counts the connections and their ends.
+// Serves every connection with `helper`, admitting the application only; counts their ends.
 class TestDelegate : public ipc::ListenerDelegate {
 public:
     explicit TestDelegate(EventLoop& loop) : loop(loop) {}

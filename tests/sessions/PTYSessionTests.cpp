@@ -36,8 +36,7 @@ namespace {
 
 using Statuses = std::vector<std::int32_t>;
 
-// The loop of this test program: made before the first session, and ended after the launcher
-// shared by the tests, which is made after it.
+// Made before, so ended after, the launcher the tests share.
 EventLoop& loop() {
     static EventLoop loop;
     return loop;
@@ -54,8 +53,7 @@ struct Recorder {
     std::vector<std::size_t> chunks;
     std::vector<std::string> folders;
     Statuses exits;
-    // Command marks, for a shell recorded with them: each started command's line, then its
-    // exit code and duration once it finished.
+    // For a shell recorded with marks: each command's line, then its exit code and duration.
     struct Command {
         std::optional<std::string> line;
         std::optional<std::int64_t> exitCode;
@@ -134,8 +132,7 @@ void acknowledge(const Recording& recorder, std::size_t count = SIZE_MAX) {
 
 const Environment environment = {{"PATH", "/usr/local/bin:/usr/bin:/bin"}, {"LANG", "C.UTF-8"}};
 
-// What the launcher would run for `shell`: `arguments` replace the argument vector, so that a
-// test can run a script with the real environment and folder rules.
+// What the launcher would run for `shell`, or `arguments` with the same environment and folder.
 ShellCommand command(const std::string& shell, std::vector<std::string> arguments = {},
                      const std::string& folder = "/") {
     ShellCommand command(shell, folder, UserAccount{"tester", "/", "/bin/sh"}, environment, {}, "",
@@ -192,8 +189,8 @@ void letTheLoopTurn() {
         onLoop([] {});
 }
 
-// A script whose output comes in five parts, each but the last waiting for a line of input, so
-// that each becomes a chunk of its own; answered, while all four are withheld, until reaped.
+// A shell reaped while its four chunks of output are withheld, a fifth still unread: each part
+// waits for a line of input, so that each becomes a chunk of its own.
 Shell reapedBehindFourChunks() {
     auto [session, recorder] = start(
         script(
@@ -333,9 +330,8 @@ TEST(PTYSession, FolderIsProbedUntilTheShellReportsItAndTheForegroundProgramIsNa
     send(session, "cd /usr\n");
     EXPECT_TRUE(eventually([&] { return currentFolder() == "/usr"; }));
 
-    // Two reports in one piece of output: only the last one counts, and from then on only
-    // reports do. The real folder moves for longer than the quiet delay, and a report of the
-    // folder already known follows: neither the timer, the question nor that report move it.
+    // Of two reports in one piece of output only the last counts, and from then on only reports
+    // do: neither a later move for longer than the quiet delay nor a repeated report counts.
     std::string reported = resolved(temporary / "reported");
     send(session, "printf '\\033]7;file://h/elsewhere\\007\\033]7;file://h%s\\007' '" + reported +
                       "'; cd /; sleep 0.5; printf '\\033]7;file://h%s\\007<%s>' '" + reported +
@@ -384,10 +380,9 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
         eventually([&] { return onLoop([&] { return foreground->foregroundProcess().busy; }); }));
     auto foregroundJob =
         ProcessHandle::open(ProcessInfo::stat(foreground->pid())->terminalProcessGroup);
-    // A shell ignoring the hang-up, with jobs in process groups of their own that ignore it too,
-    // more of them than descriptors are free while the leftovers are listed, and more of them
-    // forked after the listing: only the forced kill of what is in the shell's session reaches
-    // them all.
+    // A shell ignoring the hang-up, with jobs in groups of their own ignoring it too, more than
+    // descriptors are free for the listing and more forked after it: only the forced kill of
+    // the shell's session reaches them all.
     auto& [ignoring, killed] = shells.emplace_back(start(command(
         "/bin/bash", {"bash", "-c",
                       "trap '' HUP; set -m; sleep 100 & printf '<%s>' $!; for i in $(seq 30); do "
@@ -397,8 +392,7 @@ TEST(PTYSession, CloseHangsUpKillsWhatIgnoresItAndEndsEachOfManySessionsOnceLeav
     auto backgroundJob = printedProcess(killed);
     ASSERT_TRUE(foregroundJob && backgroundJob);
     EXPECT_NE(ProcessInfo::stat(backgroundJob->pid())->processGroup, ignoring->pid());
-    // A shell that takes a moment to clean up after the hang-up is given that moment, however
-    // often it is closed.
+    // A shell cleaning up after the hang-up is given that moment, however often it is closed.
     auto& [graceful, cleanedUp] = shells.emplace_back(start(
         command("/bin/bash",
                 {"bash", "-c", "trap 'sleep 0.2; exit 7' HUP; printf ready; sleep 1000 & wait"})));
@@ -524,9 +518,8 @@ TEST(PTYSession, ProgramGetsTheTerminalAsControllingTerminalAndNothingElseOfTheA
     PTYShellLauncher launcher(loop(), UserAccount{"tester", temporary.path(), "/bin/sh"},
                               environment);
     launcher.descriptorLimit = 200;
-    // cat changes nothing about its signals or descriptors, so it shows what the spawn gave. It
-    // is spawned from the worst state the agent could be in: signals blocked on the spawning
-    // thread, signals ignored and a descriptor open without close-on-exec.
+    // cat keeps the signals and descriptors the spawn gave it, spawned from the agent's worst
+    // state: signals blocked and ignored, and a descriptor open without close-on-exec.
     ShellRequest request{{}, -5, 100000, temporary / "link", "/bin/cat", {}};
     sigset_t blocked;
     sigemptyset(&blocked);
