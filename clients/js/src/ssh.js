@@ -39,6 +39,7 @@ export class SshLink extends EventEmitter {
   #closed = false;
   #failure = null;
   #timer = null;
+  #exited = false;
 
   constructor(ssh) {
     super();
@@ -51,13 +52,19 @@ export class SshLink extends EventEmitter {
     this.child = child;
     child.stdout.on('data', (chunk) => this.emit('data', chunk));
     // As a socket that does not stay half open: the other side is done, so this one ends too.
-    child.stdout.on('end', () => this.end());
+    child.stdout.on('end', () => this.#endInput());
     child.stdin.on('drain', () => this.emit('drain'));
     // Writing after ssh went away fails with EPIPE; how ssh ended, told at its close, says more.
     child.stdin.on('error', () => {});
     child.stdout.on('error', () => {});
     child.on('error', (error) => {
       this.#failure = new TerminalHelperError(`Can’t run ssh to reach ${host}: ${error.message}`, 'ESSH');
+    });
+    // What ssh wrote before it went is all there is to read, and a client that stopped reading
+    // would otherwise never hear its end: read it to the end, held or not.
+    child.on('exit', () => {
+      this.#exited = true;
+      child.stdout.resume();
     });
     child.on('close', (code, signal) => {
       clearTimeout(this.#timer);
@@ -91,6 +98,10 @@ export class SshLink extends EventEmitter {
   end() {
     if (this.#closed) return;
     this.#ending = true;
+    this.#endInput();
+  }
+
+  #endInput() {
     this.child.stdin.end();
     this.#timer ??= setTimeout(() => this.child.kill(), lingerMs);
   }
@@ -102,7 +113,7 @@ export class SshLink extends EventEmitter {
   }
 
   pause() {
-    this.child.stdout.pause();
+    if (!this.#exited) this.child.stdout.pause();
   }
 
   resume() {
