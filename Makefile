@@ -4,7 +4,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 PACKAGES   := cmake make g++ pkg-config libasio-dev libmsgpack-cxx-dev libsystemd-dev \
               libgtest-dev libgmock-dev bash dash zsh clang clang-format tmux \
-              libclang-rt-dev python3
+              libclang-rt-dev python3 openssh-server openssh-client
 
 .PHONY: all deps configure build programs test test-js test-asan test-tsan format format-check bench fuzz \
         run local uninstall deb clean

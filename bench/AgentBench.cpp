@@ -22,33 +22,6 @@ constexpr int openRounds = 50;
 // A kept burst's shell ends by itself; the keep period only makes it a kept one.
 constexpr std::int64_t keptBurstKeep = 60;
 
-// From the open request to the exit of the shell, after all its output has been heard; and the
-// agent's processor time in between.
-Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes,
-                 const ShellOptions& shellOptions = {}) {
-    client.forget();
-    double processorStart = agent.processorSeconds();
-    auto start = Clock::now();
-    UUID id = client.open(shell, shellOptions);
-    client.type(id, burstScript(bytes) + "\n");
-    client.waitUntil([](const Heard& heard) { return heard.exits == 1; });
-    auto elapsed = Clock::now() - start;
-    double processor = agent.processorSeconds() - processorStart;
-    // The prompt and the echo of the typed line come on top of the burst.
-    std::size_t received = client.inspect([](const Heard& heard) { return heard.bytes; });
-    if (received < bytes)
-        std::fprintf(stderr, "the client heard %zu of %zu bytes\n", received, bytes);
-    return {elapsed, processor};
-}
-
-std::vector<double> agentEchoes(Client& client, int keystrokes) {
-    UUID id = openEchoShell(client);
-    std::vector<double> latencies = client.echoes(id, static_cast<std::size_t>(keystrokes));
-    // A shell closed by its client ends without a word to it.
-    client.close(id);
-    return latencies;
-}
-
 double agentFirstOutput(Client& client) {
     client.forget();
     auto start = Clock::now();
@@ -82,6 +55,33 @@ void burstHeading(const Options& options, const std::string& more = "") {
 }
 
 } // namespace
+
+// From the open request to the exit of the shell, after all its output has been heard; and the
+// agent's processor time in between.
+Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes,
+                 const ShellOptions& shellOptions) {
+    client.forget();
+    double processorStart = agent.processorSeconds();
+    auto start = Clock::now();
+    UUID id = client.open(shell, shellOptions);
+    client.type(id, burstScript(bytes) + "\n");
+    client.waitUntil([](const Heard& heard) { return heard.exits == 1; });
+    auto elapsed = Clock::now() - start;
+    double processor = agent.processorSeconds() - processorStart;
+    // The prompt and the echo of the typed line come on top of the burst.
+    std::size_t received = client.inspect([](const Heard& heard) { return heard.bytes; });
+    if (received < bytes)
+        std::fprintf(stderr, "the client heard %zu of %zu bytes\n", received, bytes);
+    return {elapsed, processor};
+}
+
+std::vector<double> agentEchoes(Client& client, int keystrokes) {
+    UUID id = openEchoShell(client);
+    std::vector<double> latencies = client.echoes(id, static_cast<std::size_t>(keystrokes));
+    // A shell closed by its client ends without a word to it.
+    client.close(id);
+    return latencies;
+}
 
 void outputBench(const Options& options) {
     Agent agent(options.agent);

@@ -43,6 +43,7 @@ void closingBench(const Options& options);
 void keptOutputBench(const Options& options);
 void attachBench(const Options& options);
 void keptMemoryBench(const Options& options);
+void sshBench(const Options& options);
 
 inline double seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();

@@ -21,8 +21,10 @@ constexpr std::int64_t rows = 24;
 
 } // namespace
 
-Client::Client(const Agent& agent)
-    : helper_(TerminalHelperClient::connect(loop_, handler(), agent.socketPath())) {}
+Client::Client(const Agent& agent) : Client(agent.socketPath()) {}
+
+Client::Client(const std::string& socketPath)
+    : helper_(TerminalHelperClient::connect(loop_, handler(), socketPath)) {}
 
 Client::~Client() {
     helper_->disconnect();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Agent.hpp"
+#include "BareTerminal.hpp"
 #include "Bench.hpp"
 
 #include "client/TerminalHelperClient.hpp"
@@ -53,6 +54,8 @@ struct Heard {
 class Client {
 public:
     explicit Client(const Agent& agent);
+    // Through another socket than the agent's own, such as one that ssh carries.
+    explicit Client(const std::string& socketPath);
     // Ends the connection; the agent closes every shell of it.
     ~Client();
     Client(const Client&) = delete;
@@ -110,5 +113,12 @@ private:
 
 // Opens a shell running echoScript and waits until it echoes.
 UUID openEchoShell(Client& client);
+
+// From the open request to the exit of a shell that writes a burst of `bytes`, after all its
+// output has been heard; and the agent's processor time in between.
+Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes,
+                 const ShellOptions& shellOptions = {});
+// Round trips of `keystrokes` single keystrokes through a fresh echoing shell, in microseconds.
+std::vector<double> agentEchoes(Client& client, int keystrokes);
 
 } // namespace veltro::bench

@@ -30,6 +30,7 @@ constexpr std::array benchmarks{
     Benchmark{"kept-output", "output throughput of a kept shell, history on", keptOutputBench},
     Benchmark{"attach", "attach to the last byte of 1 MiB of history", attachBench},
     Benchmark{"kept-memory", "the agent's memory per detached kept shell", keptMemoryBench},
+    Benchmark{"ssh", "throughput, echo and Ctrl-C through ssh and the proxy", sshBench},
 };
 
 [[noreturn]] void usage() {

@@ -20,13 +20,15 @@ LaunchMode decideLaunchMode(std::span<const std::string> arguments,
         return LaunchMode::version;
     if (given("--agent"))
         return LaunchMode::agent;
+    if (given("--proxy"))
+        return LaunchMode::proxy;
     if (serviceLabel && *serviceLabel == agentLabel)
         return LaunchMode::agent;
     return LaunchMode::install;
 }
 
 std::string usageText(std::string_view agentLabel) {
-    return "Usage: veltro-terminal-helper [--agent | --help | --version]\n"
+    return "Usage: veltro-terminal-helper [--agent | --proxy | --help | --version]\n"
            "\n"
            "Hosts the shells of the Veltro terminal\u2019s tabs on pseudo-terminals.\n"
            "\n"
@@ -35,6 +37,9 @@ std::string usageText(std::string_view agentLabel) {
            "              starts the program with XPC_SERVICE_NAME=" +
            std::string(agentLabel) +
            "\n"
+           "  --proxy     connect to this user\u2019s agent (starting one when none listens) and\n"
+           "              copy standard input to it and its answers to standard output, for\n"
+           "              clients on other machines: ssh HOST veltro-terminal-helper --proxy\n"
            "  --help      show this help\n"
            "  --version   show the version\n"
            "\n"

@@ -1,6 +1,7 @@
 #include "app/AgentMode.hpp"
 #include "app/InstallMode.hpp"
 #include "app/ModeDecision.hpp"
+#include "app/ProxyMode.hpp"
 #include "app/SystemdServiceManagement.hpp"
 #include "app/TerminalAlert.hpp"
 #include "protocol/PeerRequirement.hpp"
@@ -24,6 +25,8 @@ int main(int argc, char** argv) {
         return 0;
     case LaunchMode::agent:
         return runAgentMode();
+    case LaunchMode::proxy:
+        return runProxyMode();
     case LaunchMode::install:
         break;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileDescriptor.hpp"
 #include "protocol/TerminalClientProtocol.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 
@@ -16,7 +17,20 @@ namespace veltro::ipc {
 class ConnectionError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    ConnectionError(const std::string& text, int connectError)
+        : std::runtime_error(text), connectError_(connectError) {}
+
+    // Whether the connect found nobody there: no socket file, or nothing accepting on it. An
+    // agent started now could listen there; any other failure would stop it as well.
+    bool nothingListens() const;
+
+private:
+    int connectError_ = 0;
 };
+
+// A socket connected to the agent at `socketPath`, served by this user. Throws ConnectionError
+// naming the socket and the reason.
+FileDescriptor connectToAgent(const std::string& socketPath);
 
 // A client's end of a connection to the agent. It is the remote object itself: its
 // TerminalHelperProtocol calls become messages, in the order they are made, from any thread.

@@ -26,9 +26,11 @@ std::string errorText(const msgpack::object& error) {
 
 } // namespace
 
-std::shared_ptr<ClientConnection> ClientConnection::connect(asio::io_context& context,
-                                                            const std::string& socketPath,
-                                                            std::string identifier) {
+bool ConnectionError::nothingListens() const {
+    return connectError_ == ENOENT || connectError_ == ECONNREFUSED;
+}
+
+FileDescriptor connectToAgent(const std::string& socketPath) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path)
@@ -44,8 +46,11 @@ std::shared_ptr<ClientConnection> ClientConnection::connect(asio::io_context& co
         result =
             ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
-    if (result != 0)
-        throw ConnectionError("Cannot connect to " + socketPath + ": " + std::strerror(errno));
+    if (result != 0) {
+        int error = errno;
+        throw ConnectionError("Cannot connect to " + socketPath + ": " + std::strerror(error),
+                              error);
+    }
     // Only an agent of our own user may hear what we type.
     std::optional<PeerCredentials> peer = PeerCredentials::of(socket.get());
     if (!peer)
@@ -55,7 +60,13 @@ std::shared_ptr<ClientConnection> ClientConnection::connect(asio::io_context& co
         throw ConnectionError("Refusing the agent on " + socketPath + ": it runs as user " +
                               std::to_string(peer->uid) + ", not as this user (" +
                               std::to_string(::geteuid()) + ").");
-    return ClientSocketConnection::make(context, std::move(socket), std::move(identifier));
+    return socket;
+}
+
+std::shared_ptr<ClientConnection> ClientConnection::connect(asio::io_context& context,
+                                                            const std::string& socketPath,
+                                                            std::string identifier) {
+    return ClientSocketConnection::make(context, connectToAgent(socketPath), std::move(identifier));
 }
 
 std::shared_ptr<ClientSocketConnection> ClientSocketConnection::make(asio::io_context& context,

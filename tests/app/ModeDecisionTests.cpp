@@ -20,6 +20,9 @@ TEST(ModeDecision, OnlyExactArgumentsOrTheExactLabelSelectAMode) {
              Case{{}, development, LaunchMode::install},
              Case{{"--agent", "-h"}, release, LaunchMode::help},
              Case{{"--version", "--agent"}, std::nullopt, LaunchMode::version},
+             Case{{"--proxy"}, release, LaunchMode::proxy},
+             Case{{"--proxy", "--agent"}, std::nullopt, LaunchMode::agent},
+             Case{{"--Proxy"}, std::nullopt, LaunchMode::install},
          })
         EXPECT_EQ(decideLaunchMode(c.arguments, c.service, release), c.mode)
             << ::testing::PrintToString(c.arguments) << " " << c.service.value_or("(none)");

@@ -3,6 +3,7 @@
 #include "ipc/Listener.hpp"
 #include "ipc/MessageDecoder.hpp"
 #include "platform/EventLoop.hpp"
+#include "platform/FileDescriptor.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 #include "protocol/TerminalInterfaces.hpp"
 #include "support/Eventually.hpp"
@@ -136,6 +137,8 @@ public:
         std::memcpy(address.sun_path, path.data(), path.size());
         ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
+    // Over a socket connected already, such as ssh's standard input and output.
+    explicit RawPeer(FileDescriptor connected) : fd_(connected.release()) {}
     ~RawPeer() { ::close(fd_); }
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;

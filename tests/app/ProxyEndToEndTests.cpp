@@ -1,0 +1,169 @@
+#include "ipc/ConnectionTestSupport.hpp"
+#include "support/ChildProcess.hpp"
+#include "support/Eventually.hpp"
+#include "support/SSHServer.hpp"
+#include "support/TemporaryFolder.hpp"
+
+#include "protocol/TerminalInterfaces.hpp"
+#include "protocol/TerminalService.hpp"
+#include "protocol/UUID.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <thread>
+
+namespace veltro::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using ipctest::RawPeer;
+
+// What ssh runs on the server: this build's proxy for the runtime folder, its pid written to
+// `pidFile` first (the shell's pid is the proxy's, since both exec in its place).
+std::string proxyCommand(const std::string& runtime, const std::string& pidFile = "/dev/null") {
+    return "exec /bin/sh -c 'echo $$ >" + pidFile + "; exec env XDG_RUNTIME_DIR=" + runtime +
+           " " VELTRO_HELPER_PATH " --proxy'";
+}
+
+// A value of a "Name: value" or "name value" file under /proc, or -1.
+long procField(pid_t pid, const std::string& file, const std::string& name) {
+    std::ifstream lines("/proc/" + std::to_string(pid) + "/" + file);
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with(name))
+            return std::atol(line.c_str() + name.size());
+    return -1;
+}
+
+// The raw protocol through ssh and the proxy, as a client on another machine speaks it.
+struct RemoteClient {
+    RawPeer peer;
+    UUID id = UUID::random();
+
+    bool greet() {
+        peer.identify();
+        peer.send(encodeRequest(1, "hello", TerminalService::protocolVersion));
+        auto answer = peer.receive();
+        return answer && (*answer)[3].as<std::int64_t>() == TerminalService::protocolVersion;
+    }
+    pid_t openShell() {
+        peer.send(encodeRequest(2, "openShell", id, std::int64_t{80}, std::int64_t{24}, "/",
+                                std::optional<std::string>("/bin/sh"), Environment{}));
+        auto answer = peer.receive();
+        return answer ? (*answer)[3].via.array.ptr[0].as<pid_t>() : -1;
+    }
+    void type(const std::string& text) {
+        peer.send(encodeNotification(
+            "write", id,
+            ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+    }
+    // The shell's output until it exits, and its wait status; nothing if the connection ends.
+    std::optional<int> outputUntilExit(std::string& output) {
+        while (auto message = peer.receive()) {
+            std::string method = (*message)[1].as<std::string>();
+            const msgpack::object& params = (*message)[2];
+            if (method == "output")
+                output.append(params.via.array.ptr[1].via.bin.ptr,
+                              params.via.array.ptr[1].via.bin.size);
+            if (method == "exited")
+                return params.via.array.ptr[1].as<int>();
+        }
+        return std::nullopt;
+    }
+};
+
+TEST(ProxyEndToEnd, StartsTheAgentCarriesAShellAndEndsWithZeroWhenTheAgentClosesAfterInputEnds) {
+    SSHServer server;
+    TemporaryFolder runtime;
+    std::string log = runtime / "ssh.log";
+    SSHClient ssh(server, proxyCommand(runtime.path()), log);
+    RemoteClient client{RawPeer(ssh.takeSocket())};
+    ASSERT_TRUE(client.greet()) << readFile(log) << readFile(server.log());
+    ASSERT_GT(client.openShell(), 0);
+    // The agent outlives this ssh connection: its shells must not think they run under it.
+    client.type("echo sum-$((6*7)) ssh-${SSH_CONNECTION:-none}\nexit 3\n");
+    std::string output;
+    auto status = client.outputUntilExit(output);
+    EXPECT_NE(output.find("sum-42 ssh-none"), std::string::npos) << output;
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3) << *status;
+
+    // The client is done: the proxy passes the end of its input on, and the agent closes.
+    ASSERT_EQ(::shutdown(client.peer.fd(), SHUT_WR), 0);
+    EXPECT_FALSE(client.peer.receive());
+    EXPECT_EQ(ssh.exitCode(), 0) << readFile(log);
+    EXPECT_EQ(readFile(log), "");
+}
+
+TEST(ProxyEndToEnd, AnUnsafeRuntimeFolderOrAnAgentThatCannotStartIsOneLineAndStatusOne) {
+    SSHServer server;
+    TemporaryFolder open(0755);
+    // A file that is not a socket where the socket belongs: connecting is refused, and the
+    // agent the proxy starts cannot bind.
+    TemporaryFolder occupied;
+    std::ofstream(occupied / TerminalService::socketName()) << "not a socket";
+    for (auto [runtime, reason] : {std::pair{open.path(), "group or others may access it"},
+                                   std::pair{occupied.path(), "--agent exited with status 1"}}) {
+        std::string log = occupied / "ssh.log";
+        std::filesystem::remove(log);
+        SSHClient ssh(server, proxyCommand(runtime), log);
+        EXPECT_EQ(ssh.exitCode(), 1) << readFile(log);
+        std::string errors = readFile(log);
+        EXPECT_EQ(std::ranges::count(errors, '\n'), 1) << errors;
+        EXPECT_NE(errors.find(runtime), std::string::npos) << errors;
+        EXPECT_NE(errors.find(reason), std::string::npos) << errors;
+    }
+}
+
+// The agent's flow control must reach through the proxy and ssh: a client that stops reading
+// stops the shell, and the proxy holds no more than its buffers meanwhile.
+TEST(ProxyEndToEnd, AClientThatStopsReadingHoldsAFloodingShellAndTheProxyStaysSmall) {
+    SSHServer server;
+    TemporaryFolder runtime;
+    std::string agentLog = runtime / "agent.log";
+    ChildProcess agent(
+        {"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime.path(), VELTRO_HELPER_PATH, "--agent"},
+        agentLog);
+    ASSERT_TRUE(eventually([&] { return someoneListens(runtime / TerminalService::socketName()); }))
+        << readFile(agentLog);
+    std::string log = runtime / "ssh.log";
+    std::string pidFile = runtime / "proxy.pid";
+    SSHClient ssh(server, proxyCommand(runtime.path(), pidFile), log);
+    RemoteClient client{RawPeer(ssh.takeSocket())};
+    ASSERT_TRUE(client.greet()) << readFile(log);
+    pid_t shell = client.openShell();
+    ASSERT_GT(shell, 0);
+    client.type("exec yes flood\n");
+
+    // Nothing is read from here on. The shell stops once everything on the way is full.
+    auto written = [&] { return procField(shell, "io", "wchar:"); };
+    ASSERT_TRUE(eventually([&] {
+        if (readFile("/proc/" + std::to_string(shell) + "/comm") != "yes\n")
+            return false;
+        long before = written();
+        std::this_thread::sleep_for(300ms);
+        return before > 0 && written() == before;
+    })) << "the shell went on writing to a client that reads nothing";
+    // What the shell wrote all waits somewhere between it and the client: the agent's four
+    // chunks, the proxy's buffer, ssh's channel windows and the socket buffers on the way.
+    EXPECT_LT(written(), 32l << 20);
+    pid_t proxy = std::atoi(readFile(pidFile).c_str());
+    long residentKiB = procField(proxy, "status", "VmRSS:");
+    EXPECT_GT(residentKiB, 0);
+    EXPECT_LT(residentKiB, 8 * 1024) << "the proxy holds more than its two buffers";
+
+    // The agent ends: what it sent still arrives, then the end, and the proxy ends with 0.
+    agent.signal(SIGTERM);
+    while (client.peer.receive())
+        ;
+    EXPECT_EQ(ssh.exitCode(), 0) << readFile(log);
+    EXPECT_TRUE(agent.waitForExit()) << readFile(agentLog);
+}
+
+} // namespace
+} // namespace veltro::testing
