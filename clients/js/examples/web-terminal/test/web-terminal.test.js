@@ -60,7 +60,7 @@ test('a page types into its own shell, follows its window size, shows a failed c
     await page.keyboard.type(String.raw`printf '\033]133;C\007\033]133;D;3\007'` + '\n');
     await page.waitForFunction(() => !document.getElementById('status').hidden);
     assert.equal(await page.evaluate(() => document.getElementById('status').textContent), 'exit 3');
-    await page.keyboard.type(String.raw`printf '\033]133;D;0\007'` + '\n');
+    await page.keyboard.type(String.raw`printf '\033]133;C\007\033]133;D;0\007'` + '\n');
     await page.waitForFunction(() => document.getElementById('status').hidden);
   }
   await page.keyboard.type('exit 7\n');
