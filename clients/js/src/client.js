@@ -280,6 +280,8 @@ export class TerminalClient extends EventEmitter {
   #stopped = false;
   #finished = false;
   #reconnecting = false;
+  // Cuts short the wait before the next try when the client is closed meanwhile.
+  #stopWaiting = new AbortController();
 
   constructor(options = {}) {
     super();
@@ -432,6 +434,7 @@ export class TerminalClient extends EventEmitter {
   // and detaches the kept ones. A client waiting to reconnect stops waiting.
   close() {
     this.#stopped = true;
+    this.#stopWaiting.abort();
     if (this.#finished || (!this.#socket && !this.#reconnecting)) return Promise.resolve();
     const closed = new Promise((resolve) => this.once('close', resolve));
     if (this.#socket && !this.#closed) {
@@ -447,6 +450,7 @@ export class TerminalClient extends EventEmitter {
 
   destroy() {
     this.#stopped = true;
+    this.#stopWaiting.abort();
     if (this.#socket && !this.#closed) this.#socket.destroy();
     else if (this.#reconnecting) this.#finish();
   }
@@ -503,9 +507,9 @@ export class TerminalClient extends EventEmitter {
     }
     const { attempts, delay, maxDelay } = this.#reconnect;
     let lastError = cause;
-    for (let attempt = 0; attempt < attempts; attempt++) {
-      await sleep(Math.min(maxDelay, delay * 2 ** attempt));
-      if (this.#stopped) return this.#finish();
+    for (let attempt = 0; attempt < attempts && !this.#stopped; attempt++) {
+      await sleep(Math.min(maxDelay, delay * 2 ** attempt), undefined, { signal: this.#stopWaiting.signal }).catch(() => {});
+      if (this.#stopped) break;
       try {
         await this.#open();
       } catch (error) {
@@ -513,6 +517,11 @@ export class TerminalClient extends EventEmitter {
         continue;
       }
       const link = this.#socket;
+      // Closed while this connection was being made: it is not wanted any more.
+      if (this.#stopped) {
+        link.end();
+        break;
+      }
       await Promise.all([...this.#shells.values()].map((shell) => this.#reattach(shell)));
       // Broken again meanwhile: that drop started its own round.
       if (this.#socket !== link || this.#closed) return;
@@ -520,6 +529,7 @@ export class TerminalClient extends EventEmitter {
       this.emit('reconnected');
       return;
     }
+    if (this.#stopped) return this.#finish();
     const message = `Gave up reconnecting to the terminal helper after ${attempts} attempts: ${lastError?.message}`;
     for (const shell of [...this.#shells.values()]) this.#lose(shell, message);
     this.#closingReason ??= message;
@@ -543,6 +553,7 @@ export class TerminalClient extends EventEmitter {
   #lose(shell, message) {
     shell.ended = true;
     this[forget](shell);
+    // Lets out what waited for an attach that will not come, then the news.
     shell[handOver](shell.offset);
     shell[deliver]('lost', new TerminalHelperError(message, 'ELOST'));
   }
