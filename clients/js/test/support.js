@@ -26,7 +26,8 @@ export async function startAgent() {
   const folder = privateFolder();
   const env = { ...process.env, XDG_RUNTIME_DIR: folder };
   const child = spawn(agentPath, ['--agent'], { env, stdio: 'ignore' });
-  await waitFor('the agent socket', () => fs.readdirSync(folder).length > 0);
+  // The socket itself: a lock file beside it comes first.
+  await waitFor('the agent socket', () => fs.readdirSync(folder).some((name) => fs.statSync(path.join(folder, name)).isSocket()));
   const stop = async () => {
     if (child.exitCode === null) await new Promise((resolve) => child.once('exit', resolve).kill());
     fs.rmSync(folder, { recursive: true, force: true });
