@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 PACKAGES   := cmake make g++ pkg-config libasio-dev libmsgpack-cxx-dev libsystemd-dev \
-              libgtest-dev libgmock-dev bash dash zsh clang clang-format tmux \
+              libgtest-dev libgmock-dev bash dash zsh fish clang clang-format tmux \
               libclang-rt-dev python3 openssh-server openssh-client
 
 .PHONY: all deps configure build programs test test-js test-asan test-tsan format format-check bench fuzz \
@@ -123,6 +123,8 @@ run: programs
 LOCAL_PREFIX   := $(HOME)/.local
 LOCAL_UNIT_DIR := $(or $(XDG_CONFIG_HOME),$(HOME)/.config)/systemd/user
 LOCAL_AGENT    := $(LOCAL_PREFIX)/libexec/veltro-terminal-helper/veltro-terminal-helper
+# The shell integration scripts' folders, which the manifest does not list.
+LOCAL_SHARE    := $(LOCAL_PREFIX)/share/veltro-terminal-helper
 # What make local installed, for make uninstall.
 LOCAL_MANIFEST := $(BUILD)/install_manifest_Runtime.txt
 
@@ -158,6 +160,7 @@ uninstall:
 	  if [ -e "$$file" ] || [ -L "$$file" ]; then rm -f "$$file" && echo "Removed $$file"; fi; \
 	done < $(LOCAL_MANIFEST); \
 	rmdir "$(dir $(LOCAL_AGENT))" 2>/dev/null; \
+	if [ -d "$(LOCAL_SHARE)" ]; then find "$(LOCAL_SHARE)" -depth -type d -empty -delete; fi; \
 	if systemctl --user show-environment >/dev/null 2>&1; then systemctl --user daemon-reload; fi; \
 	rm -f $(LOCAL_MANIFEST)
 

@@ -8,6 +8,7 @@
 #include "Bench.hpp"
 #include "Client.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,12 +60,12 @@ void burstHeading(const Options& options, const std::string& more = "") {
 // From the open request to the exit of the shell, after all its output has been heard; and the
 // agent's processor time in between.
 Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes,
-                 const ShellOptions& shellOptions) {
+                 const ShellOptions& shellOptions, const std::optional<std::string>& script) {
     client.forget();
     double processorStart = agent.processorSeconds();
     auto start = Clock::now();
     UUID id = client.open(shell, shellOptions);
-    client.type(id, burstScript(bytes) + "\n");
+    client.type(id, script.value_or(burstScript(bytes)) + "\n");
     client.waitUntil([](const Heard& heard) { return heard.exits == 1; });
     auto elapsed = Clock::now() - start;
     double processor = agent.processorSeconds() - processorStart;
@@ -127,6 +128,44 @@ void keptOutputBench(const Options& options) {
     figure("agent's processor time, no history", through.cost(), "us/MiB");
     figure("agent's processor time, with history", keeping.cost(), "us/MiB");
     figure("with history / bare, by processor time", keeping.cost() / bare.cost(), "");
+}
+
+// The same bursts from shells with marks against shells without, of zeros and of lines of 4 KiB
+// that each hold one command's start and finish: what looking for the marks costs, and what
+// reporting them costs.
+void marksOutputBench(const Options& options) {
+    Agent agent(options.agent);
+    Client client(agent);
+    double size = mebibytes(options.bytes);
+    ShellOptions marked{.marks = true};
+    std::string markedLines = "stty raw -echo; yes \"$(printf '\\033]133;C\\007%4080s"
+                              "\\033]133;D;0\\007' x)\" | head -c " +
+                              std::to_string(options.bytes) + "; exit";
+    Throughput plain, plainMarked, lines, linesMarked;
+    for (int round = 0; round < options.rounds; ++round) {
+        // Each side goes first in every other round, so neither gains from the order.
+        bool markedFirst = round % 2 == 1;
+        for (bool on : {markedFirst, !markedFirst}) {
+            (on ? plainMarked : plain)
+                .add(agentBurst(agent, client, options.bytes, on ? marked : ShellOptions{}), size);
+            (on ? linesMarked : lines)
+                .add(agentBurst(agent, client, options.bytes, on ? marked : ShellOptions{},
+                                markedLines),
+                     size);
+        }
+    }
+    burstHeading(options, ", and as many bytes of 4 KiB lines with two marks each");
+    figure("zeros, marks off", plain.rate(), "MiB/s");
+    figure("zeros, marks on", plainMarked.rate(), "MiB/s");
+    figure("zeros, marks on / off", plainMarked.rate() / plain.rate(), "", "(target >= 0.97)");
+    figure("marked lines, marks off", lines.rate(), "MiB/s");
+    figure("marked lines, marks on", linesMarked.rate(), "MiB/s");
+    figure("marked lines, marks on / off", linesMarked.rate() / lines.rate(), "",
+           "(target >= 0.97)");
+    figure("agent's processor time, zeros, marks off", plain.cost(), "us/MiB");
+    figure("agent's processor time, zeros, marks on", plainMarked.cost(), "us/MiB");
+    figure("agent's processor time, marked lines, marks off", lines.cost(), "us/MiB");
+    figure("agent's processor time, marked lines, marks on", linesMarked.cost(), "us/MiB");
 }
 
 void echoBench(const Options& options) {

@@ -41,6 +41,7 @@ void openBench(const Options& options);
 void idleBench(const Options& options);
 void closingBench(const Options& options);
 void keptOutputBench(const Options& options);
+void marksOutputBench(const Options& options);
 void attachBench(const Options& options);
 void keptMemoryBench(const Options& options);
 void sshBench(const Options& options);

@@ -114,10 +114,12 @@ private:
 // Opens a shell running echoScript and waits until it echoes.
 UUID openEchoShell(Client& client);
 
-// From the open request to the exit of a shell that writes a burst of `bytes`, after all its
-// output has been heard; and the agent's processor time in between.
+// From the open request to the exit of a shell that writes a burst of `bytes` (with
+// burstScript, or `script` when given), after all its output has been heard; and the agent's
+// processor time in between.
 Burst agentBurst(const Agent& agent, Client& client, std::size_t bytes,
-                 const ShellOptions& shellOptions = {});
+                 const ShellOptions& shellOptions = {},
+                 const std::optional<std::string>& script = std::nullopt);
 // Round trips of `keystrokes` single keystrokes through a fresh echoing shell, in microseconds.
 std::vector<double> agentEchoes(Client& client, int keystrokes);
 

@@ -28,6 +28,7 @@ constexpr std::array benchmarks{
     Benchmark{"idle", "the agent's wake-ups with 100 idle shells", idleBench},
     Benchmark{"closing", "another connection's echo while 300 shells close", closingBench},
     Benchmark{"kept-output", "output throughput of a kept shell, history on", keptOutputBench},
+    Benchmark{"marks-output", "output throughput with command marks on and off", marksOutputBench},
     Benchmark{"attach", "attach to the last byte of 1 MiB of history", attachBench},
     Benchmark{"kept-memory", "the agent's memory per detached kept shell", keptMemoryBench},
     Benchmark{"ssh", "throughput, echo and Ctrl-C through ssh and the proxy", sshBench},

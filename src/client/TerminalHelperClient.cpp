@@ -50,6 +50,16 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
         if (!released && handler.detached)
             handler.detached(id, reason);
     }
+    void commandStarted(UUID id, std::int64_t offset,
+                        std::optional<std::string> commandLine) override {
+        if (!released && handler.commandStarted)
+            handler.commandStarted(id, offset, commandLine);
+    }
+    void commandFinished(UUID id, std::int64_t offset, std::optional<std::int64_t> exitCode,
+                         std::int64_t milliseconds) override {
+        if (!released && handler.commandFinished)
+            handler.commandFinished(id, offset, exitCode, milliseconds);
+    }
 
     // Where the output of a shell that is now ours goes on from. A new shell's output counts
     // from 0, even when some of it came before the answer to its opening.
@@ -257,6 +267,11 @@ TerminalHelperClient::AttachResult TerminalHelperClient::attach(const UUID& id,
 std::vector<TerminalHelperClient::KeptShell> TerminalHelperClient::list() {
     return state_->wait<std::vector<KeptShell>>(
         [&](auto answer) { state_->connection->list(std::move(answer)); });
+}
+
+std::vector<TerminalHelperClient::Command> TerminalHelperClient::commands(const UUID& id) {
+    return state_->wait<std::vector<Command>>(
+        [&](auto answer) { state_->connection->commands(id, std::move(answer)); });
 }
 
 void TerminalHelperClient::openShell(const UUID& id, std::int64_t columns, std::int64_t rows,

@@ -44,6 +44,15 @@ public:
         std::function<void(const UUID& id, const std::string& folder)> folderChanged;
         // Another connection attached this kept shell; nothing more about it comes here.
         std::function<void(const UUID& id, const std::string& reason)> detached;
+        // A shell opened with marks started or finished a command; `offset` is that of the
+        // output byte right after the mark, which has reached `output` before. `milliseconds`
+        // is 0 when no start was marked.
+        std::function<void(const UUID& id, std::int64_t offset,
+                           const std::optional<std::string>& commandLine)>
+            commandStarted;
+        std::function<void(const UUID& id, std::int64_t offset,
+                           std::optional<std::int64_t> exitCode, std::int64_t milliseconds)>
+            commandFinished;
         // The agent did not carry out a notification of ours (a bad argument, say): which, and
         // why. The connection goes on.
         std::function<void(const std::string& method, const std::string& message)> error;
@@ -66,6 +75,7 @@ public:
     };
 
     using KeptShell = KeptShellInfo;
+    using Command = CommandInfo;
 
     struct Busy {
         bool busy = false;
@@ -101,6 +111,9 @@ public:
                         std::int64_t rows);
     // The kept shells of our identifier, attached or not.
     std::vector<KeptShell> list();
+    // The last commands of a shell opened with marks, oldest first; empty for any other shell
+    // or an agent without marks.
+    std::vector<Command> commands(const UUID& id);
 
     // Asynchronous form: the callback runs on the event loop, or never when the connection ends
     // first.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,11 @@ public:
     virtual void exited(const UUID& id, std::int32_t status) = 0;
     virtual void folderChanged(const UUID& id, std::string_view folder) = 0;
     virtual void detached(const UUID& id, std::string_view reason) = 0;
+    virtual void commandStarted(const UUID& id, std::int64_t offset,
+                                const std::optional<std::string>& commandLine) = 0;
+    virtual void commandFinished(const UUID& id, std::int64_t offset,
+                                 std::optional<std::int64_t> exitCode,
+                                 std::int64_t milliseconds) = 0;
     // A notification of the peer's that was not carried out, and why.
     virtual void error(std::string_view method, std::string_view message) = 0;
 

@@ -128,6 +128,17 @@ void AgentSocketConnection::detached(const UUID& id, std::string_view reason) {
     transport_->send(encodeNotification("detached", id, reason));
 }
 
+void AgentSocketConnection::commandStarted(const UUID& id, std::int64_t offset,
+                                           const std::optional<std::string>& commandLine) {
+    transport_->send(encodeNotification("commandStarted", id, offset, commandLine));
+}
+
+void AgentSocketConnection::commandFinished(const UUID& id, std::int64_t offset,
+                                            std::optional<std::int64_t> exitCode,
+                                            std::int64_t milliseconds) {
+    transport_->send(encodeNotification("commandFinished", id, offset, exitCode, milliseconds));
+}
+
 void AgentSocketConnection::error(std::string_view method, std::string_view message) {
     transport_->send(encodeNotification("error", method, message));
 }

@@ -71,6 +71,10 @@ public:
     void exited(const UUID& id, std::int32_t status) override;
     void folderChanged(const UUID& id, std::string_view folder) override;
     void detached(const UUID& id, std::string_view reason) override;
+    void commandStarted(const UUID& id, std::int64_t offset,
+                        const std::optional<std::string>& commandLine) override;
+    void commandFinished(const UUID& id, std::int64_t offset, std::optional<std::int64_t> exitCode,
+                         std::int64_t milliseconds) override;
     void error(std::string_view method, std::string_view message) override;
     void afterResponses(std::function<void()> block) override;
     void addWriteBarrier(std::function<void()> block) override;

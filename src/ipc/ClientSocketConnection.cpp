@@ -257,6 +257,17 @@ void ClientSocketConnection::list(ListReply reply) {
     });
 }
 
+void ClientSocketConnection::commands(UUID id, CommandsReply reply) {
+    // An agent without marks answers with an error: it has no commands to tell.
+    request(
+        "commands",
+        [reply = std::move(reply)](const WireValues* result, std::string) {
+            reply(result ? result->commands(0) : std::vector<CommandInfo>());
+            return true;
+        },
+        id);
+}
+
 void ClientSocketConnection::received(const msgpack::object& object) {
     std::string problem;
     std::optional<IncomingMessage> message = IncomingMessage::classify(object, problem);

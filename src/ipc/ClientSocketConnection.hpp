@@ -56,6 +56,7 @@ public:
                 AttachReply reply) override;
     void detach(UUID id) override;
     void list(ListReply reply) override;
+    void commands(UUID id, CommandsReply reply) override;
 
     void received(const msgpack::object& message) override;
     void broken(const std::string& problem) override;

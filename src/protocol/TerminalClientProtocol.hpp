@@ -4,6 +4,7 @@
 #include "protocol/UUID.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace veltro {
@@ -19,6 +20,10 @@ public:
     // Another connection took the shell over; nothing more about it comes here. Only a client
     // that attaches kept shells can receive it, so the others need not answer it.
     virtual void detached(UUID, std::string) {}
+    // A shell opened with marks started or finished a command; `offset` is that of the output
+    // byte right after the mark. Only a client that asks for marks receives them.
+    virtual void commandStarted(UUID, std::int64_t, std::optional<std::string>) {}
+    virtual void commandFinished(UUID, std::int64_t, std::optional<std::int64_t>, std::int64_t) {}
 };
 
 } // namespace veltro

@@ -22,9 +22,14 @@ struct ShellOptions {
     std::int64_t keep = 0;
     // Bytes of its most recent output kept for `attach`.
     std::int64_t history = 0;
+    // Report the commands the shell marks in its output.
+    bool marks = false;
+    // Start the shell with the agent's own integration, which marks its commands.
+    bool integration = false;
 
     bool isKept() const { return keep > 0; }
-    bool isDefault() const { return keep == 0 && history == 0; }
+    bool reportsCommands() const { return marks || integration; }
+    bool isDefault() const { return keep == 0 && history == 0 && !marks && !integration; }
 
     friend bool operator==(const ShellOptions&, const ShellOptions&) = default;
 };
@@ -50,6 +55,19 @@ struct KeptShellInfo {
     friend bool operator==(const KeptShellInfo&, const KeptShellInfo&) = default;
 };
 
+// One command a shell with marks reported. Offsets are those of the output byte right after
+// the mark that started (`started`) or finished (`finished`) it; none where the shell did not
+// say.
+struct CommandInfo {
+    std::optional<std::string> commandLine;
+    std::optional<std::int64_t> started;
+    std::optional<std::int64_t> finished;
+    std::optional<std::int64_t> exitCode;
+    std::optional<std::int64_t> milliseconds;
+
+    friend bool operator==(const CommandInfo&, const CommandInfo&) = default;
+};
+
 // What a client asks of the agent. Every reply must be called exactly once, from any thread.
 class TerminalHelperProtocol {
 public:
@@ -60,6 +78,7 @@ public:
     using AttachReply = std::function<void(std::int32_t pid, std::int64_t offset,
                                            std::optional<std::string> error)>;
     using ListReply = std::function<void(std::vector<KeptShellInfo> shells)>;
+    using CommandsReply = std::function<void(std::vector<CommandInfo> commands)>;
 
     virtual ~TerminalHelperProtocol() = default;
 
@@ -78,6 +97,8 @@ public:
                         std::int64_t rows, AttachReply reply) = 0;
     virtual void detach(UUID id) = 0;
     virtual void list(ListReply reply) = 0;
+    // The shell's most recent commands, oldest first; none for a shell without marks.
+    virtual void commands(UUID id, CommandsReply reply) = 0;
 };
 
 } // namespace veltro

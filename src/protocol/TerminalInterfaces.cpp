@@ -76,13 +76,16 @@ std::optional<std::string> optionsProblem(const msgpack::object& value) {
             return "options must have str keys";
         std::string_view name = textOf(entry.key);
         std::string key = quotedText(name);
+        if (name == "marks" || name == "integration") {
+            if (entry.val.type != object_type::BOOLEAN)
+                return "option \"" + key + "\" must be a boolean";
+            continue;
+        }
         std::int64_t maximum = 0;
         if (name == "keep")
             maximum = ShellOptions::maximumKeep;
         else if (name == "history")
             maximum = ShellOptions::maximumHistory;
-        else if (name == "marks" || name == "integration")
-            return "option \"" + key + "\" is not supported yet";
         else
             return "unknown option \"" + key + "\"";
         if (!fitsInt64(entry.val))
@@ -148,6 +151,42 @@ std::optional<std::string> keptShellsProblem(const msgpack::object& value) {
     return std::nullopt;
 }
 
+// The keys of the maps `commands` answers; every value may be nil.
+constexpr std::array<ShellInfoKey, 5> commandKeys{{
+    {"commandLine", WireType::optionalString},
+    {"started", WireType::optionalInt64},
+    {"finished", WireType::optionalInt64},
+    {"exitCode", WireType::optionalInt64},
+    {"milliseconds", WireType::optionalInt64},
+}};
+
+std::optional<std::size_t> commandKeyIndex(const msgpack::object& key) {
+    if (key.type != object_type::STR)
+        return std::nullopt;
+    for (std::size_t i = 0; i < commandKeys.size(); ++i)
+        if (commandKeys[i].name == textOf(key))
+            return i;
+    return std::nullopt;
+}
+
+// A key left out reads as nil; keys of later versions are skipped.
+std::optional<std::string> commandsProblem(const msgpack::object& value) {
+    if (value.type != object_type::ARRAY)
+        return "must be an array of maps";
+    for (const auto& command : std::span(value.via.array.ptr, value.via.array.size)) {
+        if (command.type != object_type::MAP)
+            return "must be an array of maps";
+        for (const auto& entry : std::span(command.via.map.ptr, command.via.map.size)) {
+            auto index = commandKeyIndex(entry.key);
+            if (!index)
+                continue;
+            if (auto problem = valueProblem(commandKeys[*index].type, entry.val))
+                return "has a \"" + std::string(commandKeys[*index].name) + "\" that " + *problem;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> valueProblem(WireType type, const msgpack::object& value) {
     switch (type) {
     case WireType::uuid:
@@ -192,6 +231,8 @@ std::optional<std::string> valueProblem(WireType type, const msgpack::object& va
         return optionsProblem(value);
     case WireType::keptShells:
         return keptShellsProblem(value);
+    case WireType::commands:
+        return commandsProblem(value);
     }
     return "has an unknown type";
 }
@@ -331,6 +372,17 @@ std::vector<WireMethod> makeWireMethods() {
                  reply(encodeResult(shells));
              });
          }},
+        {"commands",
+         toAgent,
+         request,
+         {{"id", uuid}},
+         {{"commands", commands}},
+         [](Helper& object, Values a, ResultSink reply) {
+             object.commands(a.uuid(0),
+                             [reply = std::move(reply)](std::vector<CommandInfo> commands) {
+                                 reply(encodeResult(commands));
+                             });
+         }},
         {"output",
          toClient,
          notification,
@@ -362,6 +414,24 @@ std::vector<WireMethod> makeWireMethods() {
          {},
          nullptr,
          [](Client& object, Values a) { object.detached(a.uuid(0), a.string(1)); }},
+        {"commandStarted",
+         toClient,
+         notification,
+         {{"id", uuid}, {"offset", int64}, {"commandLine", optionalString}},
+         {},
+         nullptr,
+         [](Client& object, Values a) {
+             object.commandStarted(a.uuid(0), a.int64(1), a.optionalString(2));
+         }},
+        {"commandFinished",
+         toClient,
+         notification,
+         {{"id", uuid}, {"offset", int64}, {"exitCode", optionalInt64}, {"milliseconds", int64}},
+         {},
+         nullptr,
+         [](Client& object, Values a) {
+             object.commandFinished(a.uuid(0), a.int64(1), a.optionalInt64(2), a.int64(3));
+         }},
         {"error", toClient, notification, {{"method", string}, {"message", string}}, {}},
         {"closing", toClient, notification, {{"reason", string}}, {}},
     };
@@ -424,10 +494,15 @@ ShellOptions WireValues::shellOptions(std::size_t index) const {
     std::optional<std::int64_t> history;
     const msgpack::object& value = items_[index];
     for (const auto& entry : std::span(value.via.map.ptr, value.via.map.size)) {
-        if (textOf(entry.key) == "keep")
+        std::string_view name = textOf(entry.key);
+        if (name == "keep")
             options.keep = int64Of(entry.val);
-        else if (textOf(entry.key) == "history")
+        else if (name == "history")
             history = int64Of(entry.val);
+        else if (name == "marks")
+            options.marks = entry.val.via.boolean;
+        else if (name == "integration")
+            options.integration = entry.val.via.boolean;
     }
     options.history = history.value_or(options.isKept() ? ShellOptions::defaultKeptHistory : 0);
     return options;
@@ -484,6 +559,27 @@ std::vector<KeptShellInfo> WireValues::keptShells(std::size_t index) const {
         }
     }
     return shells;
+}
+
+std::vector<CommandInfo> WireValues::commands(std::size_t index) const {
+    std::vector<CommandInfo> commands;
+    const msgpack::object& value = items_[index];
+    for (const auto& map : std::span(value.via.array.ptr, value.via.array.size)) {
+        CommandInfo& command = commands.emplace_back();
+        std::array<std::optional<std::int64_t>*, commandKeys.size()> numbers{
+            nullptr, &command.started, &command.finished, &command.exitCode, &command.milliseconds};
+        for (const auto& entry : std::span(map.via.map.ptr, map.via.map.size)) {
+            auto key = commandKeyIndex(entry.key);
+            if (!key)
+                continue;
+            WireValues item(&entry.val, 1);
+            if (*key == 0)
+                command.commandLine = item.optionalString(0);
+            else
+                *numbers[*key] = item.optionalInt64(0);
+        }
+    }
+    return commands;
 }
 
 const std::vector<WireMethod>& wireMethods() {
@@ -614,7 +710,9 @@ void pack(Packer& packer, const ShellOptions& options) {
     std::int64_t defaultHistory = options.isKept() ? ShellOptions::defaultKeptHistory : 0;
     bool withKeep = options.keep != 0;
     bool withHistory = options.history != defaultHistory;
-    packer.pack_map(static_cast<std::uint32_t>(withKeep) + static_cast<std::uint32_t>(withHistory));
+    packer.pack_map(static_cast<std::uint32_t>(withKeep) + static_cast<std::uint32_t>(withHistory) +
+                    static_cast<std::uint32_t>(options.marks) +
+                    static_cast<std::uint32_t>(options.integration));
     if (withKeep) {
         pack(packer, "keep");
         pack(packer, options.keep);
@@ -622,6 +720,14 @@ void pack(Packer& packer, const ShellOptions& options) {
     if (withHistory) {
         pack(packer, "history");
         pack(packer, options.history);
+    }
+    if (options.marks) {
+        pack(packer, "marks");
+        pack(packer, true);
+    }
+    if (options.integration) {
+        pack(packer, "integration");
+        pack(packer, true);
     }
 }
 
@@ -649,6 +755,23 @@ void pack(Packer& packer, const std::vector<KeptShellInfo>& shells) {
     packer.pack_array(static_cast<std::uint32_t>(shells.size()));
     for (const KeptShellInfo& shell : shells)
         pack(packer, shell);
+}
+
+void pack(Packer& packer, const std::vector<CommandInfo>& commands) {
+    packer.pack_array(static_cast<std::uint32_t>(commands.size()));
+    for (const CommandInfo& command : commands) {
+        packer.pack_map(static_cast<std::uint32_t>(commandKeys.size()));
+        pack(packer, commandKeys[0].name);
+        pack(packer, command.commandLine);
+        pack(packer, commandKeys[1].name);
+        pack(packer, command.started);
+        pack(packer, commandKeys[2].name);
+        pack(packer, command.finished);
+        pack(packer, commandKeys[3].name);
+        pack(packer, command.exitCode);
+        pack(packer, commandKeys[4].name);
+        pack(packer, command.milliseconds);
+    }
 }
 
 } // namespace wire

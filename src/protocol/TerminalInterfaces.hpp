@@ -19,7 +19,8 @@
 namespace veltro {
 
 // How one value travels. Only the optional types take nil. `shellOptions` is openShell's map
-// of options (nil or missing: none), `keptShells` list's array of maps.
+// of options (nil or missing: none), `keptShells` list's array of maps, `commands` the array of
+// maps `commands` answers.
 enum class WireType {
     uuid,
     int64,
@@ -31,7 +32,8 @@ enum class WireType {
     bytes,
     environment,
     shellOptions,
-    keptShells
+    keptShells,
+    commands
 };
 
 enum class MessageKind { request, notification };
@@ -66,6 +68,7 @@ public:
     // The defaults when the value was left out or is nil.
     ShellOptions shellOptions(std::size_t index) const;
     std::vector<KeptShellInfo> keptShells(std::size_t index) const;
+    std::vector<CommandInfo> commands(std::size_t index) const;
 
 private:
     const msgpack::object* items_;
@@ -134,6 +137,7 @@ void pack(Packer& packer, const std::optional<std::int64_t>& value);
 void pack(Packer& packer, const ShellOptions& options);
 void pack(Packer& packer, const KeptShellInfo& shell);
 void pack(Packer& packer, const std::vector<KeptShellInfo>& shells);
+void pack(Packer& packer, const std::vector<CommandInfo>& commands);
 
 template <class... Values> void packArray(Packer& packer, const Values&... values) {
     packer.pack_array(sizeof...(Values));

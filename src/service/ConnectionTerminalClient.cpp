@@ -24,6 +24,19 @@ void ConnectionTerminalClient::folderChanged(const UUID& id, std::string folder)
         alive->folderChanged(id, folder);
 }
 
+void ConnectionTerminalClient::commandStarted(const UUID& id, std::int64_t offset,
+                                              const std::optional<std::string>& commandLine) {
+    if (auto alive = connection.lock())
+        alive->commandStarted(id, offset, commandLine);
+}
+
+void ConnectionTerminalClient::commandFinished(const UUID& id, std::int64_t offset,
+                                               std::optional<std::int64_t> exitCode,
+                                               std::int64_t milliseconds) {
+    if (auto alive = connection.lock())
+        alive->commandFinished(id, offset, exitCode, milliseconds);
+}
+
 void ConnectionTerminalClient::detached(const UUID& id, std::string reason) {
     if (auto alive = connection.lock())
         alive->detached(id, reason);

@@ -22,6 +22,10 @@ public:
     void output(const UUID& id, ByteView data, Sent sent) override;
     void exited(const UUID& id, std::int32_t status) override;
     void folderChanged(const UUID& id, std::string folder) override;
+    void commandStarted(const UUID& id, std::int64_t offset,
+                        const std::optional<std::string>& commandLine) override;
+    void commandFinished(const UUID& id, std::int64_t offset, std::optional<std::int64_t> exitCode,
+                         std::int64_t milliseconds) override;
     void detached(const UUID& id, std::string reason) override;
     void error(std::string method, std::string message) override;
     std::string identifier() const override;

@@ -31,9 +31,27 @@ ShellEvents KeptShell::events() {
         self->output(chunk, std::move(sent));
     };
     events.folderChanged = [self = shared_from_this()](std::string folder) {
-        if (self->client_)
-            self->client_->folderChanged(self->id_, std::move(folder));
+        self->report([id = self->id_, folder = std::move(folder)](TerminalClient& client) {
+            client.folderChanged(id, folder);
+        });
     };
+    if (options_.reportsCommands()) {
+        // Marks go on while nobody has the shell; only the session's log keeps them then.
+        events.commandStarted =
+            [self = shared_from_this()](std::int64_t offset,
+                                        const std::optional<std::string>& commandLine) {
+                self->report([id = self->id_, offset, commandLine](TerminalClient& client) {
+                    client.commandStarted(id, offset, commandLine);
+                });
+            };
+        events.commandFinished = [self = shared_from_this()](std::int64_t offset,
+                                                             std::optional<std::int64_t> exitCode,
+                                                             std::int64_t milliseconds) {
+            self->report([id = self->id_, offset, exitCode, milliseconds](TerminalClient& client) {
+                client.commandFinished(id, offset, exitCode, milliseconds);
+            });
+        };
+    }
     events.exited = [self = shared_from_this()](std::int32_t status) { self->exited(status); };
     return events;
 }
@@ -58,12 +76,24 @@ void KeptShell::output(ByteView chunk, ShellEvents::Sent sent) {
         return;
     }
     if (replaying_) {
-        held_.push_back({chunk, std::move(sent)});
+        held_.push_back({chunk, std::move(sent), {}});
         return;
     }
     // One copy into the history; the client gets the chunk from where it was read.
     history_.append(chunk);
     client_->output(id_, chunk, std::move(sent));
+}
+
+// A report comes right after the chunk it was found in: while that chunk waits behind a replay,
+// so does the report, so the client never learns of output it has not yet received.
+void KeptShell::report(Note note) {
+    if (!client_)
+        return;
+    if (replaying_ && !held_.empty()) {
+        held_.back().notes.push_back(std::move(note));
+        return;
+    }
+    note(*client_);
 }
 
 Expected<std::int64_t> KeptShell::attach(std::weak_ptr<KeptShellHolder> holder,
@@ -144,10 +174,13 @@ void KeptShell::flushHeld(bool toClient) {
     replaying_ = false;
     for (HeldChunk& held : std::exchange(held_, {})) {
         history_.append(held.chunk);
-        if (toClient)
-            client_->output(id_, held.chunk, std::move(held.sent));
-        else
+        if (!toClient) {
             held.sent();
+            continue;
+        }
+        client_->output(id_, held.chunk, std::move(held.sent));
+        for (const Note& note : held.notes)
+            note(*client_);
     }
 }
 

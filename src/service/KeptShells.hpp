@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -77,12 +78,17 @@ public:
     KeptShellInfo info();
 
 private:
+    using Note = std::function<void(TerminalClient& client)>;
+
     struct HeldChunk {
         ByteView chunk;
         ShellEvents::Sent sent;
+        // What the shell reported after this chunk, sent after it.
+        std::vector<Note> notes;
     };
 
     void output(ByteView chunk, ShellEvents::Sent sent);
+    void report(Note note);
     void exited(std::int32_t status);
     void replayMore();
     void flushHeld(bool toClient);

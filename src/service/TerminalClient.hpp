@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace veltro {
@@ -24,6 +25,13 @@ public:
     virtual void exited(const UUID& id, std::int32_t status) = 0;
     // The shell's working folder changed.
     virtual void folderChanged(const UUID& id, std::string folder) = 0;
+    // A shell with marks started or finished a command; `offset` is that of the byte after the
+    // mark, whose chunk has been passed to output() before.
+    virtual void commandStarted(const UUID& id, std::int64_t offset,
+                                const std::optional<std::string>& commandLine) = 0;
+    virtual void commandFinished(const UUID& id, std::int64_t offset,
+                                 std::optional<std::int64_t> exitCode,
+                                 std::int64_t milliseconds) = 0;
     // Another connection has taken the kept shell over.
     virtual void detached(const UUID& id, std::string reason) = 0;
     // A notification of the client's that was not carried out, and why.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 namespace veltro {
@@ -40,6 +41,23 @@ void logRequirement(const Logger& logger, const PeerRequirement::Signer& signer,
     logger.info("Clients must meet: " + requirement);
 }
 
+// The scripts that ship with this agent, found from where its binary is.
+std::optional<std::string> integrationScripts(const Logger& logger) {
+    std::error_code error;
+    std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        logger.notice("Shell integration is off: the agent's own path is unknown: " +
+                      error.message());
+        return std::nullopt;
+    }
+    std::optional<std::string> scripts =
+        ShellCommand::integrationScripts(executable.string(), ShellCommand::isFolder);
+    if (!scripts)
+        logger.notice("Shell integration is off: its scripts are not installed next to " +
+                      executable.string());
+    return scripts;
+}
+
 } // namespace
 
 TerminalHelperListenerDelegate::TerminalHelperListenerDelegate(
@@ -60,6 +78,7 @@ TerminalHelperListenerDelegate::forAgent(EventLoop& loop, std::shared_ptr<Helper
     auto launcher =
         std::make_shared<PTYShellLauncher>(loop, UserAccount::current(), processEnvironment());
     launcher->descriptorLimit = shellDescriptorLimit;
+    launcher->integrationScripts = integrationScripts(logger);
     auto keptShells = std::make_shared<KeptShells>(loop.executor(), lifetime);
     return std::make_shared<TerminalHelperListenerDelegate>(
         std::move(text), std::move(launcher), std::move(lifetime), std::move(keptShells));

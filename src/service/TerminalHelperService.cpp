@@ -44,8 +44,13 @@ void TerminalHelperService::openShell(UUID id, std::int64_t columns, std::int64_
         reply(0, std::string(duplicateIdText));
         return;
     }
-    ShellRequest request{
-        id, columns, rows, std::move(folder), std::move(shell), std::move(environment)};
+    ShellRequest request{id,
+                         columns,
+                         rows,
+                         std::move(folder),
+                         std::move(shell),
+                         std::move(environment),
+                         options.integration};
     // A history without a keep period has nobody to replay to, so such a shell is version 1's.
     if (options.isKept()) {
         openKept(request, options, std::move(reply));
@@ -55,7 +60,7 @@ void TerminalHelperService::openShell(UUID id, std::int64_t columns, std::int64_
     slots.emplace(id, reserved);
     if (lifetime)
         lifetime->shellStarted();
-    launcher->launch(request, events(id, reserved),
+    launcher->launch(request, events(id, reserved, options),
                      [self = shared_from_this(), id, reserved,
                       reply = std::move(reply)](Expected<std::shared_ptr<ShellSession>> launch) {
                          self->launched(id, reserved, std::move(launch), reply);
@@ -127,8 +132,23 @@ void TerminalHelperService::launched(const UUID& id, const std::shared_ptr<Slot>
     reply(session->pid(), std::nullopt);
 }
 
-ShellEvents TerminalHelperService::events(const UUID& id, const std::shared_ptr<Slot>& slot) {
+ShellEvents TerminalHelperService::events(const UUID& id, const std::shared_ptr<Slot>& slot,
+                                          const ShellOptions& options) {
     ShellEvents shellEvents;
+    if (options.reportsCommands()) {
+        shellEvents.commandStarted = [slot, client = client,
+                                      id](std::int64_t offset,
+                                          const std::optional<std::string>& commandLine) {
+            if (slot->forwarding)
+                client->commandStarted(id, offset, commandLine);
+        };
+        shellEvents.commandFinished =
+            [slot, client = client, id](std::int64_t offset, std::optional<std::int64_t> exitCode,
+                                        std::int64_t milliseconds) {
+                if (slot->forwarding)
+                    client->commandFinished(id, offset, exitCode, milliseconds);
+            };
+    }
     shellEvents.output = [slot, client = client, id](ByteView chunk, ShellEvents::Sent sent) {
         if (!slot->forwarding) {
             sent();
@@ -318,6 +338,11 @@ void TerminalHelperService::list(ListReply reply) {
         for (const auto& kept : keptShells->of(client->identifier()))
             shells.push_back(kept->info());
     reply(std::move(shells));
+}
+
+void TerminalHelperService::commands(UUID id, CommandsReply reply) {
+    auto found = slot(id);
+    reply(found && found->session ? found->session->commands() : std::vector<CommandInfo>());
 }
 
 void TerminalHelperService::closeAll() {

@@ -67,6 +67,7 @@ public:
                 AttachReply reply) override;
     void detach(UUID id) override;
     void list(ListReply reply) override;
+    void commands(UUID id, CommandsReply reply) override;
 
     void keptShellLeft(const UUID& id) override;
 
@@ -83,7 +84,8 @@ public:
     const std::shared_ptr<KeptShells> keptShells;
 
 private:
-    ShellEvents events(const UUID& id, const std::shared_ptr<Slot>& slot);
+    ShellEvents events(const UUID& id, const std::shared_ptr<Slot>& slot,
+                       const ShellOptions& options);
     void openKept(const ShellRequest& request, ShellOptions options, OpenShellReply reply);
     void launched(const UUID& id, const std::shared_ptr<Slot>& slot,
                   Expected<std::shared_ptr<ShellSession>> launch, const OpenShellReply& reply);

@@ -53,7 +53,10 @@ PTYSession::PTYSession(Passkey, EventLoop& loop, SpawnedShell shell, ShellEvents
     : loop(loop), shellPid(shell.pid), label_(labelPrefix + std::to_string(shell.pid)),
       events(std::move(events)), master(std::move(shell.master)), process(std::move(shell.process)),
       ttyDevice(shell.ttyDevice), leftoverScan(std::move(leftoverScan)),
-      folder(std::move(shell.folder)), quietTimer(loop.context()), killTimer(loop.context()) {}
+      folder(std::move(shell.folder)), quietTimer(loop.context()), killTimer(loop.context()) {
+    if (this->events.wantsMarks())
+        markParser = std::make_unique<CommandMarkParser>();
+}
 
 PTYSession::~PTYSession() = default;
 
@@ -164,12 +167,17 @@ void PTYSession::deliver(std::size_t count) {
     // Scanned before it is handed on, since its buffer may be read into again once it has been
     // sent; what the scan found takes effect after the chunk.
     std::vector<std::string> reportedFolders = parser.feed(chunk);
+    if (markParser)
+        markParser->feed(chunk, foundMarks);
+    std::int64_t chunkStart = std::exchange(produced, produced + static_cast<std::int64_t>(count));
     if (chunksInFlight++ == 0)
         heldForChunks = shared_from_this();
     delivering = true;
     events.output(chunk, [this] { acknowledge(); });
     delivering = false;
     folderStep(reportedFolders);
+    if (!foundMarks.empty())
+        markStep(chunkStart);
 }
 
 void PTYSession::acknowledge() {
@@ -179,6 +187,25 @@ void PTYSession::acknowledge() {
     // Acknowledged while it is handed on, the chunk's reader goes on by itself.
     if (!delivering)
         readOutput();
+}
+
+// ---- Command marks
+
+void PTYSession::markStep(std::int64_t chunkStart) {
+    auto now = std::chrono::steady_clock::now();
+    for (CommandMarkParser::Mark& mark : foundMarks) {
+        std::int64_t offset = chunkStart + static_cast<std::int64_t>(mark.end);
+        const CommandInfo* command = commandLog.take(mark, offset, now);
+        if (!command)
+            continue;
+        if (mark.kind == CommandMarkParser::Kind::commandStart) {
+            if (events.commandStarted)
+                events.commandStarted(offset, command->commandLine);
+        } else if (events.commandFinished) {
+            events.commandFinished(offset, command->exitCode, command->milliseconds.value_or(0));
+        }
+    }
+    foundMarks.clear();
 }
 
 // ---- Folder

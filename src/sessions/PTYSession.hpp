@@ -2,6 +2,8 @@
 
 #include "platform/ProcessInfo.hpp"
 #include "protocol/Bytes.hpp"
+#include "sessions/CommandLog.hpp"
+#include "sessions/CommandMarkParser.hpp"
 #include "sessions/OSC7Parser.hpp"
 #include "sessions/ShellEvents.hpp"
 #include "sessions/ShellSession.hpp"
@@ -81,6 +83,7 @@ public:
     void signalWindowChange() override;
     std::optional<std::string> currentFolder() override;
     ForegroundProcess foregroundProcess() override;
+    std::vector<CommandInfo> commands() const override { return commandLog.commands(); }
     void close() override;
 
     // Names the session in logs and assertions.
@@ -126,6 +129,7 @@ private:
     void acknowledge();
 
     void folderStep(const std::vector<std::string>& reportedFolders);
+    void markStep(std::int64_t chunkStart);
     void armQuietTimer();
     void outputQuiet(const asio::error_code& error);
 
@@ -193,6 +197,14 @@ private:
     // The quiet timer's wait is under way.
     bool quietTimerArmed = false;
     std::chrono::steady_clock::time_point lastOutput;
+
+    // The offset of the next output byte: how many the terminal has given so far.
+    std::int64_t produced = 0;
+    // Only for a shell whose events want marks.
+    std::unique_ptr<CommandMarkParser> markParser;
+    // Reused for every chunk, so that a chunk without marks costs no allocation.
+    std::vector<CommandMarkParser::Mark> foundMarks;
+    CommandLog commandLog;
 
     asio::steady_timer killTimer;
     std::vector<ProcessHandle> leftovers;

@@ -310,11 +310,16 @@ std::mutex& PTYShellLauncher::openLock() {
 }
 
 void PTYShellLauncher::launch(const ShellRequest& request, ShellEvents events, Launched launched) {
-    auto command = [request, account = account, base = baseEnvironment] {
+    auto command = [request, account = account, base = baseEnvironment,
+                    scripts = integrationScripts] {
         // The user's locale is the agent's own, as its environment names it.
-        return ShellCommand(request.shell, request.folder, account, base, request.environment,
-                            ShellCommand::preferredLocale(base), ShellCommand::isFolder,
-                            ShellCommand::localeExists);
+        ShellCommand command(request.shell, request.folder, account, base, request.environment,
+                             ShellCommand::preferredLocale(base), ShellCommand::isFolder,
+                             ShellCommand::localeExists);
+        // Any other shell, or scripts gone since the agent started, leave the shell as it was.
+        if (request.integration && scripts)
+            command.addIntegration(*scripts, ShellCommand::isFile);
+        return command;
     };
     spawnAndStart(command, request.columns, request.rows, std::move(events),
                   [launched = std::move(launched)](Expected<std::shared_ptr<PTYSession>> session) {

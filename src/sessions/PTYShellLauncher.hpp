@@ -45,6 +45,8 @@ public:
     // The soft RLIMIT_NOFILE every shell starts with, so that a limit the agent raised for
     // itself is not passed on; absent, shells keep the agent's.
     std::optional<rlim_t> descriptorLimit;
+    // The folder of the shell integration scripts; absent, shells asked for it start without.
+    std::optional<std::string> integrationScripts;
 
 private:
     void spawnAndStart(std::function<ShellCommand()> command, std::int64_t columns,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <filesystem>
 
 namespace veltro {
 
@@ -40,6 +41,61 @@ const std::string* value(const Environment& environment, const std::string& key)
     return found == environment.end() ? nullptr : &found->second;
 }
 
+// Where an installed agent's scripts are, relative to the installation's prefix.
+constexpr const char* installedScripts = "share/veltro-terminal-helper/shell-integration";
+
+// bash reads --init-file only when it is not a login shell, so it starts without the dash and
+// the script reads the login files itself; VELTRO_BASH_STARTUP tells it which files to read.
+bool addBashIntegration(ShellCommand& command, const std::string& scripts, bool login,
+                        const ShellCommand::PathTest& isFile) {
+    std::string script = scripts + "/bash/veltro.bash";
+    if (!isFile(script))
+        return false;
+    command.arguments = {"bash", "--init-file", script};
+    command.environment["VELTRO_BASH_STARTUP"] = login ? "login" : "none";
+    return true;
+}
+
+// zsh reads its start-up files from ZDOTDIR; those there read the user's own from the ZDOTDIR
+// the shell was given, which they restore.
+bool addZshIntegration(ShellCommand& command, const std::string& scripts, bool login,
+                       const ShellCommand::PathTest& isFile) {
+    std::string folder = scripts + "/zsh";
+    if (!isFile(folder + "/.zshenv"))
+        return false;
+    Environment& env = command.environment;
+    if (const std::string* original = value(env, "ZDOTDIR"))
+        env["VELTRO_ORIGINAL_ZDOTDIR"] = *original;
+    else
+        env.erase("VELTRO_ORIGINAL_ZDOTDIR");
+    env["ZDOTDIR"] = folder;
+    if (login) {
+        env.erase("VELTRO_ZSH_STARTUP");
+    } else {
+        // zsh -f would read no file of ours either; the script stops after its own.
+        command.arguments = {"zsh"};
+        env["VELTRO_ZSH_STARTUP"] = "none";
+    }
+    return true;
+}
+
+// fish reads the vendor_conf.d of every folder in XDG_DATA_DIRS; the script restores the list.
+bool addFishIntegration(ShellCommand& command, const std::string& scripts,
+                        const ShellCommand::PathTest& isFile) {
+    if (!isFile(scripts + "/fish/vendor_conf.d/veltro.fish"))
+        return false;
+    Environment& env = command.environment;
+    const std::string* original = value(env, "XDG_DATA_DIRS");
+    // fish's own default for an unset or empty list, so that other vendors' files still load.
+    std::string rest = original && !original->empty() ? *original : "/usr/local/share:/usr/share";
+    if (original)
+        env["VELTRO_XDG_DATA_DIRS"] = *original;
+    else
+        env.erase("VELTRO_XDG_DATA_DIRS");
+    env["XDG_DATA_DIRS"] = scripts + ":" + rest;
+    return true;
+}
+
 } // namespace
 
 ShellCommand::ShellCommand(const std::optional<std::string>& shell, const std::string& folder,
@@ -69,6 +125,35 @@ ShellCommand::ShellCommand(const std::optional<std::string>& shell, const std::s
     }
     for (const auto& [key, entry] : environment)
         env[key] = entry;
+}
+
+bool ShellCommand::addIntegration(const std::string& scripts, const PathTest& isFile) {
+    std::string name = lastPathComponent(path);
+    // The account's shell is a login shell, which its name says by a leading dash.
+    bool login = !arguments.empty() && arguments.front().starts_with('-');
+    if (name == "bash")
+        return addBashIntegration(*this, scripts, login, isFile);
+    if (name == "zsh")
+        return addZshIntegration(*this, scripts, login, isFile);
+    if (name == "fish")
+        return addFishIntegration(*this, scripts, isFile);
+    return false;
+}
+
+std::optional<std::string> ShellCommand::integrationScripts(const std::string& executable,
+                                                            const PathTest& isFolder) {
+    std::filesystem::path folder = std::filesystem::path(executable).parent_path();
+    for (const std::filesystem::path& candidate :
+         {folder / "shell-integration", folder.parent_path().parent_path() / installedScripts}) {
+        if (isFolder(candidate.string()))
+            return candidate.string();
+    }
+    return std::nullopt;
+}
+
+bool ShellCommand::isFile(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 bool ShellCommand::isFolder(const std::string& path) {

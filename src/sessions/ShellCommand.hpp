@@ -30,8 +30,20 @@ struct ShellCommand {
                  const Environment& environment, const std::string& preferredLocale,
                  const PathTest& isFolder, const PathTest& localeExists);
 
+    // Makes bash, zsh and fish read the integration scripts in `scripts` (the folder holding
+    // bash/, zsh/ and fish/) once the user's own start-up files have run, as they would without
+    // them. Other shells, and a shell whose script `isFile` does not find, stay unchanged;
+    // answers whether the command changed.
+    bool addIntegration(const std::string& scripts, const PathTest& isFile);
+
     // Whether the path is absolute and names an existing folder, following symbolic links.
     static bool isFolder(const std::string& path);
+    // Whether the path names an existing regular file, following symbolic links.
+    static bool isFile(const std::string& path);
+    // The integration scripts' folder for the agent at `executable`: next to it in a build
+    // folder, else in share/ of the prefix it is installed under (<prefix>/libexec/<name>/).
+    static std::optional<std::string> integrationScripts(const std::string& executable,
+                                                         const PathTest& isFolder);
     // Whether the C library can load the named locale.
     static bool localeExists(const std::string& name);
     // A value for LANG built from a locale identifier: "zh-Hans_CN" gives "zh_CN.UTF-8" when that

@@ -19,6 +19,8 @@ struct ShellRequest {
     std::optional<std::string> shell;
     // Overrides every other source of the shell's environment.
     Environment environment;
+    // Start bash, zsh and fish with the agent's shell integration, which marks their commands.
+    bool integration = false;
 
     friend bool operator==(const ShellRequest&, const ShellRequest&) = default;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/Bytes.hpp"
+#include "protocol/TerminalHelperProtocol.hpp"
 
 #include <sys/types.h>
 
@@ -9,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltro {
 
@@ -42,6 +44,8 @@ public:
     virtual void signalWindowChange() = 0;
     virtual std::optional<std::string> currentFolder() = 0;
     virtual ForegroundProcess foregroundProcess() = 0;
+    // The most recent commands the shell marked, oldest first; none when its marks are not read.
+    virtual std::vector<CommandInfo> commands() const { return {}; }
     virtual void close() = 0;
 };
 

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <fstream>
+#include <string_view>
 
 namespace veltro::testing {
 namespace {
@@ -130,6 +132,72 @@ TEST(KeptShellEndToEnd,
     EXPECT_EQ(missed.find("k-42"), std::string::npos) << missed;
     client->write(kept, Bytes{'e', 'x', 'i', 't', '\n'});
     EXPECT_TRUE(eventually([&] { return recorder.exit(kept).has_value(); }));
+}
+
+// A kept shell with marks, from a plain sh that prints them: each mark's notification follows
+// the output up to the byte after it, and the commands keep their offsets while the shell runs
+// on detached, marks included, and after it is attached again.
+TEST(KeptShellEndToEnd, CommandMarksFollowTheirOutputAndOutliveADetachWithTheSameOffsets) {
+    Agent agent;
+    UUID id = UUID::random();
+    EventLoop loop;
+    ClientRecorder recorder;
+    auto client = TerminalHelperClient::connect(loop, recorder.handler(), agent.socket);
+    auto opened = client->openShell(id, 80, 24, "/", "/bin/sh", {}, {600, 1 << 20, true, false});
+    ASSERT_FALSE(opened.error) << *opened.error;
+    auto type = [&](const std::string& text) {
+        client->write(id, Bytes(text.begin(), text.end()));
+    };
+    const std::string started = "\x1b]133;C\x07", finished = "\x1b]133;D;3\x1b\\";
+    type("printf '\\033]133;A\\007\\033]633;E;make\\\\x3b x;n\\007\\033]133;C\\007'; "
+         "echo built; printf '\\033]133;D;3\\033\\\\'\n");
+    ASSERT_TRUE(eventually([&] { return recorder.marksOf(id).size() == 2; }));
+    std::string stream = recorder.output(id);
+    auto marks = recorder.marksOf(id);
+    auto endsAt = [](const std::string& text, std::int64_t offset, const std::string& mark) {
+        return offset <= std::int64_t(text.size()) &&
+               std::string_view(text).substr(0, std::size_t(offset)).ends_with(mark);
+    };
+    EXPECT_TRUE(endsAt(stream, marks[0].offset, started)) << stream;
+    EXPECT_TRUE(endsAt(stream, marks[1].offset, finished)) << stream;
+    EXPECT_EQ(marks[0].what, "make; x");
+    EXPECT_EQ(marks[1].what, "exit 3");
+    for (const auto& mark : marks)
+        EXPECT_GE(std::int64_t(mark.outputBefore), mark.offset);
+    auto commands = client->commands(id);
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].commandLine, "make; x");
+    EXPECT_EQ(commands[0].started, marks[0].offset);
+    EXPECT_EQ(commands[0].finished, marks[1].offset);
+    EXPECT_EQ(commands[0].exitCode, 3);
+    EXPECT_TRUE(client->commands(UUID::random()).empty());
+
+    // The next command waits for a file the test makes once the shell is detached.
+    TemporaryFolder folder;
+    std::string gate = folder / "gate";
+    type("while [ ! -e " + gate +
+         " ]; do sleep 0.05; done; printf '\\033]133;C\\007'; "
+         "printf '\\033]133;D\\007'\n");
+    client->detach(id);
+    ASSERT_FALSE(client->list().at(0).attached);
+    { std::ofstream(gate).put('\n'); }
+    std::size_t before = recorder.output(id).size();
+    auto again = client->attach(id, 0, 80, 24);
+    ASSERT_FALSE(again.error) << *again.error;
+    ASSERT_TRUE(eventually([&] { return client->commands(id).size() == 2; }));
+    commands = client->commands(id);
+    EXPECT_EQ(commands[0].started, marks[0].offset);
+    EXPECT_EQ(commands[0].finished, marks[1].offset);
+    EXPECT_EQ(commands[1].exitCode, std::nullopt);
+    ASSERT_TRUE(commands[1].finished);
+    ASSERT_TRUE(eventually([&] {
+        return std::int64_t(recorder.output(id).size() - before) >= *commands[1].finished;
+    }));
+    std::string replayed = recorder.output(id).substr(before);
+    EXPECT_TRUE(endsAt(replayed, *commands[1].started, started)) << replayed;
+    EXPECT_TRUE(endsAt(replayed, *commands[1].finished, "\x1b]133;D\x07")) << replayed;
+    type("exit\n");
+    EXPECT_TRUE(eventually([&] { return recorder.exit(id).has_value(); }));
 }
 
 } // namespace veltro::testing

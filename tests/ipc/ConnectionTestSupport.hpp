@@ -53,6 +53,7 @@ public:
                 AttachReply) override {}
     void detach(UUID) override {}
     void list(ListReply) override {}
+    void commands(UUID, CommandsReply) override {}
 
     // From any thread.
     std::vector<std::string> calls() {

@@ -91,8 +91,10 @@ TEST(TerminalInterfaces, OptionsAreCheckedKeyByKeyAndThoseLeftOutNilOrEmptyOpenA
         return problemOf(Direction::toAgent, "openShell", params).value_or("accepted");
     };
     EXPECT_EQ(problem(openWith(Ints{{"kep", 5}})), "openShell: unknown option \"kep\".");
-    EXPECT_EQ(problem(openWith(std::map<std::string, bool>{{"marks", true}})),
-              "openShell: option \"marks\" is not supported yet.");
+    EXPECT_EQ(problem(openWith(Ints{{"marks", 1}})),
+              "openShell: option \"marks\" must be a boolean.");
+    EXPECT_EQ(problem(openWith(std::map<std::string, std::string>{{"integration", "yes"}})),
+              "openShell: option \"integration\" must be a boolean.");
     EXPECT_EQ(problem(openWith(std::map<std::string, std::string>{{"keep", "9"}})),
               "openShell: option \"keep\" must be an integer.");
     EXPECT_EQ(problem(openWith(Ints{{"keep", 604801}})),
@@ -114,6 +116,14 @@ TEST(TerminalInterfaces, OptionsAreCheckedKeyByKeyAndThoseLeftOutNilOrEmptyOpenA
     EXPECT_EQ(optionsOf(openWith(Ints{{"keep", 60}})), (ShellOptions{60, 1024 * 1024}));
     EXPECT_EQ(optionsOf(openWith(Ints{{"keep", 60}, {"history", 0}})), (ShellOptions{60, 0}));
     EXPECT_EQ(optionsOf(openWith(Ints{{"history", 10}})), (ShellOptions{0, 10}));
+    ShellOptions marked = optionsOf(openWith(std::map<std::string, bool>{{"marks", true}}));
+    EXPECT_EQ(marked, (ShellOptions{0, 0, true, false}));
+    EXPECT_TRUE(marked.reportsCommands());
+    // Integration emits the marks, so it reports the commands without being told twice.
+    ShellOptions integrated =
+        optionsOf(openWith(std::map<std::string, bool>{{"marks", false}, {"integration", true}}));
+    EXPECT_EQ(integrated, (ShellOptions{0, 0, false, true}));
+    EXPECT_TRUE(integrated.reportsCommands());
 }
 
 TEST(TerminalInterfaces, EncodedRequestsOfVersionTwoDecodeToWhatWasSent) {
@@ -129,7 +139,8 @@ TEST(TerminalInterfaces, EncodedRequestsOfVersionTwoDecodeToWhatWasSent) {
     };
     UUID uuid = UUID::random();
     // History sent even when it is none, and without a keep.
-    for (ShellOptions options : {ShellOptions{5, 0}, ShellOptions{0, 7}}) {
+    for (ShellOptions options :
+         {ShellOptions{5, 0}, ShellOptions{0, 7}, ShellOptions{0, 0, true, true}}) {
         auto [handle, values] = paramsOf(
             "openShell", encodeRequest(1, "openShell", uuid, std::int64_t{80}, std::int64_t{24},
                                        "/", std::optional<std::string>(), Environment(), options));
@@ -143,9 +154,10 @@ TEST(TerminalInterfaces, EncodedRequestsOfVersionTwoDecodeToWhatWasSent) {
         EXPECT_EQ(values.optionalInt64(1), from);
     }
     EXPECT_EQ(paramsOf("list", encodeRequest(3, "list")).second.size(), 0u);
+    EXPECT_EQ(paramsOf("commands", encodeRequest(4, "commands", uuid)).second.uuid(0), uuid);
 }
 
-TEST(TerminalInterfaces, ListResultsTravelWholeAndKeysOfLaterVersionsAreSkipped) {
+TEST(TerminalInterfaces, ListAndCommandsResultsTravelWholeAndKeysOfLaterVersionsAreSkipped) {
     const WireMethod& list = *findMethod(Direction::toAgent, "list");
     std::vector<KeptShellInfo> shells(2);
     shells[0] = {UUID::random(), 41,           true, false,       10, 20, 80, 24,
@@ -171,6 +183,19 @@ TEST(TerminalInterfaces, ListResultsTravelWholeAndKeysOfLaterVersionsAreSkipped)
     EXPECT_FALSE(readable(lacking));
     entries[0]["attached"] = msgpack::object(1, zone);
     EXPECT_FALSE(readable(entries));
+
+    // Every value of a command may be nil; a mistyped one refuses the result.
+    const WireMethod& commands = *findMethod(Direction::toAgent, "commands");
+    std::vector<CommandInfo> run{{"make \xc3\xa9", 10, 99, 2, 1500},
+                                 {std::nullopt, std::nullopt, 120, std::nullopt, std::nullopt}};
+    std::string packed = encodeResult(run);
+    auto runHandle = msgpack::unpack(packed.data(), packed.size());
+    auto runValues = checkedResult(commands, runHandle.get());
+    ASSERT_TRUE(runValues);
+    EXPECT_EQ(runValues->commands(0), run);
+    auto maps = runHandle.get().as<std::vector<std::map<std::string, msgpack::object>>>();
+    maps[1]["exitCode"] = msgpack::object("1", zone);
+    EXPECT_FALSE(checkedResult(commands, msgpack::object(maps, zone)));
 }
 
 TEST(TerminalInterfaces, DataHeadFollowedByTheDataIsTheWholeNotification) {

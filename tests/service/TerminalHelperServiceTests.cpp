@@ -37,6 +37,15 @@ public:
     void folderChanged(const UUID&, std::string folder) override {
         folders.push_back(std::move(folder));
     }
+    void commandStarted(const UUID& id, std::int64_t offset,
+                        const std::optional<std::string>& commandLine) override {
+        marks.push_back(describe(id, offset, "started", commandLine.value_or("nil")));
+    }
+    void commandFinished(const UUID& id, std::int64_t offset, std::optional<std::int64_t> exitCode,
+                         std::int64_t) override {
+        marks.push_back(describe(id, offset, "finished",
+                                 exitCode ? std::to_string(*exitCode) : std::string("nil")));
+    }
     void detached(const UUID& id, std::string reason) override {
         detaches.emplace_back(id, std::move(reason));
     }
@@ -48,8 +57,16 @@ public:
     void suspendInput() override { ++suspensions; }
     void resumeInput() override { --suspensions; }
 
+    // A mark and how much of its shell's output had arrived before it.
+    std::string describe(const UUID& id, std::int64_t offset, const std::string& kind,
+                         const std::string& value) {
+        return kind + " " + std::to_string(offset) + " " + value + " after " +
+               std::to_string(streams[id].size());
+    }
+
     std::vector<std::pair<UUID, std::int32_t>> exits;
     std::vector<std::string> folders;
+    std::vector<std::string> marks;
     std::vector<std::pair<UUID, std::string>> detaches;
     std::map<UUID, std::string> streams;
     bool holdOutput = false;
@@ -75,6 +92,9 @@ public:
     void exited(const UUID&, std::int32_t) override {}
     void folderChanged(const UUID&, std::string_view) override {}
     void detached(const UUID&, std::string_view) override {}
+    void commandStarted(const UUID&, std::int64_t, const std::optional<std::string>&) override {}
+    void commandFinished(const UUID&, std::int64_t, std::optional<std::int64_t>,
+                         std::int64_t) override {}
     void error(std::string_view, std::string_view) override {}
     void afterResponses(std::function<void()> block) override { block(); }
     void addWriteBarrier(std::function<void()> block) override { block(); }
@@ -200,7 +220,16 @@ TEST(TerminalHelperService, OpenRefusesDuplicatesAndEndedServicesAndUnknownIdsGe
     std::pair<bool, std::optional<std::string>> busy{true, ""};
     f.service->isBusy(unknown, [&](bool value, auto name) { busy = {value, name}; });
     EXPECT_EQ(busy, (std::pair<bool, std::optional<std::string>>{false, std::nullopt}));
+    std::optional<std::vector<CommandInfo>> commands;
+    f.service->commands(unknown, [&](std::vector<CommandInfo> all) { commands = std::move(all); });
+    EXPECT_EQ(commands, std::vector<CommandInfo>());
     EXPECT_TRUE(session->input.empty() && session->resizes.empty() && session->closes == 0);
+    // Only a shell opened with marks has its marks looked for, and reported.
+    EXPECT_FALSE(session->events.wantsMarks());
+    UUID marked = UUID::random();
+    f.open(marked, {0, 0, true, false});
+    f.launcher->finish()->events.commandFinished(7, 1, 20);
+    EXPECT_EQ(f.client->marks, std::vector<std::string>{"finished 7 1 after 0"});
 
     f.service->closeAll();
     auto refused = f.open(UUID::random());
@@ -355,10 +384,11 @@ TEST(TerminalHelperListenerDelegate, ChecksEachConnectionBeforeResumingIt) {
               (std::vector<std::string>{"requirement identifier \"x\"", "resume"}));
 }
 
-TEST(KeptShells, ReplayThenLiveOutputArriveOnceInOrderWhileTheReadingWaits) {
+// A mark found in live output that waits behind the replay waits with it.
+TEST(KeptShells, ReplayThenLiveOutputAndItsMarksArriveOnceInOrderWhileTheReadingWaits) {
     Fixture f;
     UUID id = UUID::random();
-    auto session = f.keep(id);
+    auto session = f.keep(id, {60, 1024 * 1024, true, false});
     // Six pieces of replay: more than may be in flight at once.
     std::string before = numbered(0, 6 * 64 * 1024 + 100);
     produce(*session, before);
@@ -376,7 +406,13 @@ TEST(KeptShells, ReplayThenLiveOutputArriveOnceInOrderWhileTheReadingWaits) {
     std::string live = numbered(before.size(), 5000);
     bool liveSent = false;
     produce(*session, live, [&] { liveSent = true; });
+    std::int64_t end = std::int64_t(before.size() + live.size());
+    session->events.commandStarted(end, "ls");
+    EXPECT_TRUE(second.client->marks.empty());
     second.client->acknowledge();
+    EXPECT_EQ(second.client->marks,
+              std::vector<std::string>{"started " + std::to_string(end) + " ls after " +
+                                       std::to_string(end - 1000)});
     EXPECT_TRUE(liveSent);
     EXPECT_EQ(second.client->streams[id], (before + live).substr(1000));
     EXPECT_EQ(list(*second.service).front().produced, std::int64_t(before.size() + live.size()));

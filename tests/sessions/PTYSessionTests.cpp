@@ -20,7 +20,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -74,7 +76,9 @@ ShellEvents events(const Recording& recorder) {
                     sent();
             },
             [next](std::string folder) { next()->folders.push_back(std::move(folder)); },
-            [next](std::int32_t status) { next()->exits.push_back(status); }};
+            [next](std::int32_t status) { next()->exits.push_back(status); },
+            {},
+            {}};
 }
 
 Recorder seen(const Recording& recorder) {
@@ -622,4 +626,143 @@ TEST_P(RealShell, LoginShellRunsOnItsTerminalWithTheRequestedSizeInHomeWhenAsked
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, RealShell, ::testing::Values("bash", "dash", "zsh"),
+                         [](const auto& info) { return info.param; });
+
+namespace {
+
+// The exit code of the D mark that ends the command reported with this command line, or why
+// there is none.
+std::string exitCodeOf(const std::string& output, const std::string& commandLine) {
+    std::size_t reported = output.find("\x1b]633;E;" + commandLine + "\a");
+    if (reported == std::string::npos)
+        return "not reported";
+    std::size_t started = output.find("\x1b]133;C\a", reported);
+    std::size_t finished = output.find("\x1b]133;D;", started);
+    if (started == std::string::npos || finished == std::string::npos)
+        return "not finished";
+    finished += 8;
+    return output.substr(finished, output.find('\a', finished) - finished);
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// A login shell's start-up files of the user's, what they must print, and what they must not.
+struct UserFiles {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> printed;
+    std::vector<std::string> notPrinted;
+};
+
+UserFiles userFiles(const std::string& shell, const std::string& zdotdir) {
+    if (shell == "bash")
+        // A login bash reads the first of its profiles, which here does not read ~/.bashrc.
+        return {{{".bash_profile", "echo profile-read\nPS1='user> '\n"
+                                   "alias hello='echo user alias'\n"
+                                   "PROMPT_COMMAND='echo \"hook $?\"'\n"},
+                 {".profile", "echo profile-too\n"},
+                 {".bashrc", "echo bashrc-read\n"}},
+                {"profile-read"},
+                {"profile-too", "bashrc-read"}};
+    if (shell == "zsh")
+        return {{{zdotdir + "/.zshenv", "echo \"zshenv saw $ZDOTDIR\"\n"},
+                 {zdotdir + "/.zshrc", "PS1='user> '\nalias hello='echo user alias'\n"
+                                       "precmd() { echo \"hook $?\" }\n"},
+                 {zdotdir + "/.zlogin", "echo zlogin-read\n"}},
+                {"zshenv saw " + zdotdir, "zlogin-read"},
+                {}};
+    return {{{".config/fish/config.fish",
+              "function fish_prompt; echo -n 'user> '; end\nalias hello 'echo user alias'\n"
+              "function hook --on-event fish_postexec; echo \"hook $status\"; end\n"}},
+            {},
+            {}};
+}
+
+} // namespace
+
+class IntegratedShell : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(IntegratedShell, ReportsPromptCommandsExitCodesAndFolderKeepingTheUsersFilesHooksAndStatus) {
+    const std::string& shell = GetParam();
+    bool fish = shell == "fish";
+    TemporaryFolder home;
+    std::string zdotdir = home / "zdot";
+    Environment base = environment;
+    if (shell == "zsh")
+        base["ZDOTDIR"] = zdotdir;
+    UserFiles user = userFiles(shell, zdotdir);
+    for (const auto& [name, text] : user.files) {
+        std::filesystem::path file = name.starts_with('/') ? name : home / name;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    std::string folder = "a b%\u00e9";
+    std::filesystem::create_directory(home / folder);
+    PTYShellLauncher launcher(loop(), UserAccount{"tester", home.path(), "/usr/bin/" + shell},
+                              base);
+    launcher.integrationScripts = VELTRO_BUILT_INTEGRATION_SCRIPTS;
+    ShellRequest request{{}, 200, 24, home.path(), {}, {}};
+    request.integration = true;
+    auto [session, recorder] = launch(launcher, request);
+    ASSERT_TRUE(session);
+    ASSERT_TRUE(waitForText(recorder, "\x1b]133;A\auser> \x1b]133;B\a")) << seen(recorder).output;
+
+    std::string status = fish ? "$status" : "$?";
+    std::string exitSeven = fish ? "sh -c 'exit 7'" : "(exit 7)";
+    // Each command line as typed, and as reported: \ doubled, ; and control characters as \xHH.
+    const std::pair<std::string, std::string> commands[] = {
+        {"false", "1"},
+        {"true | false", "1"},
+        {exitSeven, "7"},
+        {"echo \"after: " + status + "\"", "0"},
+        {"false; echo \"then: " + status + "\"", "0"},
+        {"printf '%s\\n' 'a;b\\c'", "0"},
+        {"echo 'one\ntwo'", "0"},
+        {"hello", "0"},
+        {"cd '" + folder + "'", "0"},
+        {"env | awk '/VELTRO|ZDOTDIR|XDG_DATA_DIRS/ {s = s $0 \" \"} END {print \"<env \" s "
+         "\">\"}'",
+         "0"},
+    };
+    for (const auto& [line, exitCode] : commands) {
+        std::size_t finished = occurrences(seen(recorder).output, "\x1b]133;D;");
+        send(session, line + "\n");
+        ASSERT_TRUE(waitFor(recorder,
+                            [&](const Recorder& seen) {
+                                return occurrences(seen.output, "\x1b]133;D;") > finished;
+                            }))
+            << line << "\n"
+            << seen(recorder).output;
+        std::string reported = line;
+        for (auto [from, to] : {std::pair("\\", "\\\\"), {";", "\\x3b"}, {"\n", "\\x0a"}})
+            for (std::size_t at = reported.find(from); at != std::string::npos;
+                 at = reported.find(from, at + std::strlen(to)))
+                reported.replace(at, std::strlen(from), to);
+        EXPECT_EQ(exitCodeOf(seen(recorder).output, reported), exitCode) << line;
+    }
+    std::string output = seen(recorder).output;
+    for (const std::string& text :
+         {std::string("after: 7"), std::string("then: 1"), std::string("a;b\\c"),
+          std::string("user alias"), std::string("hook 1")})
+        EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+    for (const std::string& text : user.printed)
+        EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+    for (const std::string& text : user.notPrinted)
+        EXPECT_EQ(output.find(text), std::string::npos) << text << "\n" << output;
+    // Nothing of the way in is left, and zsh has the user's ZDOTDIR back.
+    EXPECT_NE(output.find(shell == "zsh" ? "<env ZDOTDIR=" + zdotdir + " >" : "<env >"),
+              std::string::npos)
+        << output;
+    std::vector<std::string> folders = seen(recorder).folders;
+    EXPECT_NE(std::find(folders.begin(), folders.end(), resolved(home / folder)), folders.end())
+        << output;
+    send(session, "exit\n");
+    EXPECT_EQ(exitsOnceEnded(recorder), Statuses{0});
+}
+
+INSTANTIATE_TEST_SUITE_P(Shells, IntegratedShell, ::testing::Values("bash", "zsh", "fish"),
                          [](const auto& info) { return info.param; });

@@ -37,6 +37,98 @@ TEST(ShellCommand, OnlyTheLoginShellReadsStartUpFilesAndANamedShellIsRunAsNamed)
     }
 }
 
+// Each shell gets its own way in, and what the way in replaces is handed to the script, which
+// puts it back; a variable a client passed by that name must not pass for the original.
+TEST(ShellCommand, IntegrationStartsBashZshAndFishThroughTheScriptsAndRemembersWhatItReplaced) {
+    struct Case {
+        std::optional<std::string> shell;
+        std::string accountShell;
+        Environment base;
+        std::vector<std::string> arguments;
+        Environment set;
+        std::vector<std::string> unset;
+    };
+    const Case cases[] = {
+        {std::nullopt,
+         "/bin/bash",
+         {},
+         {"bash", "--init-file", "/s/bash/veltro.bash"},
+         {{"VELTRO_BASH_STARTUP", "login"}},
+         {}},
+        {"/bin/bash",
+         "",
+         {},
+         {"bash", "--init-file", "/s/bash/veltro.bash"},
+         {{"VELTRO_BASH_STARTUP", "none"}},
+         {}},
+        {std::nullopt,
+         "/bin/zsh",
+         {{"ZDOTDIR", "/z"}, {"VELTRO_ZSH_STARTUP", "none"}},
+         {"-zsh"},
+         {{"ZDOTDIR", "/s/zsh"}, {"VELTRO_ORIGINAL_ZDOTDIR", "/z"}},
+         {"VELTRO_ZSH_STARTUP"}},
+        {"/bin/zsh",
+         "",
+         {{"VELTRO_ORIGINAL_ZDOTDIR", "/stale"}},
+         {"zsh"},
+         {{"ZDOTDIR", "/s/zsh"}, {"VELTRO_ZSH_STARTUP", "none"}},
+         {"VELTRO_ORIGINAL_ZDOTDIR"}},
+        {std::nullopt,
+         "/usr/bin/fish",
+         {{"VELTRO_XDG_DATA_DIRS", "/stale"}},
+         {"-fish"},
+         {{"XDG_DATA_DIRS", "/s:/usr/local/share:/usr/share"}},
+         {"VELTRO_XDG_DATA_DIRS"}},
+        {"/usr/bin/fish",
+         "",
+         {{"XDG_DATA_DIRS", "/a:/b"}},
+         {"fish"},
+         {{"XDG_DATA_DIRS", "/s:/a:/b"}, {"VELTRO_XDG_DATA_DIRS", "/a:/b"}},
+         {}},
+    };
+    for (const Case& test : cases) {
+        ShellCommand result =
+            command(test.shell, {}, test.base, {"me", "/home/me", test.accountShell});
+        ASSERT_TRUE(result.addIntegration("/s", every));
+        std::string path = test.shell.value_or(test.accountShell);
+        EXPECT_EQ(result.path, path);
+        EXPECT_EQ(result.arguments, test.arguments) << path;
+        for (const auto& [key, value] : test.set)
+            EXPECT_EQ(result.environment[key], value) << path << " " << key;
+        for (const std::string& key : test.unset)
+            EXPECT_FALSE(result.environment.contains(key)) << path << " " << key;
+    }
+    // Other shells, and scripts that are not there, leave the command as it was.
+    ShellCommand::PathTest nothing = [](const std::string&) { return false; };
+    const std::pair<std::string, ShellCommand::PathTest> others[] = {{"/bin/dash", every},
+                                                                     {"/bin/bash", nothing},
+                                                                     {"/bin/zsh", nothing},
+                                                                     {"/usr/bin/fish", nothing}};
+    for (const auto& [shell, found] : others) {
+        ShellCommand unchanged = command(std::nullopt, {}, {}, {"me", "/home/me", shell});
+        ShellCommand result = unchanged;
+        EXPECT_FALSE(result.addIntegration("/s", found)) << shell;
+        EXPECT_EQ(result, unchanged) << shell;
+    }
+}
+
+// In the build folder the scripts are next to the agent; installed, the agent is in
+// <prefix>/libexec/veltro-terminal-helper/ and they are under <prefix>/share/.
+TEST(ShellCommand, IntegrationScriptsAreNextToTheAgentElseInTheSharedFolderOfItsPrefix) {
+    auto only = [](std::string folder) {
+        return [folder](const std::string& path) { return path == folder; };
+    };
+    EXPECT_EQ(
+        ShellCommand::integrationScripts("/b/veltro-terminal-helper", only("/b/shell-integration")),
+        "/b/shell-integration");
+    std::string installed = "/usr/share/veltro-terminal-helper/shell-integration";
+    EXPECT_EQ(ShellCommand::integrationScripts(
+                  "/usr/libexec/veltro-terminal-helper/veltro-terminal-helper", only(installed)),
+              installed);
+    EXPECT_EQ(ShellCommand::integrationScripts("/b/veltro-terminal-helper", only("/other")),
+              std::nullopt);
+}
+
 // Most Linux systems have no /bin/zsh; passwd(5) gives an account without a shell /bin/sh.
 TEST(UserAccount, DatabaseEntryOverridesTheEnvironmentAndAnAccountWithoutAShellGetsBinSh) {
     passwd entry{};

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace veltro::testing {
 
@@ -19,6 +20,20 @@ public:
         };
         handler.exited = [this](const UUID& id, std::int32_t status) {
             locked([&] { exits.emplace(id, status); });
+        };
+        // Each mark with how much of its shell's output had arrived before it.
+        handler.commandStarted = [this](const UUID& id, std::int64_t offset,
+                                        const std::optional<std::string>& line) {
+            locked([&] {
+                marks[id].push_back({offset, line.value_or("nil"), outputs[id].size()});
+            });
+        };
+        handler.commandFinished = [this](const UUID& id, std::int64_t offset,
+                                         std::optional<std::int64_t> code, std::int64_t) {
+            locked([&] {
+                std::string exit = code ? std::to_string(*code) : std::string("nil");
+                marks[id].push_back({offset, "exit " + exit, outputs[id].size()});
+            });
         };
         handler.disconnected = [this](const std::string& reason) {
             locked([&] {
@@ -34,6 +49,15 @@ public:
     }
     bool saw(const UUID& id, const std::string& text) {
         return output(id).find(text) != std::string::npos;
+    }
+    struct Mark {
+        std::int64_t offset = 0;
+        // The command line of a start, "exit <code or nil>" for a finish.
+        std::string what;
+        std::size_t outputBefore = 0;
+    };
+    std::vector<Mark> marksOf(const UUID& id) {
+        return locked([&] { return marks.contains(id) ? marks[id] : std::vector<Mark>(); });
     }
     std::optional<std::int32_t> exit(const UUID& id) {
         return locked([&] { return exits.contains(id) ? std::optional(exits[id]) : std::nullopt; });
@@ -57,6 +81,7 @@ private:
     std::mutex mutex;
     std::map<UUID, std::string> outputs;
     std::map<UUID, std::int32_t> exits;
+    std::map<UUID, std::vector<Mark>> marks;
     int disconnects = 0;
     std::string endReason;
 };
