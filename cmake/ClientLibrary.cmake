@@ -12,6 +12,7 @@ set(VELTRO_CLIENT_HEADERS
     client/TerminalHelperClient.hpp
     ipc/ClientConnection.hpp
     platform/EventLoop.hpp
+    platform/FileDescriptor.hpp
     platform/StopProgram.hpp
     protocol/Bytes.hpp
     protocol/TerminalClientProtocol.hpp

@@ -1,5 +1,7 @@
 #include "client/TerminalHelperClient.hpp"
 
+#include "client/SSHProcess.hpp"
+#include "ipc/ClientSocketConnection.hpp"
 #include "ipc/Listener.hpp"
 #include "platform/EventLoop.hpp"
 #include "platform/StopProgram.hpp"
@@ -86,6 +88,9 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
             return;
         for (auto& [key, wake] : std::exchange(waiters, {}))
             wake();
+        // ssh ends with the connection; it is reaped aside, as it may take a moment to end.
+        if (ssh)
+            loop.offload([ssh = ssh] { (void)ssh->finish(writtenTimeout); }, [] {});
         if (!released && handler.disconnected)
             handler.disconnected(reason);
     }
@@ -143,6 +148,8 @@ struct TerminalHelperClient::State final : TerminalClientProtocol,
     // Written on the loop, read from any thread.
     std::mutex offsetsMutex;
     std::map<UUID, std::int64_t> offsets;
+    // The ssh that carries the connection, when one does. Set before the connection starts.
+    std::shared_ptr<SSHProcess> ssh;
 };
 
 std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(EventLoop& loop,
@@ -190,6 +197,32 @@ std::shared_ptr<TerminalHelperClient> TerminalHelperClient::connect(EventLoop& l
     return client;
 }
 
+std::shared_ptr<TerminalHelperClient>
+TerminalHelperClient::connect(EventLoop& loop, Handler handler, const SSHDestination& destination,
+                              const std::string& identifier) {
+    SSHProcess::Started ssh = SSHProcess::start(destination);
+    auto state = std::make_shared<State>(loop, std::move(handler));
+    state->ssh = std::move(ssh.process);
+    auto connection = ipc::ClientSocketConnection::make(loop.context(), std::move(ssh.socket),
+                                                        identifierOrDefault(identifier));
+    loop.sync([&] { state->attach(std::move(connection)); });
+    std::shared_ptr<TerminalHelperClient> client(new TerminalHelperClient(state));
+    try {
+        state->agentVersion = client->hello(TerminalService::protocolVersion);
+    } catch (const ConnectionEnded&) {
+        // ssh's own message, on the standard error we share, says more.
+        std::string ended = state->ssh->finish(writtenTimeout);
+        // The remote shell's word for a command it cannot find.
+        std::string hint = ended == "exit status 127"
+                               ? " The command that reaches the agent was not found there; is "
+                                 "veltro-terminal-helper installed on that host?"
+                               : "";
+        throw ipc::ConnectionError("ssh to " + destination.host + " ended (" + ended +
+                                   ") before the agent there said hello." + hint);
+    }
+    return client;
+}
+
 TerminalHelperClient::TerminalHelperClient(std::shared_ptr<State> state)
     : state_(std::move(state)) {}
 
@@ -200,6 +233,9 @@ TerminalHelperClient::~TerminalHelperClient() {
         state->released = true;
         state->connection->disconnect();
     });
+    // Its standard input is closed now, so ssh ends once it has delivered what it was given.
+    if (state_->ssh)
+        (void)state_->ssh->finish(writtenTimeout);
 }
 
 // What was sent before the end goes out before it. A `close` that never reached the agent would

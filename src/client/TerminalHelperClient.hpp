@@ -21,6 +21,24 @@ namespace veltro {
 
 class EventLoop;
 
+// An agent reached over ssh: `ssh [options...] -T HOST -- COMMAND`, the protocol on ssh's
+// standard input and output. ssh authenticates the user on the host; its own configuration
+// (~/.ssh/config) applies as usual.
+struct SSHDestination {
+    // [USER@]HOST, or a name of the ssh configuration.
+    std::string host;
+    // ssh's own options as they are given to it, such as "-p2222" or "-oBatchMode=yes".
+    std::vector<std::string> options;
+    // What runs on the host; defaultCommand when none.
+    std::optional<std::string> command;
+
+    // The agent's proxy, under ~/.local/bin where a per-user install puts it or else on the
+    // PATH. `sh -c` gives it the same meaning whatever the user's login shell is (fish too).
+    static constexpr const char* defaultCommand =
+        "sh -c 'p=\"$HOME/.local/bin/veltro-terminal-helper\"; [ -x \"$p\" ] || "
+        "p=veltro-terminal-helper; exec \"$p\" --proxy'";
+};
+
 // The connection ended while a reply was awaited.
 class ConnectionEnded : public std::runtime_error {
 public:
@@ -90,6 +108,13 @@ public:
                                                          const std::string& identifier = {});
     static std::shared_ptr<TerminalHelperClient> connect(EventLoop& loop, Handler handler,
                                                          const ipc::Endpoint& endpoint,
+                                                         const std::string& identifier = {});
+    // Reaches the agent of the user on a host through ssh, which runs as a child of this
+    // process until the connection ends and is reaped by the destructor. Throws
+    // ipc::ConnectionError naming the host: ssh cannot be started, or it ended (its exit
+    // status said) before the agent answered.
+    static std::shared_ptr<TerminalHelperClient> connect(EventLoop& loop, Handler handler,
+                                                         const SSHDestination& destination,
                                                          const std::string& identifier = {});
 
     ~TerminalHelperClient();

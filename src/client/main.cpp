@@ -19,13 +19,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -43,12 +46,14 @@ namespace veltro {
 namespace {
 
 constexpr const char* usage =
-    "Usage: veltro-terminal [--shell PATH] [--env NAME=VALUE]... [--keep SECONDS]\n"
+    "Usage: veltro-terminal [REMOTE] [--shell PATH] [--env NAME=VALUE]... [--keep SECONDS]\n"
     "                       [--detach-key KEY]\n"
-    "       veltro-terminal --attach ID [--detach-key KEY]\n"
-    "       veltro-terminal --list | --check\n"
+    "       veltro-terminal [REMOTE] --attach ID [--detach-key KEY]\n"
+    "       veltro-terminal [REMOTE] --list | --check\n"
+    "where REMOTE is --ssh [USER@]HOST [--ssh-option OPTION]... [--remote-command COMMAND]\n"
     "\n"
-    "Opens a shell through the Veltro terminal helper in this terminal, in the current folder.\n"
+    "Opens a shell through the Veltro terminal helper in this terminal, in the current folder,\n"
+    "or with --ssh through the helper on another host, in the home folder there.\n"
     "\n"
     "  --shell PATH        run PATH instead of your login shell\n"
     "  --env NAME=VALUE    set a variable in the shell's environment (repeatable)\n"
@@ -63,6 +68,14 @@ constexpr const char* usage =
     "  --detach-key KEY    leave a kept shell running and end, when KEY is typed; KEY is a\n"
     "                      control key in caret notation, such as ^] or ^\\ (none by default)\n"
     "  --check             only check that a terminal helper is listening\n"
+    "  --ssh [USER@]HOST   use the terminal helper on HOST, through ssh (which asks for a\n"
+    "                      password, if it needs one, before the shell starts); with --keep\n"
+    "                      or --attach a connection that breaks is made again, and the shell\n"
+    "                      goes on where it was\n"
+    "  --ssh-option OPTION give ssh OPTION as it is, e.g. --ssh-option=-p2222 (repeatable)\n"
+    "  --remote-command COMMAND\n"
+    "                      run COMMAND on HOST instead of veltro-terminal-helper --proxy\n"
+    "                      (from ~/.local/bin there, or else from the PATH)\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "\n"
@@ -226,18 +239,41 @@ std::string shortID(const UUID& id) {
     return id.string().substr(0, 8);
 }
 
+// Where the agent is: this machine's, at its socket, or a host's, through ssh.
+struct Place {
+    std::string socketPath;
+    std::optional<SSHDestination> ssh;
+
+    std::string name() const { return ssh ? ssh->host : socketPath; }
+    // What takes a kept shell back into a terminal.
+    std::string attachCommand(const UUID& id) const {
+        return "veltro-terminal " + (ssh ? "--ssh " + ssh->host + " " : std::string()) +
+               "--attach " + shortID(id);
+    }
+};
+
+using Connect = std::function<std::shared_ptr<TerminalHelperClient>()>;
+
 // How a session ended: the exit status, and what to say once the terminal is ours again.
 struct Ending {
     int status = 1;
     std::string message;
 };
 
+// A kept shell whose connection broke is attached again, with pauses from the first to the
+// longest between attempts, until the attempts have failed for the limit.
+constexpr std::chrono::milliseconds firstPause{500};
+constexpr std::chrono::milliseconds longestPause{8000};
+constexpr std::chrono::minutes reconnectLimit{2};
+
 class Session {
 public:
-    // `kept`: the shell outlives this program's connection, so leaving must not close it.
-    Session(TerminalHelperClient& client, std::shared_ptr<Events> events, bool kept,
-            std::optional<std::uint8_t> detachKey)
-        : client(client), events(std::move(events)), kept(kept), detachKey(detachKey) {}
+    // `kept`: the shell outlives this program's connection, so leaving must not close it, and
+    // a connection that breaks is made again.
+    Session(std::shared_ptr<TerminalHelperClient>& client, Connect connect, const Place& place,
+            std::shared_ptr<Events> events, bool kept, std::optional<std::uint8_t> detachKey)
+        : client(client), connect(std::move(connect)), place(place), events(std::move(events)),
+          kept(kept), detachKey(detachKey) {}
 
     // Relays keystrokes, window sizes and signals until the shell ends, the agent goes away,
     // the shell is detached or a signal ends this program.
@@ -246,15 +282,14 @@ public:
         (void)sigemptyset(&set); // These fail only for a signal number out of range.
         for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGWINCH, SIGQUIT})
             (void)sigaddset(&set, signal);
-        FileDescriptor signals(::signalfd(-1, &set, SFD_CLOEXEC));
+        signals = FileDescriptor(::signalfd(-1, &set, SFD_CLOEXEC));
         // Blocked, these signals would otherwise never reach this program at all.
         if (!signals) {
             std::string reason = std::strerror(errno);
             if (!kept)
-                client.close(events->id);
+                client->close(events->id);
             return Ending{1, "veltro-terminal: can\u2019t watch for signals: " + reason + ".\n"};
         }
-        bool inputOpen = true;
         for (;;) {
             if (auto ending = finished())
                 return *ending;
@@ -264,16 +299,12 @@ public:
             if (::poll(entries, 3, -1) < 0)
                 continue;
             if (entries[1].revents & POLLIN) {
-                if (auto signal = takeSignal(signals.get()))
+                if (auto signal = takeSignal())
                     return leave(*signal);
             }
             if (entries[2].revents & (POLLIN | POLLHUP | POLLERR)) {
-                Input input = forwardInput();
-                if (input == Input::hungUp)
-                    return leave(SIGHUP);
-                if (input == Input::detachKey)
-                    return detach();
-                inputOpen = input == Input::open;
+                if (auto ending = takeInput(true))
+                    return *ending;
             }
             if (entries[0].revents & POLLIN) {
                 // Only empties the descriptor; what woke us is in `events`, which finished() reads.
@@ -292,37 +323,131 @@ private:
         if (events->takenOver.load())
             return Ending{0, "veltro-terminal: the shell was attached elsewhere (" +
                                  events->reason + "); it runs on there.\n"};
+        if (events->disconnected.load() && kept)
+            return reconnect();
         if (events->disconnected.load())
-            return Ending{1, "veltro-terminal: the terminal helper went away" +
+            return Ending{1, "veltro-terminal: " +
+                                 (place.ssh ? "the connection to " + place.name() + " ended"
+                                            : std::string("the terminal helper went away")) +
                                  (events->reason.empty() ? "" : ": " + events->reason) + ".\n"};
         return std::nullopt;
     }
 
+    // The connection ended but not the shell, which the agent keeps: connect again and attach
+    // it from the byte this terminal reached, so that nothing is lost or shown twice. Answers
+    // nothing once it is attached again.
+    std::optional<Ending> reconnect() {
+        std::optional<std::int64_t> from = client->offset(events->id);
+        // Gone, the client no longer calls the handler, which leaves `events` to us.
+        client.reset();
+        events->disconnected.store(false);
+        auto giveUp = std::chrono::steady_clock::now() + reconnectLimit;
+        std::chrono::milliseconds pause = firstPause;
+        // The shell's output may have stopped in the middle of a line.
+        std::cerr << "\r\n";
+        for (;;) {
+            std::cerr << "veltro-terminal: connection to " << place.name()
+                      << " lost; reconnecting\u2026\r\n";
+            std::string problem;
+            try {
+                client = connect();
+                WindowSize size = windowSize();
+                auto attached = client->attach(events->id, from, size.columns, size.rows);
+                if (!attached.error) {
+                    if (from && attached.offset > *from)
+                        std::cerr << "veltro-terminal: " << attached.offset - *from
+                                  << " bytes of output were lost while disconnected.\r\n";
+                    return std::nullopt;
+                }
+                client.reset();
+                return Ending{1, "veltro-terminal: the shell is gone: " + *attached.error + "\n"};
+            } catch (const std::exception& error) {
+                client.reset();
+                problem = error.what();
+            }
+            // This machine's agent takes its kept shells with it when it ends, so there a
+            // failed connect is final.
+            if (!place.ssh)
+                return Ending{1, "veltro-terminal: the terminal helper went away, and the "
+                                 "shells it kept with it (" +
+                                     problem + ").\n"};
+            if (std::chrono::steady_clock::now() + pause > giveUp)
+                return Ending{1, "veltro-terminal: " + place.name() +
+                                     " could not be reached again (" + problem +
+                                     "). The shell may still be kept there: " +
+                                     place.attachCommand(events->id) + "\n"};
+            if (auto ending = wait(pause))
+                return ending;
+            pause = std::min(pause * 2, longestPause);
+        }
+    }
+
+    // Between two attempts to reconnect: only the detach key and the ending signals count, as
+    // there is no shell to type into.
+    std::optional<Ending> wait(std::chrono::milliseconds pause) {
+        auto until = std::chrono::steady_clock::now() + pause;
+        for (auto now = std::chrono::steady_clock::now(); now < until;
+             now = std::chrono::steady_clock::now()) {
+            pollfd entries[2] = {{signals.get(), POLLIN, 0},
+                                 {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+            if (::poll(entries, 2, static_cast<int>(left.count())) <= 0)
+                continue;
+            if (entries[0].revents & POLLIN) {
+                if (auto signal = takeSignal())
+                    return leave(*signal);
+            }
+            if (entries[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+                if (auto ending = takeInput(false))
+                    return ending;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Reads what was typed, forwarded when `forward` (and else dropped); answers how the
+    // session ends, when the input ends it.
+    std::optional<Ending> takeInput(bool forward) {
+        Input input = readInput(forward);
+        if (input == Input::hungUp)
+            return leave(SIGHUP);
+        if (input == Input::detachKey)
+            return detach();
+        inputOpen = input == Input::open;
+        return std::nullopt;
+    }
+
     // A hang-up means this terminal is gone: a kept shell waits for the next one, as the end of
-    // our connection leaves it. Any other ending signal closes the shell.
+    // our connection leaves it. Any other ending signal closes the shell, when it can.
     Ending leave(int signal) {
+        if (!client)
+            return Ending{128 + signal, "veltro-terminal: the shell may still be kept on " +
+                                            place.name() + ": " + place.attachCommand(events->id) +
+                                            "\n"};
         if (signal != SIGHUP || !kept)
-            client.close(events->id);
+            client->close(events->id);
         return Ending{128 + signal, {}};
     }
 
     Ending detach() {
-        client.detach(events->id);
-        std::string id = shortID(events->id);
-        return Ending{0, "veltro-terminal: detached; the shell runs on. Take it back with: "
-                         "veltro-terminal --attach " +
-                             id + "\n"};
+        if (client)
+            client->detach(events->id);
+        return Ending{0, "veltro-terminal: detached; the shell runs on. Take it back with: " +
+                             place.attachCommand(events->id) + "\n"};
     }
 
     // Window changes go to the shell; the ending signals end the session.
-    std::optional<int> takeSignal(int signals) {
+    std::optional<int> takeSignal() {
         signalfd_siginfo info{};
-        if (::read(signals, &info, sizeof info) != sizeof info)
+        if (::read(signals.get(), &info, sizeof info) != sizeof info)
             return std::nullopt;
         int signal = static_cast<int>(info.ssi_signo);
         if (signal == SIGWINCH) {
-            WindowSize size = windowSize();
-            client.resize(events->id, size.columns, size.rows);
+            // Without a connection the size goes with the next attach.
+            if (client) {
+                WindowSize size = windowSize();
+                client->resize(events->id, size.columns, size.rows);
+            }
             return std::nullopt;
         }
         return signal;
@@ -331,7 +456,7 @@ private:
     // At the end of input that is not a terminal the shell gets an end-of-file character, so
     // that piped commands end the shell as they would at a prompt. A terminal in raw mode ends
     // its input only when it hangs up.
-    Input forwardInput() {
+    Input readInput(bool forward) {
         Bytes buffer(65536);
         ssize_t count = ::read(STDIN_FILENO, buffer.data(), buffer.size());
         if (count < 0 && (errno == EINTR || errno == EAGAIN))
@@ -339,22 +464,27 @@ private:
         if (count <= 0) {
             if (::isatty(STDIN_FILENO) == 1)
                 return Input::hungUp;
-            client.write(events->id, Bytes{0x04});
+            if (forward)
+                client->write(events->id, Bytes{0x04});
             return Input::ended;
         }
         buffer.resize(static_cast<std::size_t>(count));
         std::optional<std::size_t> key = detachKey.find(buffer);
         if (key)
             buffer.resize(*key);
-        if (!buffer.empty())
-            client.write(events->id, std::move(buffer));
+        if (forward && !buffer.empty())
+            client->write(events->id, std::move(buffer));
         return key ? Input::detachKey : Input::open;
     }
 
-    TerminalHelperClient& client;
+    std::shared_ptr<TerminalHelperClient>& client;
+    Connect connect;
+    const Place& place;
     std::shared_ptr<Events> events;
     bool kept;
     command::DetachKeyFilter detachKey;
+    FileDescriptor signals;
+    bool inputOpen = true;
 };
 
 Environment shellEnvironment(const command::Options& options) {
@@ -372,7 +502,8 @@ bool needsKeptShells(const command::Options& options) {
     return options.keep > 0 || options.action == Action::list || options.action == Action::attach;
 }
 
-// Opens the shell the options describe; answers what went wrong, if anything.
+// Opens the shell the options describe; answers what went wrong, if anything. This folder means
+// nothing on another host, where the shell starts in the home folder.
 std::optional<std::string> openShell(TerminalHelperClient& client, const command::Options& options,
                                      const UUID& id) {
     WindowSize size = windowSize();
@@ -380,8 +511,8 @@ std::optional<std::string> openShell(TerminalHelperClient& client, const command
     if (options.keep > 0)
         shellOptions = {options.keep, ShellOptions::defaultKeptHistory};
     TerminalHelperClient::OpenResult opened =
-        client.openShell(id, size.columns, size.rows, currentFolder(), options.shell,
-                         shellEnvironment(options), shellOptions);
+        client.openShell(id, size.columns, size.rows, options.ssh ? "" : currentFolder(),
+                         options.shell, shellEnvironment(options), shellOptions);
     return opened.error;
 }
 
@@ -404,8 +535,8 @@ std::optional<std::string> attachShell(TerminalHelperClient& client,
 
 // Ends by letting go of the client, so that nothing more of the shell's output reaches this
 // terminal once it is the person's again.
-int runSession(std::shared_ptr<TerminalHelperClient>& client, const command::Options& options,
-               const std::shared_ptr<Events>& events) {
+int runSession(std::shared_ptr<TerminalHelperClient>& client, Connect connect, const Place& place,
+               const command::Options& options, const std::shared_ptr<Events>& events) {
     using Action = command::Options::Action;
     std::optional<std::string> problem;
     try {
@@ -426,7 +557,7 @@ int runSession(std::shared_ptr<TerminalHelperClient>& client, const command::Opt
     Ending ending;
     {
         RawMode raw;
-        ending = Session(*client, events, kept, options.detachKey).run();
+        ending = Session(client, std::move(connect), place, events, kept, options.detachKey).run();
         client.reset();
     }
     if (!ending.message.empty())
@@ -434,14 +565,30 @@ int runSession(std::shared_ptr<TerminalHelperClient>& client, const command::Opt
     return ending.status;
 }
 
-int run(const command::Options& options) {
-    std::string path;
+// Where the options say the agent is; nothing, and the reason said, when this machine's
+// socket cannot be found.
+std::optional<Place> placeOf(const command::Options& options) {
+    if (options.ssh)
+        return Place{{}, SSHDestination{*options.ssh, options.sshOptions, options.remoteCommand}};
     try {
-        path = TerminalService::socketPath();
+        return Place{TerminalService::socketPath(), std::nullopt};
     } catch (const std::exception& error) {
         std::cerr << "veltro-terminal: " << error.what() << '\n';
-        return 1;
+        return std::nullopt;
     }
+}
+
+std::shared_ptr<TerminalHelperClient> connectTo(EventLoop& loop, const Place& place,
+                                                const std::shared_ptr<Events>& events) {
+    if (place.ssh)
+        return TerminalHelperClient::connect(loop, handlerFor(events), *place.ssh);
+    return TerminalHelperClient::connect(loop, handlerFor(events), place.socketPath);
+}
+
+int run(const command::Options& options) {
+    std::optional<Place> place = placeOf(options);
+    if (!place)
+        return 1;
     // Blocked before any connection thread starts, so that only the main thread takes them.
     // These fail only for invalid arguments.
     sigset_t set;
@@ -461,27 +608,30 @@ int run(const command::Options& options) {
                   << std::strerror(errno) << '\n';
         return 1;
     }
+    Connect connect = [&loop, &place, &events] { return connectTo(loop, *place, events); };
     std::shared_ptr<TerminalHelperClient> client;
     try {
-        client = TerminalHelperClient::connect(loop, handlerFor(events), path);
+        client = connect();
     } catch (const std::exception& error) {
-        if (!someoneListens(path))
-            reportNoAgent(path);
+        if (!place->ssh && !someoneListens(place->socketPath))
+            reportNoAgent(place->socketPath);
         else
             std::cerr << "veltro-terminal: " << error.what() << '\n';
         return 1;
     }
     if (options.action == command::Options::Action::check) {
-        std::cout << "A terminal helper is listening at " << path << ".\n";
+        std::cout << "A terminal helper is listening " << (place->ssh ? "on " : "at ")
+                  << place->name() << ".\n";
         return 0;
     }
     if (needsKeptShells(options) && client->agentVersion() < 2) {
-        std::cerr << "veltro-terminal: the terminal helper at " << path
+        std::cerr << "veltro-terminal: the terminal helper " << (place->ssh ? "on " : "at ")
+                  << place->name()
                   << " is too old to keep shells; it ends itself once idle, and the next one "
                      "started is this version.\n";
         return 1;
     }
-    return runSession(client, options, events);
+    return runSession(client, std::move(connect), *place, options, events);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "support/ChildProcess.hpp"
 #include "support/ClientRecorder.hpp"
 #include "support/Eventually.hpp"
+#include "support/SSHServer.hpp"
 #include "support/TemporaryFolder.hpp"
 
 #include "client/TerminalHelperClient.hpp"
@@ -10,9 +11,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string_view>
 
 namespace veltro::testing {
@@ -64,6 +69,24 @@ struct Agent {
 
 bool shows(const std::string& path, const std::string& text) {
     return eventually([&] { return readFile(path).find(text) != std::string::npos; });
+}
+
+// The ssh that the process `parent` runs, or 0.
+pid_t sshChildOf(pid_t parent) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        // "PID (NAME) STATE PPID ..."; the name may hold anything, so it ends at the last ')'.
+        std::string stat = readFile(entry.path() / "stat");
+        std::size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos ||
+            stat.substr(open + 1, close - open - 1) != "ssh")
+            continue;
+        char state = 0;
+        pid_t ppid = 0;
+        std::istringstream(stat.substr(close + 1)) >> state >> ppid;
+        if (ppid == parent)
+            return std::stoi(entry.path().filename().string());
+    }
+    return 0;
 }
 
 } // namespace
@@ -132,6 +155,66 @@ TEST(KeptShellEndToEnd,
     EXPECT_EQ(missed.find("k-42"), std::string::npos) << missed;
     client->write(kept, Bytes{'e', 'x', 'i', 't', '\n'});
     EXPECT_TRUE(eventually([&] { return recorder.exit(kept).has_value(); }));
+}
+
+// veltro-terminal reaches the test's agent through a real ssh server as it would another
+// host's. A kept shell goes on printing while its ssh is killed: the command reaps that ssh,
+// connects again and attaches from where it was, so every line shows exactly once, in order.
+TEST(KeptShellEndToEnd, OverSSHAKeptShellSurvivesItsSSHBeingKilledWithEveryLineOnceInOrder) {
+    SSHServer server;
+    Agent agent;
+    auto viaSSH = [&](const std::string& remoteCommand, std::vector<std::string> arguments) {
+        std::vector<std::string> options = server.options();
+        // The first word is ssh itself.
+        for (auto option = options.begin() + 1; option != options.end(); ++option)
+            arguments.insert(arguments.end(), {"--ssh-option", *option});
+        arguments.insert(arguments.end(),
+                         {"--ssh", server.host(), "--remote-command", remoteCommand});
+        return arguments;
+    };
+    std::string proxy =
+        "env XDG_RUNTIME_DIR=" + agent.runtime.path() + " " VELTRO_HELPER_PATH " --proxy";
+
+    auto [failed, failure] = agent.command(viaSSH("exit 5", {"--check"}));
+    EXPECT_EQ(failed, 1);
+    EXPECT_THAT(failure, HasSubstr("ssh to 127.0.0.1 ended (exit status 5)"));
+
+    auto [terminal, output] =
+        agent.terminal(viaSSH(proxy, {"--keep", "600", "--shell", "/bin/sh"}));
+    terminal->type("echo ready-$((6*7))\n");
+    ASSERT_TRUE(shows(output, "ready-42")) << readFile(output);
+    // The remote agent's kept shells, through ssh too; its shell starts in the home folder.
+    auto [listed, table] = agent.command(viaSSH(proxy, {"--list"}));
+    EXPECT_EQ(listed, 0) << table;
+    EXPECT_THAT(table, HasSubstr("  yes  "));
+    EXPECT_THAT(table, HasSubstr(::getpwuid(::geteuid())->pw_dir));
+
+    terminal->type("i=0; while [ $i -lt 40 ]; do i=$((i+1)); echo line-$i; sleep 0.05; done; "
+                   "exit 7\n");
+    ASSERT_TRUE(shows(output, "line-5\r\n")) << readFile(output);
+    pid_t ssh = sshChildOf(terminal->pid());
+    ASSERT_NE(ssh, 0);
+    ASSERT_EQ(::kill(ssh, SIGKILL), 0);
+    // Reaped, not left a zombie, while the command goes on.
+    EXPECT_TRUE(
+        eventually([&] { return !std::filesystem::exists("/proc/" + std::to_string(ssh)); }));
+    EXPECT_EQ(terminal->exitCode(), 7) << readFile(output);
+
+    std::string text = readFile(output);
+    std::string notice =
+        "\r\nveltro-terminal: connection to 127.0.0.1 lost; reconnecting\u2026\r\n";
+    std::size_t noticed = text.find(notice);
+    ASSERT_NE(noticed, std::string::npos) << text;
+    text.erase(noticed, notice.size());
+    std::size_t previous = 0;
+    for (int line = 1; line <= 40; ++line) {
+        std::string expected = "line-" + std::to_string(line) + "\r\n";
+        std::size_t found = text.find(expected);
+        ASSERT_NE(found, std::string::npos) << expected << text;
+        EXPECT_GT(found, previous) << expected << text;
+        EXPECT_EQ(text.find(expected, found + 1), std::string::npos) << expected << text;
+        previous = found;
+    }
 }
 
 // A kept shell with marks, from a plain sh that prints them: each mark's notification follows

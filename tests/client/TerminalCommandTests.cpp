@@ -42,6 +42,14 @@ TEST(TerminalCommandLine, ReadsEachOptionInBothFormsAndRefusesWhatCannotWork) {
     EXPECT_EQ(attach.options.attach, "3f2a");
     EXPECT_EQ(attach.options.detachKey, 0x1c);
     EXPECT_EQ(parsed({"--list"}).options.action, Options::Action::list);
+    // ssh's options start with a dash and are taken as values all the same, in order.
+    auto remote =
+        parsed({"--ssh", "me@host", "--ssh-option", "-p2222", "--ssh-option=-oBatchMode=yes",
+                "--remote-command", "veltro-terminal-helper --proxy", "--list"});
+    ASSERT_EQ(remote.problem, std::nullopt);
+    EXPECT_EQ(remote.options.ssh, "me@host");
+    EXPECT_EQ(remote.options.sshOptions, (std::vector<std::string>{"-p2222", "-oBatchMode=yes"}));
+    EXPECT_EQ(remote.options.remoteCommand, "veltro-terminal-helper --proxy");
     // Help answers at once, whatever follows it.
     EXPECT_EQ(parsed({"--keep", "1", "-h", "--bogus"}).options.action, Options::Action::help);
 
@@ -56,6 +64,11 @@ TEST(TerminalCommandLine, ReadsEachOptionInBothFormsAndRefusesWhatCannotWork) {
     EXPECT_THAT(problemOf({"--keep", "0", "--detach-key", "^]"}), HasSubstr("needs --keep"));
     EXPECT_THAT(problemOf({"--keeper", "5"}), HasSubstr("unknown argument"));
     EXPECT_THAT(problemOf({"--env", "=x"}), HasSubstr("NAME=VALUE"));
+    // A host that ssh would read as an option.
+    EXPECT_THAT(problemOf({"--ssh", "-oProxyCommand=x"}), HasSubstr("--ssh needs a host"));
+    EXPECT_THAT(problemOf({"--ssh"}), HasSubstr("--ssh needs a host"));
+    EXPECT_THAT(problemOf({"--ssh-option", "-p2"}), HasSubstr("need --ssh"));
+    EXPECT_THAT(problemOf({"--remote-command=x"}), HasSubstr("need --ssh"));
 }
 
 TEST(TerminalCommandLine, DetachKeyIsAControlKeyInCaretNotationButNeverEscape) {

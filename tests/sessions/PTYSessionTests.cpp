@@ -54,6 +54,14 @@ struct Recorder {
     std::vector<std::size_t> chunks;
     std::vector<std::string> folders;
     Statuses exits;
+    // Command marks, for a shell recorded with them: each started command's line, then its
+    // exit code and duration once it finished.
+    struct Command {
+        std::optional<std::string> line;
+        std::optional<std::int64_t> exitCode;
+        std::int64_t milliseconds = -1;
+    };
+    std::vector<Command> commands;
     // Events of any kind after the first exit, a second exit included: there must be none.
     int afterExit = 0;
     bool withholding = false;
@@ -61,24 +69,38 @@ struct Recorder {
 };
 using Recording = std::shared_ptr<Recorder>;
 
-ShellEvents events(const Recording& recorder) {
+ShellEvents events(const Recording& recorder, bool marks = false) {
     auto next = [recorder] {
         recorder->afterExit += recorder->exits.empty() ? 0 : 1;
         return recorder;
     };
-    return {[next](ByteView chunk, ShellEvents::Sent sent) {
-                auto recorder = next();
-                recorder->chunks.push_back(chunk.size());
-                recorder->output.append(chunk.begin(), chunk.end());
-                if (recorder->withholding)
-                    recorder->withheld.push_back(std::move(sent));
-                else
-                    sent();
-            },
-            [next](std::string folder) { next()->folders.push_back(std::move(folder)); },
-            [next](std::int32_t status) { next()->exits.push_back(status); },
-            {},
-            {}};
+    ShellEvents events{[next](ByteView chunk, ShellEvents::Sent sent) {
+                           auto recorder = next();
+                           recorder->chunks.push_back(chunk.size());
+                           recorder->output.append(chunk.begin(), chunk.end());
+                           if (recorder->withholding)
+                               recorder->withheld.push_back(std::move(sent));
+                           else
+                               sent();
+                       },
+                       [next](std::string folder) { next()->folders.push_back(std::move(folder)); },
+                       [next](std::int32_t status) { next()->exits.push_back(status); },
+                       {},
+                       {}};
+    if (!marks)
+        return events;
+    events.commandStarted = [next](std::int64_t, const std::optional<std::string>& line) {
+        next()->commands.push_back({line, {}, -1});
+    };
+    events.commandFinished = [next](std::int64_t, std::optional<std::int64_t> exitCode,
+                                    std::int64_t milliseconds) {
+        auto recorder = next();
+        if (recorder->commands.empty() || recorder->commands.back().milliseconds >= 0)
+            recorder->commands.emplace_back();
+        recorder->commands.back().exitCode = exitCode;
+        recorder->commands.back().milliseconds = milliseconds;
+    };
+    return events;
 }
 
 Recorder seen(const Recording& recorder) {
@@ -498,7 +520,9 @@ std::pair<int, int> windowSize(const std::string& tty) {
 
 Shell launch(PTYShellLauncher& launcher, const ShellRequest& request) {
     auto recorder = std::make_shared<Recorder>();
-    auto begin = [&](auto launched) { launcher.launch(request, events(recorder), launched); };
+    auto begin = [&](auto launched) {
+        launcher.launch(request, events(recorder, request.integration), launched);
+    };
     return {await(begin).first, recorder};
 }
 
@@ -630,27 +654,6 @@ INSTANTIATE_TEST_SUITE_P(Shells, RealShell, ::testing::Values("bash", "dash", "z
 
 namespace {
 
-// The exit code of the D mark that ends the command reported with this command line, or why
-// there is none.
-std::string exitCodeOf(const std::string& output, const std::string& commandLine) {
-    std::size_t reported = output.find("\x1b]633;E;" + commandLine + "\a");
-    if (reported == std::string::npos)
-        return "not reported";
-    std::size_t started = output.find("\x1b]133;C\a", reported);
-    std::size_t finished = output.find("\x1b]133;D;", started);
-    if (started == std::string::npos || finished == std::string::npos)
-        return "not finished";
-    finished += 8;
-    return output.substr(finished, output.find('\a', finished) - finished);
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 // A login shell's start-up files of the user's, what they must print, and what they must not.
 struct UserFiles {
     std::vector<std::pair<std::string, std::string>> files;
@@ -713,36 +716,39 @@ TEST_P(IntegratedShell, ReportsPromptCommandsExitCodesAndFolderKeepingTheUsersFi
 
     std::string status = fish ? "$status" : "$?";
     std::string exitSeven = fish ? "sh -c 'exit 7'" : "(exit 7)";
-    // Each command line as typed, and as reported: \ doubled, ; and control characters as \xHH.
-    const std::pair<std::string, std::string> commands[] = {
-        {"false", "1"},
-        {"true | false", "1"},
-        {exitSeven, "7"},
-        {"echo \"after: " + status + "\"", "0"},
-        {"false; echo \"then: " + status + "\"", "0"},
-        {"printf '%s\\n' 'a;b\\c'", "0"},
-        {"echo 'one\ntwo'", "0"},
-        {"hello", "0"},
-        {"cd '" + folder + "'", "0"},
+    // Each command line must come back as typed, whatever needs escaping on the way.
+    const std::pair<std::string, std::int64_t> commands[] = {
+        {"false", 1},
+        {"true | false", 1},
+        {exitSeven, 7},
+        {"echo \"after: " + status + "\"", 0},
+        {"false; echo \"then: " + status + "\"", 0},
+        {"printf '%s\\n' 'a;b\\c'", 0},
+        {"echo 'one\ntwo'", 0},
+        {"hello", 0},
+        {"sleep 0.3", 0},
+        {"cd '" + folder + "'", 0},
         {"env | awk '/VELTRO|ZDOTDIR|XDG_DATA_DIRS/ {s = s $0 \" \"} END {print \"<env \" s "
          "\">\"}'",
-         "0"},
+         0},
     };
     for (const auto& [line, exitCode] : commands) {
-        std::size_t finished = occurrences(seen(recorder).output, "\x1b]133;D;");
+        std::size_t finished = seen(recorder).commands.size();
         send(session, line + "\n");
         ASSERT_TRUE(waitFor(recorder,
                             [&](const Recorder& seen) {
-                                return occurrences(seen.output, "\x1b]133;D;") > finished;
+                                return seen.commands.size() > finished &&
+                                       seen.commands.back().milliseconds >= 0;
                             }))
             << line << "\n"
             << seen(recorder).output;
-        std::string reported = line;
-        for (auto [from, to] : {std::pair("\\", "\\\\"), {";", "\\x3b"}, {"\n", "\\x0a"}})
-            for (std::size_t at = reported.find(from); at != std::string::npos;
-                 at = reported.find(from, at + std::strlen(to)))
-                reported.replace(at, std::strlen(from), to);
-        EXPECT_EQ(exitCodeOf(seen(recorder).output, reported), exitCode) << line;
+        Recorder::Command command = seen(recorder).commands.back();
+        EXPECT_EQ(command.line, line);
+        EXPECT_EQ(command.exitCode, exitCode) << line;
+        // The duration spans the command itself, so it can be no shorter than its sleep.
+        if (line == "sleep 0.3") {
+            EXPECT_GE(command.milliseconds, 300);
+        }
     }
     std::string output = seen(recorder).output;
     for (const std::string& text :

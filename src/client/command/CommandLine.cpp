@@ -106,6 +106,27 @@ std::optional<std::string> readOption(ArgumentReader& reader, Options& options) 
         options.detachKey = key;
         return std::nullopt;
     }
+    if (reader.is("--ssh")) {
+        auto host = reader.value("--ssh");
+        if (!host || host->empty() || host->front() == '-')
+            return "--ssh needs a host, as HOST or USER@HOST";
+        options.ssh = *host;
+        return std::nullopt;
+    }
+    if (reader.is("--ssh-option")) {
+        auto option = reader.value("--ssh-option");
+        if (!option || option->empty())
+            return "--ssh-option needs an option of ssh, such as -p2222";
+        options.sshOptions.push_back(*option);
+        return std::nullopt;
+    }
+    if (reader.is("--remote-command")) {
+        auto command = reader.value("--remote-command");
+        if (!command || command->empty())
+            return "--remote-command needs a command";
+        options.remoteCommand = *command;
+        return std::nullopt;
+    }
     return "unknown argument \u201c" + std::string(reader.current()) + "\u201d";
 }
 
@@ -116,7 +137,9 @@ std::optional<std::string> combinationProblem(const Options& options) {
         return "--shell, --env and --keep are for a new shell, not with --attach";
     if ((options.action == Action::check || options.action == Action::list) &&
         (newShell || options.detachKey))
-        return "--check and --list take no other option";
+        return "--check and --list take no other option than --ssh and its options";
+    if (!options.ssh && (!options.sshOptions.empty() || options.remoteCommand))
+        return "--ssh-option and --remote-command need --ssh";
     if (options.action == Action::open && options.detachKey && options.keep == 0)
         return "--detach-key needs --keep or --attach: only a kept shell runs on once detached";
     return std::nullopt;

@@ -26,6 +26,12 @@ struct Options {
     std::string attach;
     // The byte that detaches from a kept shell, when there is one.
     std::optional<std::uint8_t> detachKey;
+    // [USER@]HOST whose agent to use, through ssh; this machine's when none.
+    std::optional<std::string> ssh;
+    // Given to ssh as they are, before the host.
+    std::vector<std::string> sshOptions;
+    // What runs on the host instead of the agent's usual proxy command.
+    std::optional<std::string> remoteCommand;
 };
 
 struct ParsedCommandLine {
