@@ -1,6 +1,6 @@
 #include "app/ProxyMode.hpp"
 
-#include "ipc/ClientConnection.hpp"
+#include "ipc/ClientSocketConnection.hpp"
 #include "protocol/TerminalService.hpp"
 
 #include <fcntl.h>
@@ -173,9 +173,9 @@ private:
 };
 
 // One direction: what was read from `from` waits here until `to` takes it.
-class Direction {
+class BoundedCopy {
 public:
-    Direction(int from, int to)
+    BoundedCopy(int from, int to)
         : from_(from), to_(to), data_(std::make_unique_for_overwrite<char[]>(proxyBufferSize)) {}
 
     bool wantsToRead() const { return !sourceEnded_ && !sinkGone_ && end_ < proxyBufferSize; }
@@ -227,8 +227,8 @@ int copyThroughProxy(int input, int output, FileDescriptor agent) {
     } catch (const std::exception& error) {
         return refuse(error.what());
     }
-    Direction up(input, agent.get());
-    Direction down(agent.get(), output);
+    BoundedCopy up(input, agent.get());
+    BoundedCopy down(agent.get(), output);
     bool halfClosed = false;
     while (!down.finished()) {
         // The client has said all it will: the agent hears the end and closes when it is done.
