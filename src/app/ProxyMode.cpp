@@ -58,12 +58,15 @@ std::string thisProgram() {
 
 // This process's environment less the variables that describe the one ssh connection that
 // runs it: the agent outlives that connection and serves later ones, and its shells inherit it.
+// A forwarded authentication socket goes too, since it disappears with that connection.
 std::vector<char*> agentEnvironment() {
+    constexpr std::array<std::string_view, 5> connectionVariables{
+        "SSH_CLIENT=", "SSH_CONNECTION=", "SSH_TTY=", "SSH_ORIGINAL_COMMAND=", "SSH_AUTH_SOCK="};
     std::vector<char*> environment;
     for (char** entry = environ; *entry; ++entry) {
         std::string_view text(*entry);
-        if (!text.starts_with("SSH_CLIENT=") && !text.starts_with("SSH_CONNECTION=") &&
-            !text.starts_with("SSH_TTY=") && !text.starts_with("SSH_ORIGINAL_COMMAND="))
+        if (std::ranges::none_of(connectionVariables,
+                                 [&](std::string_view name) { return text.starts_with(name); }))
             environment.push_back(*entry);
     }
     environment.push_back(nullptr);
