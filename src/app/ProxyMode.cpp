@@ -1,6 +1,6 @@
 #include "app/ProxyMode.hpp"
 
-#include "ipc/ClientConnection.hpp"
+#include "ipc/ClientSocketConnection.hpp"
 #include "protocol/TerminalService.hpp"
 
 #include <fcntl.h>
@@ -58,12 +58,15 @@ std::string thisProgram() {
 
 // This process's environment less the variables that describe the one ssh connection that
 // runs it: the agent outlives that connection and serves later ones, and its shells inherit it.
+// A forwarded authentication socket goes too, since it disappears with that connection.
 std::vector<char*> agentEnvironment() {
+    constexpr std::array<std::string_view, 5> connectionVariables{
+        "SSH_CLIENT=", "SSH_CONNECTION=", "SSH_TTY=", "SSH_ORIGINAL_COMMAND=", "SSH_AUTH_SOCK="};
     std::vector<char*> environment;
     for (char** entry = environ; *entry; ++entry) {
         std::string_view text(*entry);
-        if (!text.starts_with("SSH_CLIENT=") && !text.starts_with("SSH_CONNECTION=") &&
-            !text.starts_with("SSH_TTY=") && !text.starts_with("SSH_ORIGINAL_COMMAND="))
+        if (std::ranges::none_of(connectionVariables,
+                                 [&](std::string_view name) { return text.starts_with(name); }))
             environment.push_back(*entry);
     }
     environment.push_back(nullptr);
@@ -173,9 +176,9 @@ private:
 };
 
 // One direction: what was read from `from` waits here until `to` takes it.
-class Direction {
+class BoundedCopy {
 public:
-    Direction(int from, int to)
+    BoundedCopy(int from, int to)
         : from_(from), to_(to), data_(std::make_unique_for_overwrite<char[]>(proxyBufferSize)) {}
 
     bool wantsToRead() const { return !sourceEnded_ && !sinkGone_ && end_ < proxyBufferSize; }
@@ -227,8 +230,8 @@ int copyThroughProxy(int input, int output, FileDescriptor agent) {
     } catch (const std::exception& error) {
         return refuse(error.what());
     }
-    Direction up(input, agent.get());
-    Direction down(agent.get(), output);
+    BoundedCopy up(input, agent.get());
+    BoundedCopy down(agent.get(), output);
     bool halfClosed = false;
     while (!down.finished()) {
         // The client has said all it will: the agent hears the end and closes when it is done.

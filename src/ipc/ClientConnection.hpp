@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/FileDescriptor.hpp"
 #include "protocol/TerminalClientProtocol.hpp"
 #include "protocol/TerminalHelperProtocol.hpp"
 
@@ -27,10 +26,6 @@ public:
 private:
     int connectError_ = 0;
 };
-
-// A socket connected to the agent at `socketPath`, served by this user. Throws ConnectionError
-// naming the socket and the reason.
-FileDescriptor connectToAgent(const std::string& socketPath);
 
 // A client's end of a connection to the agent. It is the remote object itself: its
 // TerminalHelperProtocol calls become messages, in the order they are made, from any thread.

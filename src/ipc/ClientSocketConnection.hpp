@@ -17,6 +17,10 @@ namespace veltro::ipc {
 
 struct IncomingMessage;
 
+// A socket connected to the agent at `socketPath`, served by this user. Throws ConnectionError
+// naming the socket and the reason.
+FileDescriptor connectToAgent(const std::string& socketPath);
+
 // A client's end of a connection over a Unix socket. Its calls may come from any thread; they
 // become messages on the event loop, in the order each thread makes them.
 class ClientSocketConnection final : public ClientConnection,

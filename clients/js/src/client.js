@@ -5,7 +5,9 @@ import fs from 'node:fs';
 import net from 'node:net';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { Encoder, decodeMultiStream } from '@msgpack/msgpack';
+import { TerminalHelperError } from './error.js';
 import { developmentIdentifier, releaseIdentifier, socketPath } from './location.js';
+import { SshLink } from './ssh.js';
 import { decodeWaitStatus } from './wait-status.js';
 
 const REQUEST = 0;
@@ -25,16 +27,10 @@ const hold = Symbol('hold');
 const release = Symbol('release');
 const handOver = Symbol('handOver');
 const forget = Symbol('forget');
+const reattaching = Symbol('reattaching');
+const lastSize = Symbol('lastSize');
 
-export class TerminalHelperError extends Error {
-  constructor(message, code, { method = null, reason = null } = {}) {
-    super(message);
-    this.name = 'TerminalHelperError';
-    this.code = code;
-    this.method = method;
-    this.reason = reason;
-  }
-}
+export { TerminalHelperError };
 
 function checkSize(method, columns, rows) {
   if (!Number.isSafeInteger(columns) || !Number.isSafeInteger(rows)) {
@@ -48,10 +44,9 @@ function checkOffset(method, from) {
   }
 }
 
-function checkOption(name, value) {
-  if (value !== undefined && !Number.isSafeInteger(value)) {
-    throw new TypeError(`openShell: ${name} must be an integer, not ${value}`);
-  }
+function checkOption(name, value, type = 'integer') {
+  const fits = type === 'integer' ? Number.isSafeInteger(value) : typeof value === 'boolean';
+  if (value !== undefined && !fits) throw new TypeError(`openShell: ${name} must be ${type === 'integer' ? 'an integer' : 'true or false'}, not ${value}`);
 }
 
 function uuidBytes(uuid) {
@@ -64,13 +59,24 @@ function uuidString(bytes) {
 }
 
 // Only the options asked for travel, so a client that asks for none sends version 1's message.
-function openOptions({ keep, history }) {
-  checkOption('keep', keep);
-  checkOption('history', history);
+function openOptions(given) {
   const options = {};
-  if (keep !== undefined) options.keep = keep;
-  if (history !== undefined) options.history = history;
+  for (const [name, type] of [['keep', 'integer'], ['history', 'integer'], ['marks', 'boolean'], ['integration', 'boolean']]) {
+    checkOption(name, given[name], type);
+    if (given[name] !== undefined) options[name] = given[name];
+  }
   return Object.keys(options).length > 0 ? options : null;
+}
+
+// Tries to come back after a dropped connection: `attempts` times, waiting `delay` ms before
+// the first and twice as long before each next one, up to `maxDelay`.
+function reconnectOptions(reconnect) {
+  if (!reconnect) return null;
+  const { attempts = 8, delay = 250, maxDelay = 10_000 } = reconnect === true ? {} : reconnect;
+  for (const [name, value] of Object.entries({ attempts, delay, maxDelay })) {
+    if (!(Number.isSafeInteger(value) && value >= 0)) throw new TypeError(`reconnect: ${name} must be an integer from 0, not ${value}`);
+  }
+  return { attempts, delay, maxDelay };
 }
 
 function idKey(bytes) {
@@ -114,16 +120,23 @@ export class Shell extends EventEmitter {
   #queue = [];
   #queuedBytes = 0;
   #offset = 0;
+  // Asked again when the shell is attached after a reconnect.
+  #size;
 
-  constructor(client, id, { kept = false } = {}) {
+  constructor(client, id, { kept = false, columns, rows } = {}) {
     super();
     this.#client = client;
     this.#idBytes = uuidBytes(id);
+    this.#size = [columns, rows];
     this.id = id;
     this.pid = null;
     this.ended = false;
     this.kept = kept;
     this.missed = 0;
+  }
+
+  [lastSize]() {
+    return this.#size;
   }
 
   // The offset of the next output byte this shell will deliver: every byte delivered so far
@@ -155,7 +168,9 @@ export class Shell extends EventEmitter {
 
   resize(columns, rows) {
     checkSize('resize', columns, rows);
-    if (!this.ended) this.#client.notify('resize', [this.#idBytes, columns, rows]);
+    if (this.ended) return;
+    this.#size = [columns, rows];
+    this.#client.notify('resize', [this.#idBytes, columns, rows]);
   }
 
   currentFolder() {
@@ -165,6 +180,12 @@ export class Shell extends EventEmitter {
   async isBusy() {
     const [busy, name] = await this.#client.request('isBusy', [this.#idBytes]);
     return { busy, name };
+  }
+
+  // The shell's latest commands, oldest first, with the offsets where each one's output starts
+  // and ends: what a client that attached again needs to find them. Empty without marks.
+  commands() {
+    return this.#client.request('commands', [this.#idBytes]);
   }
 
   // The agent hangs the shell up; no 'exit' follows for a shell closed this way.
@@ -215,11 +236,19 @@ export class Shell extends EventEmitter {
   // Called when the caller receives the shell: from here on, events flow unless paused.
   [handOver](offset = 0, from = offset) {
     this.#offset = offset;
-    this.missed = Math.max(0, offset - from);
+    this.missed += Math.max(0, offset - from);
     setImmediate(() => {
       this.#held = false;
       this.#flush();
     });
+  }
+
+  // The connection broke: output that waited undelivered comes again when the shell is attached
+  // from `offset`, so it goes now, and events wait until that attach has answered.
+  [reattaching]() {
+    this.#held = true;
+    this.#queue = this.#queue.filter(([event]) => event !== 'output');
+    this.#queuedBytes = 0;
   }
 
   [deliver](event, value) {
@@ -237,6 +266,7 @@ export class Shell extends EventEmitter {
 
 export class TerminalClient extends EventEmitter {
   #options;
+  #reconnect;
   #socket = null;
   #closed = false;
   #closingReason = null;
@@ -246,56 +276,79 @@ export class TerminalClient extends EventEmitter {
   #holders = new Set();
   #closing = false;
   #socketError = null;
+  // Set by close() and destroy(): the client does not come back after that.
+  #stopped = false;
+  #finished = false;
+  #reconnecting = false;
+  // Cuts short the wait before the next try when the client is closed meanwhile.
+  #stopWaiting = new AbortController();
 
   constructor(options = {}) {
     super();
     this.#options = options;
+    this.#reconnect = reconnectOptions(options.reconnect);
     this.highWaterMark = options.highWaterMark ?? 64 * 1024;
     this.requestTimeout = options.requestTimeout ?? 10_000;
     this.socketPath = null;
     this.protocolVersion = null;
     this.agentProcess = null;
+    this.sshProcess = null;
   }
 
   async connect() {
+    await this.#open();
+    return this;
+  }
+
+  // Dials (or starts ssh) and shakes hands; a failure leaves nothing open.
+  async #open() {
     const options = this.#options;
-    this.socketPath = socketPath(options);
-    const socket = await this.#dial();
-    this.#socket = socket;
+    const link = await this.#dial();
+    this.#socket = link;
+    this.#closed = false;
+    this.#closing = false;
+    this.#closingReason = null;
+    this.#socketError = null;
+    this.#holders.clear();
+    const state = { established: false };
     const chunks = new ChunkQueue();
-    socket.on('data', (chunk) => chunks.push(chunk));
-    socket.on('close', () => chunks.end());
-    socket.on('error', (error) => {
+    link.on('data', (chunk) => chunks.push(chunk));
+    link.on('close', () => chunks.end());
+    link.on('error', (error) => {
       this.#socketError = error;
-      // Until the handshake is done, the failed hello reports it.
-      if (this.protocolVersion !== null) this.emit('error', error);
+      // Until the handshake is done, the failed hello reports it; a client that reconnects
+      // tells of a broken connection with 'disconnected'.
+      if (state.established && !this.#reconnect) this.emit('error', error);
     });
-    socket.on('drain', () => {
+    link.on('drain', () => {
       this.emit('drain');
       for (const shell of this.#shells.values()) shell.emit('drain');
     });
-    this.#read(chunks);
+    this.#read(link, chunks, state);
 
     const identifier = options.identifier ?? (options.development ? developmentIdentifier : releaseIdentifier);
     try {
       this.notify('identify', [identifier]);
-      const version = await this.request('hello', [clientProtocolVersion]);
+      // ssh may be asking for a password on the terminal meanwhile: no time limit fits that.
+      const timeout = link instanceof SshLink ? 0 : this.requestTimeout;
+      const version = await this.request('hello', [clientProtocolVersion], { timeout });
       if (!Number.isInteger(version) || version < oldestProtocolVersion) {
         throw new TerminalHelperError(`The terminal helper speaks protocol ${version}, which this client does not`, 'EPROTO');
       }
       this.protocolVersion = version;
-      return this;
+      state.established = true;
     } catch (error) {
-      this.destroy();
+      link.destroy();
+      if (link instanceof SshLink && link.closed) throw link.failure('before the terminal helper answered');
       throw error;
     }
   }
 
-  async openShell({ columns = 80, rows = 24, folder = '', shell = null, env = {}, keep, history } = {}) {
+  async openShell({ columns = 80, rows = 24, folder = '', shell = null, env = {}, ...more } = {}) {
     checkSize('openShell', columns, rows);
-    const options = openOptions({ keep, history });
-    if (options) this.#needVersion2('openShell with keep or history');
-    const handle = new Shell(this, randomUUID(), { kept: keep > 0 });
+    const options = openOptions(more);
+    if (options) this.#needVersion2(`openShell with ${Object.keys(options).join(' and ')}`);
+    const handle = new Shell(this, randomUUID(), { kept: more.keep > 0, columns, rows });
     const params = [handle.idBytes, columns, rows, folder, shell, env];
     if (options) params.push(options);
     const [pid, error] = await this.#start(handle, 'openShell', params);
@@ -313,7 +366,7 @@ export class TerminalClient extends EventEmitter {
     checkOffset('attachShell', from);
     checkSize('attachShell', columns, rows);
     this.#needVersion2('attachShell');
-    const handle = new Shell(this, id.toLowerCase(), { kept: true });
+    const handle = new Shell(this, id.toLowerCase(), { kept: true, columns, rows });
     // A second handle would take the first one's events; the agent refuses this case anyway.
     if (this.#shells.has(idKey(handle.idBytes))) {
       throw new TerminalHelperError('attachShell: this connection has this shell already', 'EATTACH', { method: 'attach' });
@@ -371,39 +424,50 @@ export class TerminalClient extends EventEmitter {
     });
   }
 
+  // While the connection is down (between a drop and a reconnect) what is sent is dropped.
   notify(method, params) {
     if (!this.#socket || this.#closed) return true;
     return this.#send([NOTIFICATION, method, params]);
   }
 
-  // Ends the connection after what was written so far; the agent hangs up every shell of it.
+  // Ends the connection after what was written so far; the agent hangs up every shell of it
+  // and detaches the kept ones. A client waiting to reconnect stops waiting.
   close() {
-    if (!this.#socket) return Promise.resolve();
-    const closed = new Promise((resolve) => (this.#closed ? resolve() : this.once('close', resolve)));
-    this.#closing = true;
-    this.#socket.end();
-    // Read on to the end, or the agent's end of the connection would never be seen.
-    this.#socket.resume();
+    this.#stopped = true;
+    this.#stopWaiting.abort();
+    if (this.#finished || (!this.#socket && !this.#reconnecting)) return Promise.resolve();
+    const closed = new Promise((resolve) => this.once('close', resolve));
+    if (this.#socket && !this.#closed) {
+      this.#closing = true;
+      this.#socket.end();
+      // Read on to the end, or the agent's end of the connection would never be seen.
+      this.#socket.resume();
+    } else {
+      this.#finish();
+    }
     return closed;
   }
 
   destroy() {
-    this.#socket?.destroy();
+    this.#stopped = true;
+    this.#stopWaiting.abort();
+    if (this.#socket && !this.#closed) this.#socket.destroy();
+    else if (this.#reconnecting) this.#finish();
   }
 
   #send(message) {
     return this.#socket.write(encoder.encode(message));
   }
 
-  async #read(chunks) {
+  async #read(link, chunks, state) {
     let failure = null;
     try {
       for await (const message of decodeMultiStream(chunks)) this.#dispatch(message);
     } catch (error) {
       failure = new TerminalHelperError(`The terminal helper sent bytes that are not MessagePack: ${error.message}`, 'EPROTO');
-      this.#socket.destroy();
+      link.destroy();
     }
-    await new Promise((resolve) => (this.#socket.closed ? resolve() : this.#socket.once('close', resolve)));
+    await new Promise((resolve) => (link.closed ? resolve() : link.once('close', resolve)));
     this.#closed = true;
     const error = this.#closedError();
     for (const { reject, timer } of this.#pending.values()) {
@@ -412,9 +476,87 @@ export class TerminalClient extends EventEmitter {
     }
     this.#pending.clear();
     if (failure) this.emit('error', failure);
+    // A reconnect attempt that failed is told by the rejected connect of that attempt.
+    if (!state.established && this.#reconnecting) return;
+    if (state.established && this.#reconnect && !this.#stopped) {
+      this.#comeBack(failure ?? this.#socketError ?? error);
+      return;
+    }
+    this.#finish();
+  }
+
+  #finish() {
+    if (this.#finished) return;
+    this.#finished = true;
+    if (this.#reconnecting) {
+      for (const shell of [...this.#shells.values()]) this.#lose(shell, 'The client was closed before it could attach this shell again');
+    }
+    this.#reconnecting = false;
     this.emit('close', { reason: this.#closingReason });
   }
 
+  // After a dropped connection: connect again with the same options, then attach every kept
+  // shell from the offset it reached, so each Shell goes on as if nothing happened. A shell that
+  // was not kept died with the connection; it and any shell that can't be attached get 'lost'.
+  async #comeBack(cause) {
+    this.#reconnecting = true;
+    this.emit('disconnected', { error: cause, reason: this.#closingReason });
+    for (const shell of [...this.#shells.values()]) {
+      if (shell.kept) shell[reattaching]();
+      else this.#lose(shell, 'The connection to the terminal helper broke, and this shell was not kept');
+    }
+    const { attempts, delay, maxDelay } = this.#reconnect;
+    let lastError = cause;
+    for (let attempt = 0; attempt < attempts && !this.#stopped; attempt++) {
+      await sleep(Math.min(maxDelay, delay * 2 ** attempt), undefined, { signal: this.#stopWaiting.signal }).catch(() => {});
+      if (this.#stopped) break;
+      try {
+        await this.#open();
+      } catch (error) {
+        lastError = error;
+        continue;
+      }
+      const link = this.#socket;
+      // Closed while this connection was being made: it is not wanted any more.
+      if (this.#stopped) {
+        link.end();
+        break;
+      }
+      await Promise.all([...this.#shells.values()].map((shell) => this.#reattach(shell)));
+      // Broken again meanwhile: that drop started its own round.
+      if (this.#socket !== link || this.#closed) return;
+      this.#reconnecting = false;
+      this.emit('reconnected');
+      return;
+    }
+    if (this.#stopped) return this.#finish();
+    const message = `Gave up reconnecting to the terminal helper after ${attempts} attempts: ${lastError?.message}`;
+    for (const shell of [...this.#shells.values()]) this.#lose(shell, message);
+    this.#closingReason ??= message;
+    this.#finish();
+  }
+
+  async #reattach(shell) {
+    const from = shell.offset;
+    const [columns, rows] = shell[lastSize]();
+    try {
+      const [pid, offset, error] = await this.request('attach', [shell.idBytes, from, columns, rows]);
+      if (error != null) return this.#lose(shell, `The kept shell could not be attached again: ${error}`);
+      shell.pid = pid;
+      shell[handOver](offset, from);
+    } catch (error) {
+      // A connection that broke again is the next round's to mend.
+      if (error.code !== 'ECONNCLOSED') this.#lose(shell, `The kept shell could not be attached again: ${error.message}`);
+    }
+  }
+
+  #lose(shell, message) {
+    shell.ended = true;
+    this[forget](shell);
+    // Lets out what waited for an attach that will not come, then the news.
+    shell[handOver](shell.offset);
+    shell[deliver]('lost', new TerminalHelperError(message, 'ELOST'));
+  }
   #closedError() {
     const reason = this.#closingReason;
     const cause = this.#socketError ? ` (${this.#socketError.message})` : '';
@@ -445,12 +587,17 @@ export class TerminalClient extends EventEmitter {
       case 'output':
       case 'folderChanged':
       case 'exited':
-      case 'detached': {
+      case 'detached':
+      case 'commandStarted':
+      case 'commandFinished': {
         const shell = this.#shells.get(idKey(params[0]));
         if (!shell || shell.ended) return;
         if (method === 'output') shell[deliver]('output', params[1]);
         else if (method === 'folderChanged') shell[deliver]('folderChanged', params[1]);
-        else {
+        else if (method === 'commandStarted') shell[deliver](method, { offset: params[1], commandLine: params[2] ?? null });
+        else if (method === 'commandFinished') {
+          shell[deliver](method, { offset: params[1], exitCode: params[2] ?? null, milliseconds: params[3] });
+        } else {
           shell.ended = true;
           this.#shells.delete(idKey(params[0]));
           if (method === 'exited') shell[deliver]('exit', decodeWaitStatus(params[1]));
@@ -488,6 +635,12 @@ export class TerminalClient extends EventEmitter {
   }
 
   async #dial() {
+    if (this.#options.ssh) {
+      const link = new SshLink(this.#options.ssh);
+      this.sshProcess = link.child;
+      return link;
+    }
+    this.socketPath = socketPath(this.#options);
     const path = this.socketPath;
     const { agentPath, agentLog, agentStartTimeout = 5000, env = process.env } = this.#options;
     try {

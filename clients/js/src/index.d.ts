@@ -3,6 +3,29 @@ import { ChildProcess } from 'node:child_process';
 
 export const releaseIdentifier: 'tech.morvane.veltro';
 export const developmentIdentifier: 'tech.morvane.veltro.dev';
+/**
+ * What ssh runs on the host unless `ssh.command` says otherwise: the agent's `--proxy` from
+ * `~/.local/bin`, or else from the PATH there, whatever the login shell.
+ */
+export const defaultRemoteCommand: string;
+
+export interface SshOptions {
+  /** Given to ssh as is: a host name, an alias of ~/.ssh/config, `user@host`. */
+  host: string;
+  /** ssh options, passed before the host (for example `['-p', '2222']`); they win over the client's. */
+  options?: string[];
+  /** The remote command; `defaultRemoteCommand` by default. */
+  command?: string;
+}
+
+export interface ReconnectOptions {
+  /** Tries after a drop before giving up. Default 8. */
+  attempts?: number;
+  /** Milliseconds before the first try, doubled for each next one. Default 250. */
+  delay?: number;
+  /** The longest wait between tries, in milliseconds. Default 10000. */
+  maxDelay?: number;
+}
 
 export interface LocationOptions {
   /** Connect here and skip the runtime folder altogether. */
@@ -28,6 +51,17 @@ export interface ClientOptions extends LocationOptions {
   agentLog?: string;
   /** How long to wait for a started agent to listen, in milliseconds. Default 5000. */
   agentStartTimeout?: number;
+  /**
+   * Reach the agent of another machine: spawn `ssh [options] -T … host -- command` and speak
+   * over its standard input and output. The socket options do not apply then.
+   */
+  ssh?: SshOptions;
+  /**
+   * After the connection drops, connect again with the same options and attach every kept
+   * shell from its offset, so each Shell goes on; `true` for the defaults. The first connect is
+   * not retried.
+   */
+  reconnect?: boolean | ReconnectOptions;
 }
 
 export interface ShellOptions {
@@ -50,6 +84,35 @@ export interface ShellOptions {
    * default 1 MiB when `keep` is given, else 0. Neither option is sent unless given.
    */
   history?: number;
+  /** Report the commands the shell marks in its output ('commandStarted', 'commandFinished'). */
+  marks?: boolean;
+  /** Start bash, zsh and fish with the agent's shell integration, which marks commands (implies `marks`). */
+  integration?: boolean;
+}
+
+export interface CommandStarted {
+  /** Offset of the first byte of the command's output. */
+  offset: number;
+  commandLine: string | null;
+}
+
+export interface CommandFinished {
+  /** Offset of the byte after the command's output. */
+  offset: number;
+  exitCode: number | null;
+  /** Since the command started; 0 when its start was not marked. */
+  milliseconds: number;
+}
+
+/** One of the shell's latest commands, as `Shell.commands()` gives it. */
+export interface CommandRecord {
+  commandLine: string | null;
+  /** Offset where the command's output starts, null when that was not marked. */
+  started: number | null;
+  /** Offset after its output, null while it runs. */
+  finished: number | null;
+  exitCode: number | null;
+  milliseconds: number | null;
 }
 
 export interface AttachOptions {
@@ -102,7 +165,8 @@ export class TerminalHelperError extends Error {
   constructor(message: string, code: string, options?: { method?: string | null; reason?: string | null });
   /**
    * ETIMEDOUT, ECONNCLOSED, EOPEN, EATTACH, EREQUEST, EREFUSED, EPROTO, EVERSION (the agent is
-   * too old for what was asked), ENOTKEPT, EAGENT, or a system error code.
+   * too old for what was asked), ENOTKEPT, EAGENT, ESSH (ssh failed or ended), ELOST (a shell
+   * that a reconnecting client could not bring back), or a system error code.
    */
   code: string;
   /** The method the error is about, where there is one. */
@@ -125,6 +189,14 @@ export interface ShellEvents {
   exit: [status: ExitStatus];
   /** Another connection attached this kept shell (the reason says so); nothing more comes here. */
   detached: [reason: string];
+  /** With `marks` or `integration`: a command's output starts. In order with 'output'. */
+  commandStarted: [mark: CommandStarted];
+  commandFinished: [mark: CommandFinished];
+  /**
+   * A reconnecting client could not bring this shell back (code ELOST): it was not kept, its
+   * attach failed, or the client gave up. Nothing more comes here.
+   */
+  lost: [error: TerminalHelperError];
   drain: [];
 }
 
@@ -154,7 +226,10 @@ export class Shell extends EventEmitter {
    * Inside an 'output' listener it already includes that chunk.
    */
   readonly offset: number;
-  /** Bytes between the asked `from` and where output resumed, lost for good; 0 for a new shell. */
+  /**
+   * Bytes between the asked `from` and where output resumed, lost for good; 0 for a new shell.
+   * A reconnect adds what the agent's history no longer held.
+   */
   readonly missed: number;
   readonly isPaused: boolean;
   /** Output bytes waiting while the shell is paused. */
@@ -164,6 +239,8 @@ export class Shell extends EventEmitter {
   resize(columns: number, rows: number): void;
   currentFolder(): Promise<string | null>;
   isBusy(): Promise<{ busy: boolean; name: string | null }>;
+  /** The shell's last 100 commands, oldest first; empty for a shell without marks. */
+  commands(): Promise<CommandRecord[]>;
   close(): void;
   /** Leaves a kept shell running without this connection; its keep period starts. ENOTKEPT for others. */
   detach(): void;
@@ -178,7 +255,12 @@ export interface ClientEvents {
   /** A message the agent refused (err.method names it), or a failure of the connection. */
   error: [error: TerminalHelperError | Error];
   closing: [reason: string];
+  /** Once the client is done: closed, or a reconnecting client gave up. */
   close: [info: { reason: string | null }];
+  /** With `reconnect`: the connection dropped; kept shells wait for 'reconnected'. */
+  disconnected: [info: { error: Error; reason: string | null }];
+  /** With `reconnect`: connected again, and every kept shell that could be is attached again. */
+  reconnected: [];
   drain: [];
 }
 
@@ -190,6 +272,8 @@ export class TerminalClient extends EventEmitter {
   requestTimeout: number;
   /** The agent this client started, if it started one. */
   agentProcess: ChildProcess | null;
+  /** With `ssh`: the ssh of the current connection. */
+  sshProcess: ChildProcess | null;
   connect(): Promise<this>;
   /** Events of the returned shell start flowing once the caller has it: add listeners at once. */
   openShell(options?: ShellOptions): Promise<Shell>;

@@ -8,4 +8,5 @@ export {
   serviceName,
   socketPath,
 } from './location.js';
+export { defaultRemoteCommand } from './ssh.js';
 export { decodeWaitStatus } from './wait-status.js';

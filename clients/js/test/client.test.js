@@ -58,6 +58,28 @@ test('the shell reports its folder and whether a program runs in it', limit, asy
   await assert.rejects(client.openShell({ shell: 'relative/sh' }), { code: 'EOPEN', method: 'openShell' });
 });
 
+test('a shell with marks tells where its commands start and finish, and lists them', limit, async () => {
+  const shell = await openSh({ marks: true });
+  const chunks = [];
+  const marks = [];
+  shell.on('output', (data) => chunks.push(data));
+  for (const name of ['commandStarted', 'commandFinished']) shell.on(name, (mark) => marks.push({ name, ...mark }));
+  // The command line comes escaped, as shell integration sends it: \x3b for ';' and \\ for '\'.
+  shell.write(String.raw`printf '\033]133;A\007\033]633;E;echo a\\x3bb\\\\c\007\033]133;C\007'; echo ran; printf '\033]133;D;3\007'` + '\n');
+  await waitFor('both marks', () => marks.length === 2 && Buffer.concat(chunks).includes('\x1b]133;D;3\x07'));
+  const output = Buffer.concat(chunks);
+  const after = (sequence) => output.indexOf(sequence) + sequence.length;
+  const { milliseconds } = marks[1];
+  assert.ok(Number.isSafeInteger(milliseconds), `milliseconds ${milliseconds}`);
+  const commandLine = 'echo a;b\\c';
+  assert.deepEqual(marks, [
+    { name: 'commandStarted', offset: after('\x1b]133;C\x07'), commandLine },
+    { name: 'commandFinished', offset: after('\x1b]133;D;3\x07'), exitCode: 3, milliseconds },
+  ]);
+  assert.deepEqual(await shell.commands(), [{ commandLine, started: marks[0].offset, finished: marks[1].offset, exitCode: 3, milliseconds }]);
+  assert.deepEqual(await (await openSh()).commands(), [], 'a shell without marks lists commands');
+});
+
 const childNamed = (pid, name) => fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').split(' ')
   .find((child) => child && fs.readFileSync(`/proc/${child}/comm`, 'utf8') === `${name}\n`);
 

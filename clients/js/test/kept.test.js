@@ -2,12 +2,13 @@ import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import { after, before, describe, test } from 'node:test';
 import { connect, TerminalClient } from '../src/index.js';
-import { agentPath, collect, fakeAgent, limit, startAgent, waitFor } from './support.js';
+import { agentPath, collect, fakeAgent, limit, startAgent, startSshd, waitFor } from './support.js';
 
 const idBytes = Uint8Array.from({ length: 16 }, (_, i) => i + 1);
 const idString = '01020304-0506-0708-090a-0b0c0d0e0f10';
 const bytes = (text) => new TextEncoder().encode(text);
 const text = (chunks) => Buffer.concat(chunks).toString();
+const numbered = (count) => Array.from({ length: count }, (_, i) => i + 1).join('\r\n');
 
 describe('against a stand-in agent', () => {
   test('only the options asked for travel: none sends version 1 openShell, a version 1 agent is not asked', limit, async () => {
@@ -108,8 +109,7 @@ describe('against the agent', () => {
     const seen = collect(again);
     await seen.until('seq-done');
     const all = text(before) + seen.text;
-    const numbers = Array.from({ length: 100000 }, (_, i) => i + 1).join('\r\n');
-    assert.ok(all.includes(`go\r\n${numbers}\r\nseq-done`), 'a byte was lost or repeated at the reattach');
+    assert.ok(all.includes(`go\r\n${numbered(100000)}\r\nseq-done`), 'a byte was lost or repeated at the reattach');
     again.close();
     await second.close();
   });
@@ -144,5 +144,50 @@ describe('against the agent', () => {
     await collect(back).until('back-42');
     back.close();
     await other.close();
+  });
+
+  describe('over ssh', () => {
+    let sshd;
+    before(async () => (sshd = await startSshd(agent)));
+    after(() => sshd?.stop());
+
+    test('a shell runs over ssh, closing ends ssh, and an ssh that ends first names the host and status', limit, async () => {
+      const remote = await connect({ ssh: sshd.ssh });
+      const shell = await remote.openShell({ shell: '/bin/sh' });
+      const seen = collect(shell);
+      shell.write('echo over-ssh-$((6*7)); exit 5\n');
+      const [status] = await once(shell, 'exit');
+      assert.deepEqual([seen.text.includes('over-ssh-42'), status.code], [true, 5]);
+      const ssh = remote.sshProcess;
+      await remote.close();
+      assert.equal(ssh.exitCode, 0, 'ssh did not end of itself once the client closed');
+      await assert.rejects(connect({ ssh: { ...sshd.ssh, command: 'exit 3' } }), { code: 'ESSH', message: /127\.0\.0\.1 exited with status 3/ });
+    });
+
+    test('a kept shell goes on across a killed ssh with every byte once and in order; one not kept is lost', limit, async (t) => {
+      if (skipped(t)) return;
+      const remote = await connect({ ssh: sshd.ssh, reconnect: { delay: 10 } });
+      const plain = await remote.openShell({ shell: '/bin/sh' });
+      const shell = await remote.openShell({ shell: '/bin/sh', keep: 30 });
+      const seen = collect(shell);
+      // Output held back while paused is dropped at the break and must come again, not twice.
+      const pauseMidway = () => seen.text.includes('\n5000\r') && shell.off('output', pauseMidway).pause();
+      shell.on('output', pauseMidway);
+      shell.write('stty -echo; echo go; seq 1 100000; echo seq-done\n');
+      await waitFor('output to wait in the client', () => shell.bufferedBytes > 0);
+      const [lost, reconnected] = [once(plain, 'lost'), once(remote, 'reconnected')];
+      const first = remote.sshProcess;
+      first.kill('SIGKILL');
+      const [[error]] = await Promise.all([lost, reconnected]);
+      assert.deepEqual([error.code, plain.ended, shell.ended], ['ELOST', true, false]);
+      assert.notEqual(remote.sshProcess, first);
+      shell.resume();
+      await seen.until('\nseq-done');
+      assert.ok(seen.text.includes(`go\r\n${numbered(100000)}\r\nseq-done`), 'a byte was lost or repeated across the reconnect');
+      assert.equal(shell.missed, 0);
+      shell.write('exit 4\n');
+      assert.equal((await once(shell, 'exit'))[0].code, 4);
+      await remote.close();
+    });
   });
 });

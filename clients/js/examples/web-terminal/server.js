@@ -41,7 +41,8 @@ const lowMark = 256 * 1024;
 
 // Binary frames carry the terminal's bytes both ways; text frames carry JSON: a resize from the
 // page; from here the shell the page has (`{ shell: { id, pid, kept }, history }`, before any
-// of its bytes, `history` counting the replayed ones), its end or a failure.
+// of its bytes, `history` counting the replayed ones), the end of each of its commands
+// (`{ finished: { exitCode } }`), its end or a failure.
 async function bridge(ws, request, { clientOptions, shell: shellPath, keep }) {
   ws.pause();
   const end = (ending) => {
@@ -63,7 +64,8 @@ async function bridge(ws, request, { clientOptions, shell: shellPath, keep }) {
         ...size,
         shell: shellPath ?? null,
         env: { TERM: 'xterm-256color' },
-        ...(keep > 0 && client.protocolVersion >= 2 ? { keep } : {}),
+        // Shell integration reports each command, so the page can show one that failed.
+        ...(client.protocolVersion >= 2 ? { integration: true, ...(keep > 0 ? { keep } : {}) } : {}),
       }),
       history: 0,
     };
@@ -73,6 +75,7 @@ async function bridge(ws, request, { clientOptions, shell: shellPath, keep }) {
       ws.send(data, () => ws.bufferedAmount < lowMark && shell.isPaused && shell.resume());
       if (ws.bufferedAmount > highMark) shell.pause();
     });
+    shell.on('commandFinished', ({ exitCode }) => ws.send(JSON.stringify({ finished: { exitCode } })));
     shell.on('exit', (status) => end({ exit: status }));
     shell.on('detached', () => end({ error: 'Another page took this shell.' }));
     shell.on('drain', () => ws.resume());

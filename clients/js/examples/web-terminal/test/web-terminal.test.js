@@ -43,7 +43,7 @@ async function openPage(t) {
   return { page, screenShows, lineShows };
 }
 
-test('a page types into its own shell, follows its window size and shows the exit', limit, async (t) => {
+test('a page types into its own shell, follows its window size, shows a failed command and the exit', limit, async (t) => {
   const { page, screenShows } = (await openPage(t)) ?? {};
   if (!page) return;
   await page.keyboard.type('echo hello-$((6*7))\n');
@@ -56,6 +56,13 @@ test('a page types into its own shell, follows its window size and shows the exi
   await page.keyboard.type('stty size\n');
   await screenShows(`${rows} ${columns}`);
 
+  if (agentVersion >= 2) {
+    await page.keyboard.type(String.raw`printf '\033]133;C\007\033]133;D;3\007'` + '\n');
+    await page.waitForFunction(() => !document.getElementById('status').hidden);
+    assert.equal(await page.evaluate(() => document.getElementById('status').textContent), 'exit 3');
+    await page.keyboard.type(String.raw`printf '\033]133;C\007\033]133;D;0\007'` + '\n');
+    await page.waitForFunction(() => document.getElementById('status').hidden);
+  }
   await page.keyboard.type('exit 7\n');
   await screenShows('[shell exited with code 7]');
 });
