@@ -1,5 +1,5 @@
 #include "ipc/ConnectionTestSupport.hpp"
-#include "support/ChildProcess.hpp"
+#include "support/AgentProcess.hpp"
 #include "support/Eventually.hpp"
 #include "support/SSHServer.hpp"
 #include "support/TemporaryFolder.hpp"
@@ -40,11 +40,26 @@ long procField(pid_t pid, const std::string& file, const std::string& name) {
     return -1;
 }
 
-// The raw protocol through ssh and the proxy, as a client on another machine speaks it.
+// ssh running `remoteCommand` on the test's server, its standard input and output one socket
+// whose other end speaks the raw protocol as a client on another machine does, its errors
+// appended to `log`.
 struct RemoteClient {
+    RemoteClient(const SSHServer& server, const std::string& remoteCommand, const std::string& log)
+        : peer(startSSH(server.command(remoteCommand), log)) {}
+
+    SpawnedProcess ssh;
     RawPeer peer;
     UUID id = UUID::random();
 
+    FileDescriptor startSSH(const std::vector<std::string>& command, const std::string& log) {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+            throw std::runtime_error("cannot make a socket pair for ssh");
+        FileDescriptor theirs(ends[1]);
+        FileDescriptor errors(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        ssh = SpawnedProcess(command, theirs.get(), theirs.get(), errors.get());
+        return FileDescriptor(ends[0]);
+    }
     bool greet() {
         peer.identify();
         peer.send(encodeRequest(1, "hello", TerminalService::protocolVersion));
@@ -81,8 +96,7 @@ TEST(ProxyEndToEnd, StartsTheAgentCarriesAShellAndEndsWithZeroWhenTheAgentCloses
     SSHServer server;
     TemporaryFolder runtime;
     std::string log = runtime / "ssh.log";
-    SSHClient ssh(server, proxyCommand(runtime.path()), log);
-    RemoteClient client{RawPeer(ssh.takeSocket())};
+    RemoteClient client(server, proxyCommand(runtime.path()), log);
     ASSERT_TRUE(client.greet()) << readFile(log) << readFile(server.log());
     ASSERT_GT(client.openShell(), 0);
     // The agent outlives this ssh connection: its shells must not think they run under it.
@@ -96,7 +110,7 @@ TEST(ProxyEndToEnd, StartsTheAgentCarriesAShellAndEndsWithZeroWhenTheAgentCloses
     // The client is done: the proxy passes the end of its input on, and the agent closes.
     ASSERT_EQ(::shutdown(client.peer.fd(), SHUT_WR), 0);
     EXPECT_FALSE(client.peer.receive());
-    EXPECT_EQ(ssh.exitCode(), 0) << readFile(log);
+    EXPECT_EQ(client.ssh.exitCode(), 0) << readFile(log);
     EXPECT_EQ(readFile(log), "");
 }
 
@@ -111,8 +125,8 @@ TEST(ProxyEndToEnd, AnUnsafeRuntimeFolderOrAnAgentThatCannotStartIsOneLineAndSta
                                    std::pair{occupied.path(), "--agent exited with status 1"}}) {
         std::string log = occupied / "ssh.log";
         std::filesystem::remove(log);
-        SSHClient ssh(server, proxyCommand(runtime), log);
-        EXPECT_EQ(ssh.exitCode(), 1) << readFile(log);
+        RemoteClient client(server, proxyCommand(runtime), log);
+        EXPECT_EQ(client.ssh.exitCode(), 1) << readFile(log);
         std::string errors = readFile(log);
         EXPECT_EQ(std::ranges::count(errors, '\n'), 1) << errors;
         EXPECT_NE(errors.find(runtime), std::string::npos) << errors;
@@ -124,17 +138,12 @@ TEST(ProxyEndToEnd, AnUnsafeRuntimeFolderOrAnAgentThatCannotStartIsOneLineAndSta
 // stops the shell, and the proxy holds no more than its buffers meanwhile.
 TEST(ProxyEndToEnd, AClientThatStopsReadingHoldsAFloodingShellAndTheProxyStaysSmall) {
     SSHServer server;
-    TemporaryFolder runtime;
-    std::string agentLog = runtime / "agent.log";
-    ChildProcess agent(
-        {"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime.path(), VELTRO_HELPER_PATH, "--agent"},
-        agentLog);
-    ASSERT_TRUE(eventually([&] { return someoneListens(runtime / TerminalService::socketName()); }))
-        << readFile(agentLog);
-    std::string log = runtime / "ssh.log";
-    std::string pidFile = runtime / "proxy.pid";
-    SSHClient ssh(server, proxyCommand(runtime.path(), pidFile), log);
-    RemoteClient client{RawPeer(ssh.takeSocket())};
+    Runtime runtime;
+    AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
+    ASSERT_TRUE(runtime.listening()) << readFile(runtime.log);
+    std::string log = runtime.folder / "ssh.log";
+    std::string pidFile = runtime.folder / "proxy.pid";
+    RemoteClient client(server, proxyCommand(runtime.folder.path(), pidFile), log);
     ASSERT_TRUE(client.greet()) << readFile(log);
     pid_t proxy = std::atoi(readFile(pidFile).c_str());
     // Against its own start, as a sanitizer's shadow memory makes the whole figure far larger.
@@ -163,8 +172,8 @@ TEST(ProxyEndToEnd, AClientThatStopsReadingHoldsAFloodingShellAndTheProxyStaysSm
     agent.signal(SIGTERM);
     while (client.peer.receive())
         ;
-    EXPECT_EQ(ssh.exitCode(), 0) << readFile(log);
-    EXPECT_TRUE(agent.waitForExit()) << readFile(agentLog);
+    EXPECT_EQ(client.ssh.exitCode(), 0) << readFile(log);
+    EXPECT_TRUE(agent.waitForExit()) << readFile(runtime.log);
 }
 
 } // namespace

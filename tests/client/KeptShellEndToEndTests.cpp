@@ -156,10 +156,8 @@ TEST(KeptShellEndToEnd, OverSSHAKeptShellSurvivesItsSSHBeingKilledWithEveryLineO
     SSHServer server;
     Agent agent;
     auto viaSSH = [&](const std::string& remoteCommand, std::vector<std::string> arguments) {
-        std::vector<std::string> options = server.options();
-        // The first word is ssh itself.
-        for (auto option = options.begin() + 1; option != options.end(); ++option)
-            arguments.insert(arguments.end(), {"--ssh-option", *option});
+        for (const auto& option : server.options())
+            arguments.insert(arguments.end(), {"--ssh-option", option});
         arguments.insert(arguments.end(),
                          {"--ssh", server.host(), "--remote-command", remoteCommand});
         return arguments;
