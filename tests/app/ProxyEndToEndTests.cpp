@@ -1,8 +1,6 @@
 #include "ipc/ConnectionTestSupport.hpp"
 #include "support/AgentProcess.hpp"
-#include "support/Eventually.hpp"
 #include "support/SSHServer.hpp"
-#include "support/TemporaryFolder.hpp"
 
 #include "protocol/TerminalInterfaces.hpp"
 #include "protocol/TerminalService.hpp"
@@ -24,13 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using ipctest::RawPeer;
 
-// What ssh runs on the server: this build's proxy for the runtime folder, its pid written to
-// `pidFile` first (the shell's pid is the proxy's, since both exec in its place).
-std::string proxyCommand(const std::string& runtime, const std::string& pidFile = "/dev/null") {
-    return "exec /bin/sh -c 'echo $$ >" + pidFile + "; exec env XDG_RUNTIME_DIR=" + runtime +
-           " " VELTRO_HELPER_PATH " --proxy'";
-}
-
 // A value of a "Name: value" or "name value" file under /proc, or -1.
 long procField(pid_t pid, const std::string& file, const std::string& name) {
     std::ifstream lines("/proc/" + std::to_string(pid) + "/" + file);
@@ -40,33 +31,42 @@ long procField(pid_t pid, const std::string& file, const std::string& name) {
     return -1;
 }
 
-// ssh running `remoteCommand` on the test's server, its standard input and output one socket
-// whose other end speaks the raw protocol as a client on another machine does, its errors
-// appended to `log`.
+// This build's proxy for the runtime folder `runtime`, run through ssh on the test's server as a
+// client on another machine runs it: ssh's standard input and output are one socket, whose
+// other end speaks the raw protocol here. ssh's errors go to ssh.log and the proxy's pid (the
+// shell's, since both exec in its place) to proxy.pid, both in `runtime`.
 struct RemoteClient {
-    RemoteClient(const SSHServer& server, const std::string& remoteCommand, const std::string& log)
-        : peer(startSSH(server.command(remoteCommand), log)) {}
+    RemoteClient(const SSHServer& server, const std::string& runtime)
+        : runtime(runtime), peer(startSSH(server)) {}
 
+    std::string runtime;
     SpawnedProcess ssh;
     RawPeer peer;
     UUID id = UUID::random();
 
-    FileDescriptor startSSH(const std::vector<std::string>& command, const std::string& log) {
+    std::string errors() const { return readFile(runtime + "/ssh.log"); }
+    pid_t proxy() const { return std::atoi(readFile(runtime + "/proxy.pid").c_str()); }
+
+    FileDescriptor startSSH(const SSHServer& server) {
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
             throw std::runtime_error("cannot make a socket pair for ssh");
         FileDescriptor theirs(ends[1]);
-        FileDescriptor errors(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-        ssh = SpawnedProcess(command, theirs.get(), theirs.get(), errors.get());
+        FileDescriptor errors(::open((runtime + "/ssh.log").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        ssh = SpawnedProcess(server.command("exec /bin/sh -c 'echo $$ >" + runtime +
+                                            "/proxy.pid; exec env XDG_RUNTIME_DIR=" + runtime +
+                                            " " VELTRO_HELPER_PATH " --proxy'"),
+                             theirs.get(), theirs.get(), errors.get());
         return FileDescriptor(ends[0]);
     }
-    bool greet() {
+    // Says hello and opens a shell; answers its pid, or -1.
+    pid_t openShell() {
         peer.identify();
         peer.send(encodeRequest(1, "hello", TerminalService::protocolVersion));
-        auto answer = peer.receive();
-        return answer && (*answer)[3].as<std::int64_t>() == TerminalService::protocolVersion;
-    }
-    pid_t openShell() {
+        auto hello = peer.receive();
+        if (!hello || (*hello)[3].as<std::int64_t>() != TerminalService::protocolVersion)
+            return -1;
         peer.send(encodeRequest(2, "openShell", id, std::int64_t{80}, std::int64_t{24}, "/",
                                 std::optional<std::string>("/bin/sh"), Environment{}));
         auto answer = peer.receive();
@@ -95,10 +95,8 @@ struct RemoteClient {
 TEST(ProxyEndToEnd, StartsTheAgentCarriesAShellAndEndsWithZeroWhenTheAgentClosesAfterInputEnds) {
     SSHServer server;
     TemporaryFolder runtime;
-    std::string log = runtime / "ssh.log";
-    RemoteClient client(server, proxyCommand(runtime.path()), log);
-    ASSERT_TRUE(client.greet()) << readFile(log) << readFile(server.log());
-    ASSERT_GT(client.openShell(), 0);
+    RemoteClient client(server, runtime.path());
+    ASSERT_GT(client.openShell(), 0) << client.errors() << readFile(server.log());
     // The agent outlives this ssh connection: its shells must not think they run under it.
     client.type("echo sum-$((6*7)) ssh-${SSH_CONNECTION:-none}\nexit 3\n");
     std::string output;
@@ -110,8 +108,8 @@ TEST(ProxyEndToEnd, StartsTheAgentCarriesAShellAndEndsWithZeroWhenTheAgentCloses
     // The client is done: the proxy passes the end of its input on, and the agent closes.
     ASSERT_EQ(::shutdown(client.peer.fd(), SHUT_WR), 0);
     EXPECT_FALSE(client.peer.receive());
-    EXPECT_EQ(client.ssh.exitCode(), 0) << readFile(log);
-    EXPECT_EQ(readFile(log), "");
+    EXPECT_EQ(client.ssh.exitCode(), 0) << client.errors();
+    EXPECT_EQ(client.errors(), "");
 }
 
 TEST(ProxyEndToEnd, AnUnsafeRuntimeFolderOrAnAgentThatCannotStartIsOneLineAndStatusOne) {
@@ -123,11 +121,9 @@ TEST(ProxyEndToEnd, AnUnsafeRuntimeFolderOrAnAgentThatCannotStartIsOneLineAndSta
     std::ofstream(occupied / TerminalService::socketName()) << "not a socket";
     for (auto [runtime, reason] : {std::pair{open.path(), "group or others may access it"},
                                    std::pair{occupied.path(), "--agent exited with status 1"}}) {
-        std::string log = occupied / "ssh.log";
-        std::filesystem::remove(log);
-        RemoteClient client(server, proxyCommand(runtime), log);
-        EXPECT_EQ(client.ssh.exitCode(), 1) << readFile(log);
-        std::string errors = readFile(log);
+        RemoteClient client(server, runtime);
+        EXPECT_EQ(client.ssh.exitCode(), 1) << client.errors();
+        std::string errors = client.errors();
         EXPECT_EQ(std::ranges::count(errors, '\n'), 1) << errors;
         EXPECT_NE(errors.find(runtime), std::string::npos) << errors;
         EXPECT_NE(errors.find(reason), std::string::npos) << errors;
@@ -141,16 +137,12 @@ TEST(ProxyEndToEnd, AClientThatStopsReadingHoldsAFloodingShellAndTheProxyStaysSm
     Runtime runtime;
     AgentProcess agent(runtime.log, {{"XDG_RUNTIME_DIR", runtime.folder.path()}});
     ASSERT_TRUE(runtime.listening()) << readFile(runtime.log);
-    std::string log = runtime.folder / "ssh.log";
-    std::string pidFile = runtime.folder / "proxy.pid";
-    RemoteClient client(server, proxyCommand(runtime.folder.path(), pidFile), log);
-    ASSERT_TRUE(client.greet()) << readFile(log);
-    pid_t proxy = std::atoi(readFile(pidFile).c_str());
-    // Against its own start, as a sanitizer's shadow memory makes the whole figure far larger.
-    long startKiB = procField(proxy, "status", "VmRSS:");
-    ASSERT_GT(startKiB, 0);
+    RemoteClient client(server, runtime.folder.path());
     pid_t shell = client.openShell();
-    ASSERT_GT(shell, 0);
+    ASSERT_GT(shell, 0) << client.errors();
+    // Against its own start, as a sanitizer's shadow memory makes the whole figure far larger.
+    long startKiB = procField(client.proxy(), "status", "VmRSS:");
+    ASSERT_GT(startKiB, 0);
     client.type("exec yes flood\n");
 
     // Nothing is read from here on. The shell stops once everything on the way is full.
@@ -165,14 +157,14 @@ TEST(ProxyEndToEnd, AClientThatStopsReadingHoldsAFloodingShellAndTheProxyStaysSm
     // What the shell wrote all waits somewhere between it and the client: the agent's four
     // chunks, the proxy's buffer, ssh's channel windows and the socket buffers on the way.
     EXPECT_LT(written(), 32l << 20);
-    long grownKiB = procField(proxy, "status", "VmRSS:") - startKiB;
+    long grownKiB = procField(client.proxy(), "status", "VmRSS:") - startKiB;
     EXPECT_LT(grownKiB, 2 * 1024) << "the proxy holds more than its two 256 KiB buffers";
 
     // The agent ends: what it sent still arrives, then the end, and the proxy ends with 0.
     agent.signal(SIGTERM);
     while (client.peer.receive())
         ;
-    EXPECT_EQ(client.ssh.exitCode(), 0) << readFile(log);
+    EXPECT_EQ(client.ssh.exitCode(), 0) << client.errors();
     EXPECT_TRUE(agent.waitForExit()) << readFile(runtime.log);
 }
 
