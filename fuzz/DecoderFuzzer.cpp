@@ -35,6 +35,7 @@ public:
     }
     void detach(UUID) override {}
     void list(ListReply reply) override { reply({KeptShellInfo{}}); }
+    void commands(UUID, CommandsReply reply) override { reply({CommandInfo{}}); }
 };
 
 class SilentClient final : public TerminalClientProtocol {
