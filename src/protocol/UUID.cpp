@@ -1,5 +1,7 @@
 #include "protocol/UUID.hpp"
 
+#include "platform/HexDigit.hpp"
+
 #include <random>
 
 namespace veltro {
@@ -17,16 +19,6 @@ UUID UUID::random() {
     return UUID(bytes);
 }
 
-static int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 static bool isDashPosition(std::size_t i) {
     return i == 8 || i == 13 || i == 18 || i == 23;
 }
@@ -42,7 +34,7 @@ std::optional<UUID> UUID::parse(std::string_view text) {
                 return std::nullopt;
             continue;
         }
-        int high = hexValue(text[i]), low = hexValue(text[i + 1]);
+        int high = hexDigitValue(text[i]), low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         bytes[next++] = static_cast<std::uint8_t>(high << 4 | low);

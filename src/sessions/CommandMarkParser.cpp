@@ -1,5 +1,6 @@
 #include "sessions/CommandMarkParser.hpp"
 
+#include "platform/HexDigit.hpp"
 #include "platform/UTF8.hpp"
 
 #include <algorithm>
@@ -19,16 +20,6 @@ constexpr std::string_view linePrefix = "633;E;";
 
 // Exit codes are small; more digits than this are no exit code at all.
 constexpr int exitDigitsLimit = 18;
-
-int hexValue(std::uint8_t c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The line as valid UTF-8, cut between characters to at most `limit` bytes.
 std::string finishedLine(std::string line, std::size_t limit) {
@@ -192,15 +183,16 @@ void CommandMarkParser::takeLineByte(std::uint8_t byte) {
         }
         break;
     case 2:
-        if (hexValue(byte) >= 0) {
+        if (hexDigitValue(byte) >= 0) {
             escapeHigh = byte;
             lineEscape = 3;
             return;
         }
         break;
     default:
-        if (hexValue(byte) >= 0) {
-            appendLine(static_cast<std::uint8_t>(hexValue(escapeHigh) << 4 | hexValue(byte)));
+        if (hexDigitValue(byte) >= 0) {
+            appendLine(
+                static_cast<std::uint8_t>(hexDigitValue(escapeHigh) << 4 | hexDigitValue(byte)));
             lineEscape = 0;
             return;
         }

@@ -1,5 +1,6 @@
 #include "sessions/OSC7Parser.hpp"
 
+#include "platform/HexDigit.hpp"
 #include "platform/UTF8.hpp"
 
 #include <cstring>
@@ -14,16 +15,6 @@ constexpr std::uint8_t bellByte = 0x07;
 constexpr std::uint8_t closeBracketByte = 0x5D;
 constexpr std::uint8_t backslashByte = 0x5C;
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::optional<std::string> percentDecoded(std::string_view text) {
     std::string decoded;
     decoded.reserve(text.size());
@@ -34,7 +25,7 @@ std::optional<std::string> percentDecoded(std::string_view text) {
         }
         if (text.size() - i < 3)
             return std::nullopt;
-        int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
+        int high = hexDigitValue(text[i + 1]), low = hexDigitValue(text[i + 2]);
         if (high < 0 || low < 0)
             return std::nullopt;
         decoded.push_back(static_cast<char>(high << 4 | low));
