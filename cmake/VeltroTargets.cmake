@@ -20,7 +20,7 @@ endfunction()
 
 # One test program per subsystem folder under tests/, from every .cpp file there.
 function(veltro_tests name)
-    cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+    cmake_parse_arguments(ARG "RUNS_PROGRAMS" "" "DEPENDS" ${ARGN})
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
     if(NOT sources)
         return()
@@ -29,4 +29,11 @@ function(veltro_tests name)
     target_include_directories(${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${name}_tests PRIVATE ${ARG_DEPENDS} GTest::gmock GTest::gtest_main)
     gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+    # End-to-end tests run the real agent and command of this build.
+    if(ARG_RUNS_PROGRAMS AND TARGET veltro-terminal-helper AND TARGET veltro-terminal)
+        target_compile_definitions(${name}_tests PRIVATE
+            VELTRO_HELPER_PATH="$<TARGET_FILE:veltro-terminal-helper>"
+            VELTRO_TERMINAL_PATH="$<TARGET_FILE:veltro-terminal>")
+        add_dependencies(${name}_tests veltro-terminal-helper veltro-terminal)
+    endif()
 endfunction()
