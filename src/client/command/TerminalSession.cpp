@@ -94,14 +94,8 @@ Ending TerminalSession::run() {
                              {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
         if (::poll(entries, 3, -1) < 0)
             continue;
-        if (entries[1].revents & POLLIN) {
-            if (auto signal = takeSignal())
-                return leave(*signal);
-        }
-        if (entries[2].revents & (POLLIN | POLLHUP | POLLERR)) {
-            if (auto ending = takeInput(true))
-                return *ending;
-        }
+        if (auto ending = takeReady(entries[1], entries[2], true))
+            return *ending;
         if (entries[0].revents & POLLIN) {
             // Only empties the descriptor; what woke us is in `events`, which finished() reads.
             std::uint64_t count = 0;
@@ -180,15 +174,20 @@ std::optional<Ending> TerminalSession::wait(std::chrono::milliseconds pause) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
         if (::poll(entries, 2, static_cast<int>(left.count())) <= 0)
             continue;
-        if (entries[0].revents & POLLIN) {
-            if (auto signal = takeSignal())
-                return leave(*signal);
-        }
-        if (entries[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            if (auto ending = takeInput(false))
-                return ending;
-        }
+        if (auto ending = takeReady(entries[0], entries[1], false))
+            return ending;
     }
+    return std::nullopt;
+}
+
+std::optional<Ending> TerminalSession::takeReady(const pollfd& signal, const pollfd& input,
+                                                 bool forward) {
+    if (signal.revents & POLLIN) {
+        if (auto number = takeSignal())
+            return leave(*number);
+    }
+    if (input.revents & (POLLIN | POLLHUP | POLLERR))
+        return takeInput(forward);
     return std::nullopt;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/FileDescriptor.hpp"
 #include "protocol/UUID.hpp"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -88,6 +89,10 @@ private:
     // Between two attempts to reconnect: only the detach key and the ending signals count, as
     // there is no shell to type into.
     std::optional<Ending> wait(std::chrono::milliseconds pause);
+
+    // Takes the signal and the input that poll() found ready; answers how the session ends,
+    // when they end it.
+    std::optional<Ending> takeReady(const pollfd& signal, const pollfd& input, bool forward);
 
     // Reads what was typed, forwarded when `forward` (and else dropped); answers how the
     // session ends, when the input ends it.
